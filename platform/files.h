@@ -1,0 +1,31 @@
+// Files seam: the ProgramData known folder, folder creation, file moves and
+// text-mode file streams, all by wide (UTF-16) path.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <string>
+
+namespace platform {
+
+class Files {
+public:
+    virtual ~Files() = default;
+    // SHGetKnownFolderPath(FOLDERID_ProgramData); an HRESULT, 0 on success.
+    virtual std::int32_t programDataFolder(std::wstring& out);
+    // SHCreateDirectory: 0, kErrorFileExists, kErrorAlreadyExists or an error.
+    virtual int createDirectory(const std::wstring& path);
+    // The separator between folder and file names ('\\' or '/').
+    virtual wchar_t separator();
+    virtual bool deleteFile(const std::wstring& path);
+    // Move without replacing an existing target; may copy across volumes.
+    virtual bool moveFileNoReplace(const std::wstring& from, const std::wstring& to);
+    // Text-mode streams. Never null: a stream that could not be opened is
+    // returned in a failed state.
+    virtual std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path);
+    virtual std::unique_ptr<std::istream> openTextForRead(const std::wstring& path);
+};
+
+}  // namespace platform

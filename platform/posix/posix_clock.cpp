@@ -1,0 +1,10 @@
+#include "platform/platform.h"
+
+namespace platform {
+
+Clock& nativeClock() {
+    static Clock g_instance;
+    return g_instance;
+}
+
+}  // namespace platform

@@ -1,0 +1,34 @@
+// Process seam: console control events, the command line, the program's
+// path, the last-error text, and waiting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+constexpr std::uint32_t kCtrlCEvent = 0;
+constexpr std::uint32_t kCtrlBreakEvent = 1;
+
+using ConsoleCtrlHandlerFn = bool (*)(std::uint32_t ctrlType);
+
+class Process {
+public:
+    virtual ~Process() = default;
+    // SetConsoleCtrlHandler(handler, TRUE).
+    virtual bool addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler);
+    // GetCommandLineW + CommandLineToArgvW; false when the split fails.
+    virtual bool commandLineArgs(std::vector<std::wstring>& out);
+    // GetModuleFileNameW into a buffer of `capacity` units; 0 or an error.
+    virtual std::uint32_t modulePath(std::uint32_t capacity, std::wstring& out);
+    // The calling thread's last error, and the system text for a code with
+    // the trailing line break it carries (FormatMessageW, system table,
+    // language 0, allocated). False when formatting fails.
+    virtual std::uint32_t lastError();
+    virtual void setLastError(std::uint32_t code);
+    virtual bool formatSystemMessage(std::uint32_t code, std::wstring& out);
+    virtual void sleepMillis(std::uint32_t ms);
+};
+
+}  // namespace platform

@@ -1,0 +1,30 @@
+// Registry seam: RegOpenKeyExW / RegQueryValueExW / RegCloseKey below
+// HKEY_LOCAL_MACHINE.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+using RegKey = std::uintptr_t;
+
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegBinary = 3;
+constexpr std::uint32_t kRegDword = 4;
+
+class Registry {
+public:
+    virtual ~Registry() = default;
+    // Opens HKLM\subKey for reading (options 0, KEY_READ). 0 or an error code.
+    virtual long openKey(const std::wstring& subKey, RegKey& out);
+    // RegQueryValueExW: with a buffer too small for the data returns
+    // kErrorMoreData and sets size to the size needed; otherwise copies the
+    // data, sets size to its length and type to its type.
+    virtual long queryValue(RegKey key, const std::wstring& name, std::uint32_t& type,
+                            std::uint8_t* data, std::uint32_t& size);
+    virtual void closeKey(RegKey key);
+};
+
+}  // namespace platform

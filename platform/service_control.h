@@ -1,0 +1,80 @@
+// Service control manager seam: dispatcher, control handler, status reports,
+// install and remove.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+using StatusHandle = std::uintptr_t;
+using ScmHandle = std::uintptr_t;
+
+struct ServiceStatus {
+    std::uint32_t serviceType = 0;
+    std::uint32_t currentState = 0;
+    std::uint32_t controlsAccepted = 0;
+    std::uint32_t win32ExitCode = 0;
+    std::uint32_t serviceSpecificExitCode = 0;
+    std::uint32_t checkPoint = 0;
+    std::uint32_t waitHint = 0;
+};
+
+constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr std::uint32_t kServiceStopped = 1;
+constexpr std::uint32_t kServiceStartPending = 2;
+constexpr std::uint32_t kServiceStopPending = 3;
+constexpr std::uint32_t kServiceRunning = 4;
+constexpr std::uint32_t kServiceAcceptStop = 0x1;
+constexpr std::uint32_t kServiceAcceptSessionChange = 0x80;
+
+constexpr std::uint32_t kServiceControlStop = 1;
+constexpr std::uint32_t kServiceControlInterrogate = 4;
+constexpr std::uint32_t kServiceControlSessionChange = 14;
+
+constexpr std::uint32_t kWtsSessionLogon = 5;
+constexpr std::uint32_t kWtsSessionLogoff = 6;
+
+// WTSSESSION_NOTIFICATION.
+struct SessionNotification {
+    std::uint32_t size = sizeof(SessionNotification);
+    std::uint32_t sessionId = 0;
+};
+
+using ServiceMainFn = void (*)();
+using ControlHandlerFn = std::uint32_t (*)(std::uint32_t control, std::uint32_t eventType,
+                                           void* eventData, void* context);
+
+// Access rights used by the installer and the remover.
+constexpr std::uint32_t kScManagerConnect = 0x0001;
+constexpr std::uint32_t kScManagerCreateService = 0x0002;
+constexpr std::uint32_t kServiceQueryStatus = 0x0004;
+constexpr std::uint32_t kServiceStop = 0x0020;
+constexpr std::uint32_t kDelete = 0x10000;
+
+class ServiceControl {
+public:
+    virtual ~ServiceControl() = default;
+    // StartServiceCtrlDispatcherW with one entry; returns when the service
+    // has stopped. 0 or an error code.
+    virtual std::uint32_t startDispatcher(const std::wstring& name, ServiceMainFn serviceMain);
+    // RegisterServiceCtrlHandlerExW.
+    virtual std::uint32_t registerHandler(const std::wstring& name, ControlHandlerFn handler,
+                                          StatusHandle& out);
+    // SetServiceStatus.
+    virtual std::uint32_t setStatus(StatusHandle handle, const ServiceStatus& status);
+
+    // Installer and remover.
+    virtual std::uint32_t openManager(std::uint32_t access, ScmHandle& out);
+    virtual std::uint32_t createService(ScmHandle manager, const std::wstring& name,
+                                        const std::wstring& displayName,
+                                        const std::wstring& binaryPath, ScmHandle& out);
+    virtual std::uint32_t openService(ScmHandle manager, const std::wstring& name,
+                                      std::uint32_t access, ScmHandle& out);
+    virtual std::uint32_t controlStop(ScmHandle service, ServiceStatus& status);
+    virtual std::uint32_t queryStatus(ScmHandle service, ServiceStatus& status);
+    virtual std::uint32_t deleteService(ScmHandle service);
+    virtual void closeHandle(ScmHandle handle);
+};
+
+}  // namespace platform

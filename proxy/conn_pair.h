@@ -1,0 +1,75 @@
+// One browser connection with its gateway connection, its two relay buffers
+// and the state of its SOCKS negotiation.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/types.h"
+#include "userinfo/account_info.h"
+
+// Values matter: the loop tests ranges of them.
+enum ConnState : std::int32_t {
+    WaitingForUserInfo = 0,
+    ConnectingToTarnwicket = 1,
+    ConnectedToTarnwicket = 2,
+    AwaitingMethodSelection = 3,
+    AwaitingSubnegotiationReply = 4,
+    Authenticated = 5,
+    ReadingFailureDiagnostic = 6,
+    ReadingSuccessDiagnostic = 7,
+    AwaitingConnectReply = 8,
+    Relaying = 9,
+    SendingErrorPage = 10,
+};
+
+enum HttpErrorCode : std::int32_t {
+    InternalServerError = 0,
+    BadGateway = 1,
+    GatewayTimeout = 2,
+};
+
+// 64 KiB plus 256 bytes.
+constexpr std::size_t kRelayBufferSize = 65792;
+
+struct ConnPair {
+    ConnPair();
+    // Joins a worker that is still attached and closes both sockets. Only
+    // the loop thread destroys pairs.
+    ~ConnPair();
+    ConnPair(const ConnPair&) = delete;
+    ConnPair& operator=(const ConnPair&) = delete;
+
+    ConnState m_state = WaitingForUserInfo;
+    bool m_closing = false;
+    platform::Socket m_browserSock = platform::kInvalidSocket;
+    platform::Socket m_tarnwicketSock = platform::kInvalidSocket;
+    platform::SockAddrIn m_clientAddr;
+    std::uint32_t m_pid = 0;
+    std::unique_ptr<std::thread> m_userInfoThread;
+    UserInfo m_userInfo;
+    std::atomic<bool> m_userInfoDone{false};
+    bool m_userInfoFailed = true;
+    std::array<std::uint8_t, 128> m_tarnwicketAddr{};
+    std::int32_t m_tarnwicketAddrLen = 0;
+    std::string m_errorText;
+
+    std::vector<std::uint8_t> m_bs_buf;
+    bool m_sendingToTarnwicket = true;
+    std::int32_t m_bs_tx_pos = 0;
+    std::int32_t m_bs_tx_len = 0;
+    std::int32_t m_bs_rx_pos = 0;
+
+    std::vector<std::uint8_t> m_sb_buf;
+    bool m_sendingToBrowser = false;
+    std::int32_t m_sb_tx_pos = 0;
+    std::int32_t m_sb_tx_len = 0;
+    std::int32_t m_sb_rx_pos = 0;
+
+    std::int64_t m_lastActivity = 0;
+};

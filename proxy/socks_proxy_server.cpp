@@ -1,0 +1,1 @@
+#include "proxy/socks_proxy_server.h"

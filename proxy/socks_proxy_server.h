@@ -1,0 +1,102 @@
+// The local relay: listens on 127.0.0.1:ListenPort, attributes each browser
+// connection to its user, negotiates SOCKS5 with the gateway on its behalf
+// and relays bytes both ways. One thread (the caller of run) owns every
+// socket and pair; other threads reach it only through stop(),
+// wakeupSelect() and the pairs' done flags.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/socket_set.h"
+#include "platform/types.h"
+#include "proxy/conn_pair.h"
+
+class UserInformation;
+
+// A socket in one of the loop's select lists, with its pair (null for the
+// server's own sockets).
+struct SocketEntry {
+    platform::Socket sock;
+    ConnPair* pair;
+};
+
+constexpr std::size_t kMaxConnPairs = 2047;
+constexpr std::size_t kSelectSetCapacity = platform::SocketSet::kCapacity;
+
+class SocksProxyServer {
+public:
+    explicit SocksProxyServer(UserInformation* userInformation);
+    ~SocksProxyServer();
+    SocksProxyServer(const SocksProxyServer&) = delete;
+    SocksProxyServer& operator=(const SocksProxyServer&) = delete;
+
+    int run();
+    void stop();
+
+    // Select loop.
+    void selectLoop();
+
+    // Listening socket, accepting, wakeup pair.
+    void createListeningSocket();
+    void createWakeupSocketPair();
+    bool acceptNewConn();
+    void userInfoThreadFun(ConnPair* cp);
+    void wakeupSelect();
+    void recvFromWakeupSocketPair();
+
+    // Relay data path.
+    void recvFromBrowser(ConnPair& cp);
+    void sendToTarnwicket(ConnPair& cp);
+    void recvFromTarnwicket(ConnPair& cp);
+    void sendToBrowser(ConnPair& cp);
+    void handleTarnwicketReadable(ConnPair& cp);
+
+    // Error page.
+    void sendErrorPage(ConnPair& cp, HttpErrorCode http_code, std::string message);
+
+    // Gateway resolution and connect.
+    bool resolveTarnwicketAddress(ConnPair& cp);
+    void connectToTarnwicket(ConnPair& cp);
+    void handleConnectError(ConnPair& cp, int error);
+
+    // SOCKS5 messages.
+    void sendSocksGreeting(ConnPair& cp);
+    void handleSocksMethodSelectionMsg(ConnPair& cp);
+    void sendSocksConnectRequest(ConnPair& cp);
+    void handleSocksConnectRequestReply(ConnPair& cp);
+
+    // Identity subnegotiation.
+    void sendSubnegotiationPacket(ConnPair& cp);
+    void handleSubnegotiationReplyMsg(ConnPair& cp);
+    void readSocksDiagnosticMsg(ConnPair& cp);
+
+    // Configuration (registry) and protocol constants.
+    std::uint16_t m_listenPort = 8080;
+    std::string m_tarnwicketIpAddr;
+    std::uint16_t m_tarnwicketPort = 1080;
+    std::wstring m_organizationName;
+    std::uint32_t m_socketTimeout = 600;
+    std::uint32_t m_negotiationTimeout = 10;
+    std::uint8_t m_socksVersion = 5;
+    std::uint8_t m_socksAuthMethod = 0x80;
+    std::uint8_t m_subnegotiationVersion = 1;
+
+    platform::SockAddrIn m_listenAddr;
+    platform::Socket m_listenSock = platform::kInvalidSocket;
+    std::atomic<bool> m_stop{false};
+    std::vector<std::unique_ptr<ConnPair>> m_connPairs;
+    UserInformation* m_userInformation;
+    std::array<platform::Socket, 2> m_fds{platform::kInvalidSocket, platform::kInvalidSocket};
+    std::vector<std::uint8_t> m_wakeupBuf;
+    std::atomic<bool> m_wakeupFailed{false};
+
+private:
+    // Wakeup sends and the closing of m_fds[0] exclude each other.
+    std::mutex m_wakeupMutex;
+};

@@ -1,0 +1,1 @@
+#include "support/logging.h"

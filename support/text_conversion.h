@@ -1,0 +1,18 @@
+// UTF-16 (wide) <-> UTF-8 (narrow) conversion, one-line system error texts
+// and string splitting.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Throws std::logic_error naming the failing call and the last-error code.
+std::string wideToUtf8(const std::wstring& text);
+std::wstring utf8ToWide(const std::string& text);
+
+// The first line of the system's text for a system or Winsock error code,
+// or "INTERNAL ERROR: FormatMessage failed".
+std::string systemErrorText(std::uint32_t code);
+
+// Pieces of text between occurrences of delimiter (which must not be empty).
+std::vector<std::string> splitString(const std::string& text, const std::string& delimiter);

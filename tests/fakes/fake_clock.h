@@ -1,0 +1,21 @@
+// A clock that moves only when a test moves it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/clock.h"
+
+class FakeClock : public platform::Clock {
+public:
+    static constexpr std::int64_t kTicksPerSecond = 10000000;
+
+    std::int64_t nowTicks() override { return m_now.load(); }
+    void set(std::int64_t ticks) { m_now.store(ticks); }
+    void advanceSeconds(double seconds) {
+        m_now.fetch_add(static_cast<std::int64_t>(seconds * kTicksPerSecond));
+    }
+
+private:
+    std::atomic<std::int64_t> m_now{130000000000000000};  // some day in 2012
+};

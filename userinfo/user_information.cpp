@@ -1,0 +1,1 @@
+#include "userinfo/user_information.h"
