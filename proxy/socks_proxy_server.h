@@ -7,6 +7,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -97,6 +99,50 @@ public:
     std::atomic<bool> m_wakeupFailed{false};
 
 private:
+    // Tests drive single steps of the loop and lower the back-off limits.
+    friend class SocksProxyServerProbe;
+
+    // Steps of one loop iteration, in order.
+    void admitFinishedLookups();
+    void removeClosedPairs();
+    void retireFailedWakeupPair();
+    void enforcePairLimit();
+    void applyIdleLimits();
+    void buildSelectLists();
+    // The number of ready sockets, 0 when the wait ran out, -1 on failure.
+    int waitForReadySockets();
+    // False when accepting has failed for good.
+    bool serveReadySockets(int ready);
+
+    // run's teardown: every socket and pair the server still holds.
+    void releaseAll();
+    void closeWakeupPair();
+    long waitLimitMicros() const;
+    double idleSeconds(const ConnPair& cp) const;
+    // Waits for the given time or until stop() is called.
+    void pauseLoop(std::chrono::milliseconds duration);
+    std::chrono::milliseconds nextBackoff(std::chrono::milliseconds current) const;
+    bool acceptBackingOff() const;
+
     // Wakeup sends and the closing of m_fds[0] exclude each other.
     std::mutex m_wakeupMutex;
+
+    // The select lists and sets, alive while the loop runs.
+    std::vector<SocketEntry> m_readList;
+    std::vector<SocketEntry> m_writeList;
+    std::vector<SocketEntry> m_exceptList;
+    std::unique_ptr<platform::SocketSet> m_readSet;
+    std::unique_ptr<platform::SocketSet> m_writeSet;
+    std::unique_ptr<platform::SocketSet> m_exceptSet;
+
+    // A failing accept or select that fails again at once (out of
+    // descriptors, say) must neither spin the loop nor flood the log: each
+    // failure pauses that source for a while, doubling up to a limit.
+    std::chrono::milliseconds m_backoffMin{50};
+    std::chrono::milliseconds m_backoffMax{1000};
+    std::chrono::milliseconds m_acceptBackoff{0};
+    std::chrono::steady_clock::time_point m_acceptResumeAt{};
+    std::chrono::milliseconds m_selectBackoff{0};
+    std::mutex m_pauseMutex;
+    std::condition_variable m_pauseCv;
 };

@@ -1,3 +1,5 @@
 #include "service/service_host.h"
 
-int main(int argc, char** argv) { return serviceEntry(argc, argv); }
+int main(int argc, char** argv) {
+    return serviceEntry(argc, argv);
+}

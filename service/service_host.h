@@ -1,13 +1,15 @@
 // The service host: process entry and modes, the service main routine and
 // control handler, status reports and the worker that runs one relay.
+// This header holds the worker and the state shared by the host's threads;
+// it also brings in the host's other units.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <mutex>
-#include <string>
 
-#include "platform/service_control.h"
+#include "service/command_line.h"
+#include "service/installer.h"
+#include "service/service_status.h"
 
 class SocksProxyServer;
 class UserInformation;
@@ -18,24 +20,16 @@ extern std::recursive_mutex g_serverMutex;
 extern SocksProxyServer* g_activeServer;
 // The single UserInformation of the process.
 extern std::unique_ptr<UserInformation> g_userInfo;
-extern platform::ServiceStatus g_serviceStatus;
-extern platform::StatusHandle g_statusHandle;
 
-// Entry: looks at the first argument and runs a mode; always returns 0.
-int serviceEntry(int argc, char** argv);
-
-void installService();
-void removeService();
-void CmdDebugService();
-std::wstring lastErrorText();
-bool consoleCtrlHandler(std::uint32_t ctrlType);
-
-void serviceMain();
-std::uint32_t serviceControlHandler(std::uint32_t control, std::uint32_t eventType,
-                                    void* eventData, void* context);
-bool reportServiceStatus(std::uint32_t state, std::uint32_t waitHint);
-
+// Runs one relay: starts the socket library, constructs and publishes the
+// server, runs it until it is stopped, and tears everything down again.
 void ServiceStart();
-// The stop request of the control handlers: lock, stop the published
-// server (or remember the request until one is published), unlock.
+
+// The stop request of the control handlers: under g_serverMutex, stops the
+// published server, or remembers the request until a server is published.
 void requestServerStop();
+
+// Whether a stop request is waiting for a server to be published.
+bool serverStopPending();
+// Forgets a waiting stop request (a fresh process has none).
+void clearServerStopPending();

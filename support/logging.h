@@ -45,20 +45,27 @@ public:
         return *this;
     }
     LogMessage& operator<<(const char* s) { return *this << std::string(s); }
-    LogMessage& operator<<(std::int64_t v) {
+    // Characters are written as characters, not as their numbers.
+    LogMessage& operator<<(wchar_t c) {
+        m_stream << c;
+        return *this;
+    }
+    LogMessage& operator<<(char c) {
+        return *this << static_cast<wchar_t>(static_cast<unsigned char>(c));
+    }
+    // Numbers in plain decimal; unsigned values never carry a sign.
+    LogMessage& operator<<(long long v) {
         m_stream << v;
         return *this;
     }
-    LogMessage& operator<<(std::uint64_t v) {
+    LogMessage& operator<<(unsigned long long v) {
         m_stream << v;
         return *this;
     }
-    LogMessage& operator<<(int v) { return *this << static_cast<std::int64_t>(v); }
-    LogMessage& operator<<(long v) { return *this << static_cast<std::int64_t>(v); }
-    LogMessage& operator<<(unsigned v) { return *this << static_cast<std::uint64_t>(v); }
-    LogMessage& operator<<(unsigned long v) { return *this << static_cast<std::uint64_t>(v); }
-    LogMessage& operator<<(unsigned long long v) { return *this << static_cast<std::uint64_t>(v); }
-    LogMessage& operator<<(long long v) { return *this << static_cast<std::int64_t>(v); }
+    LogMessage& operator<<(int v) { return *this << static_cast<long long>(v); }
+    LogMessage& operator<<(long v) { return *this << static_cast<long long>(v); }
+    LogMessage& operator<<(unsigned v) { return *this << static_cast<unsigned long long>(v); }
+    LogMessage& operator<<(unsigned long v) { return *this << static_cast<unsigned long long>(v); }
 
     std::wstring text() const { return m_stream.str(); }
     void log(std::uint16_t type = kEventTypeError) const { logEvent(text(), type); }

@@ -18,7 +18,9 @@ inline bool operator<(const AccountInfo& a, const AccountInfo& b) {
 inline bool operator==(const AccountInfo& a, const AccountInfo& b) {
     return a.domain == b.domain && a.name == b.name && a.sid == b.sid;
 }
-inline bool operator!=(const AccountInfo& a, const AccountInfo& b) { return !(a == b); }
+inline bool operator!=(const AccountInfo& a, const AccountInfo& b) {
+    return !(a == b);
+}
 
 struct UserInfo {
     std::wstring domain;

@@ -44,6 +44,8 @@ public:
     const std::wstring& dataDir() const { return m_dataDir; }
 
 private:
+    // Finds the ProgramData folder and creates the data folder inside it.
+    void locateDataFolder();
     std::wstring filePath(const wchar_t* fileName) const;
 
     std::atomic<bool> m_sessionsEnumerated{false};

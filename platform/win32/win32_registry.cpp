@@ -1,9 +1,45 @@
+// Registry reads below HKEY_LOCAL_MACHINE.
+#include <windows.h>
+
 #include "platform/platform.h"
 
 namespace platform {
+namespace {
+
+HKEY toHkey(RegKey key) {
+    return reinterpret_cast<HKEY>(key);
+}
+
+class Win32Registry : public Registry {
+public:
+    long openKey(const std::wstring& subKey, RegKey& out) override {
+        HKEY key = nullptr;
+        const LONG rc = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, KEY_READ, &key);
+        out = rc == ERROR_SUCCESS ? reinterpret_cast<RegKey>(key) : 0;
+        return rc;
+    }
+
+    long queryValue(RegKey key, const std::wstring& name, std::uint32_t& type, std::uint8_t* data,
+                    std::uint32_t& size) override {
+        DWORD valueType = REG_NONE;
+        DWORD valueSize = size;
+        const LONG rc =
+            ::RegQueryValueExW(toHkey(key), name.c_str(), nullptr, &valueType, data, &valueSize);
+        type = valueType;
+        size = valueSize;
+        return rc;
+    }
+
+    void closeKey(RegKey key) override {
+        if (key != 0)
+            ::RegCloseKey(toHkey(key));
+    }
+};
+
+}  // namespace
 
 Registry& nativeRegistry() {
-    static Registry g_instance;
+    static Win32Registry g_instance;
     return g_instance;
 }
 

@@ -1,0 +1,23 @@
+// The process seam on Linux: console events from signals, the command line
+// from /proc/self/cmdline, the program's path from /proc/self/exe, and a
+// per-thread last-error code.
+#pragma once
+
+#include "platform/process.h"
+
+namespace platform {
+
+class PosixProcess : public Process {
+public:
+    bool addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler) override;
+    bool commandLineArgs(std::vector<std::wstring>& out) override;
+    std::uint32_t modulePath(std::uint32_t capacity, std::wstring& out) override;
+    std::uint32_t lastError() override;
+    void setLastError(std::uint32_t code) override;
+    // strerror's text of the errno the code stands for, with "\r\n" as system
+    // texts end; false for a code without one.
+    bool formatSystemMessage(std::uint32_t code, std::wstring& out) override;
+    void sleepMillis(std::uint32_t ms) override;
+};
+
+}  // namespace platform

@@ -1,0 +1,83 @@
+// The service manager seam on Linux. The dispatcher runs the service main
+// routine on a thread of its own and turns SIGTERM and SIGINT into the stop
+// control, delivered from the dispatcher's thread; status reports become
+// service manager notifications (READY=1, STOPPING=1); install and remove
+// write and delete a systemd unit and drive it with systemctl.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/service_control.h"
+
+namespace platform {
+
+class PosixServiceControl : public ServiceControl {
+public:
+    // Runs a command, returns its exit status (or -1 when it cannot run) and
+    // what it printed. Replaceable so that tests need no real systemctl.
+    using CommandRunner = std::function<int(const std::vector<std::string>&, std::string&)>;
+
+    PosixServiceControl();
+
+    void setCommandRunner(CommandRunner runner);
+
+    std::uint32_t startDispatcher(const std::wstring& name, ServiceMainFn serviceMain) override;
+    std::uint32_t registerHandler(const std::wstring& name, ControlHandlerFn handler,
+                                  StatusHandle& out) override;
+    std::uint32_t setStatus(StatusHandle handle, const ServiceStatus& status) override;
+
+    std::uint32_t openManager(std::uint32_t access, ScmHandle& out) override;
+    std::uint32_t createService(ScmHandle manager, const std::wstring& name,
+                                const std::wstring& displayName, const std::wstring& binaryPath,
+                                ScmHandle& out) override;
+    std::uint32_t openService(ScmHandle manager, const std::wstring& name, std::uint32_t access,
+                              ScmHandle& out) override;
+    std::uint32_t controlStop(ScmHandle service, ServiceStatus& status) override;
+    std::uint32_t queryStatus(ScmHandle service, ServiceStatus& status) override;
+    std::uint32_t deleteService(ScmHandle service) override;
+    void closeHandle(ScmHandle handle) override;
+
+    // Hands the running service a stop control, as SIGTERM does. Delivered
+    // on the dispatcher's thread once a handler is registered and the last
+    // status report accepts stop.
+    void postStopControl();
+
+    // The notification text for a reported state ("READY=1..." and so on).
+    static std::string notificationFor(const ServiceStatus& status);
+
+private:
+    struct Handle {
+        bool isService = false;
+        std::string unitDir;
+        std::string unitPath;  // services only
+        std::string unitName;  // services only
+    };
+
+    void wakeDispatcher();
+    std::uint32_t dispatchUntilStopped(int signalFd, int wakeFd);
+    bool findHandle(ScmHandle handle, bool wantService, Handle& out);
+    ScmHandle addHandle(const Handle& handle);
+    int run(const std::vector<std::string>& argv, std::string& output);
+    void reloadUnits(const std::string& unitDir);
+    // ServiceStatus.currentState from `systemctl is-active`.
+    std::uint32_t activeState(const std::string& unitName);
+
+    std::mutex m_mutex;
+    CommandRunner m_runner;
+    // Dispatcher state, guarded by m_mutex.
+    bool m_dispatching = false;
+    int m_wakeFd = -1;
+    ControlHandlerFn m_handler = nullptr;
+    bool m_acceptsStop = false;  // as last reported
+    unsigned m_pendingStops = 0;
+    bool m_serviceEnded = false;
+    // Installer and remover handles.
+    std::map<ScmHandle, Handle> m_handles;
+    ScmHandle m_nextHandle = 1;
+};
+
+}  // namespace platform

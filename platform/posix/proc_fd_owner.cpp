@@ -1,0 +1,178 @@
+#include "platform/posix/proc_fd_owner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+namespace platform {
+namespace posix {
+namespace {
+
+using OwnerMap = std::unordered_map<std::uint64_t, std::uint32_t>;
+
+class FdGuard {
+public:
+    explicit FdGuard(int fd) : m_fd(fd) {}
+    ~FdGuard() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// A whole non-negative decimal number that fits 32 bits.
+bool parseNumber(const char* text, std::uint32_t& value) {
+    if (*text == '\0')
+        return false;
+    std::uint64_t v = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        v = v * 10 + static_cast<std::uint64_t>(*p - '0');
+        if (v > 0xFFFFFFFFu)
+            return false;
+    }
+    value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// The numbered entries of an open directory. getdents64 directly: this runs
+// for every process on every lookup, and readdir() costs extra system calls
+// per directory.
+std::vector<std::uint32_t> numberedEntries(int dirFd) {
+    // linux_dirent64: d_ino (8), d_off (8), d_reclen (2), d_type (1), d_name.
+    constexpr std::size_t kReclenOffset = 16;
+    constexpr std::size_t kNameOffset = 19;
+    alignas(8) char buffer[8192];
+    std::vector<std::uint32_t> numbers;
+    for (;;) {
+        const long got = ::syscall(SYS_getdents64, dirFd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return numbers;
+        for (std::size_t pos = 0; pos + kNameOffset < static_cast<std::size_t>(got);) {
+            unsigned short reclen = 0;
+            std::memcpy(&reclen, buffer + pos + kReclenOffset, sizeof reclen);
+            if (reclen <= kNameOffset || pos + reclen > static_cast<std::size_t>(got))
+                return numbers;
+            // d_name is NUL-terminated within the record.
+            std::uint32_t n = 0;
+            if (std::memchr(buffer + pos + kNameOffset, '\0', reclen - kNameOffset) != nullptr &&
+                parseNumber(buffer + pos + kNameOffset, n))
+                numbers.push_back(n);
+            pos += reclen;
+        }
+    }
+}
+
+// Looks through one process's descriptors; returns the number of wanted
+// inodes that are still without an owner.
+std::size_t scanProcess(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing) {
+    const std::string fdPath = std::to_string(pid) + "/fd";
+    FdGuard fds(::openat(procFd, fdPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fds.get() < 0)
+        return missing;
+    std::vector<std::uint32_t> numbers = numberedEntries(fds.get());
+    // Newest descriptors first: the socket being asked about was usually
+    // opened moments ago.
+    std::sort(numbers.begin(), numbers.end(), std::greater<std::uint32_t>());
+    char name[16];
+    char link[64];
+    for (std::uint32_t n : numbers) {
+        std::snprintf(name, sizeof name, "%u", n);
+        const ssize_t length = ::readlinkat(fds.get(), name, link, sizeof link);
+        if (length <= 0)
+            continue;
+        const std::uint64_t inode = socketInodeFromLink(link, static_cast<std::size_t>(length));
+        if (inode == 0)
+            continue;
+        const auto it = wanted.find(inode);
+        if (it == wanted.end() || it->second != 0)
+            continue;
+        it->second = pid;
+        if (--missing == 0)
+            break;
+    }
+    return missing;
+}
+
+bool hasPreferredUid(int procFd, std::uint32_t pid, const std::vector<std::uint32_t>& uids) {
+    // /proc/<pid> belongs to the process's effective uid.
+    char name[16];
+    std::snprintf(name, sizeof name, "%u", pid);
+    struct stat st;
+    return ::fstatat(procFd, name, &st, 0) == 0 &&
+           std::find(uids.begin(), uids.end(), static_cast<std::uint32_t>(st.st_uid)) != uids.end();
+}
+
+}  // namespace
+
+std::uint64_t socketInodeFromLink(const char* link, std::size_t length) {
+    static const char kPrefix[] = "socket:[";
+    constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
+    if (length < kPrefixLength + 2 || std::memcmp(link, kPrefix, kPrefixLength) != 0 ||
+        link[length - 1] != ']')
+        return 0;
+    std::uint64_t inode = 0;
+    for (std::size_t i = kPrefixLength; i + 1 < length; ++i) {
+        const char c = link[i];
+        if (c < '0' || c > '9' || inode > (~std::uint64_t{0} - 9) / 10)
+            return 0;
+        inode = inode * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return inode;
+}
+
+void findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& preferredUids) {
+    std::size_t missing = 0;
+    for (const auto& entry : wanted) {
+        if (entry.first != 0 && entry.second == 0)
+            ++missing;
+    }
+    if (missing == 0)
+        return;
+    FdGuard proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (proc.get() < 0)
+        return;
+    // Newest (highest pid) first: a browser is usually younger than the
+    // system's daemons. Processes of other uids wait for a second pass; each
+    // is looked at only when reached, so an early find costs little.
+    std::vector<std::uint32_t> pids = numberedEntries(proc.get());
+    std::sort(pids.begin(), pids.end(), std::greater<std::uint32_t>());
+    // The relay holds many sockets of its own and the socket asked about is
+    // normally another process's: this process goes last of all.
+    const std::uint32_t self = static_cast<std::uint32_t>(::getpid());
+    std::vector<std::uint32_t> later;
+    for (std::uint32_t pid : pids) {
+        if (pid == self)
+            continue;
+        if (!preferredUids.empty() && !hasPreferredUid(proc.get(), pid, preferredUids)) {
+            later.push_back(pid);
+            continue;
+        }
+        if ((missing = scanProcess(proc.get(), pid, wanted, missing)) == 0)
+            return;
+    }
+    later.push_back(self);
+    for (std::uint32_t pid : later) {
+        if ((missing = scanProcess(proc.get(), pid, wanted, missing)) == 0)
+            return;
+    }
+}
+
+}  // namespace posix
+}  // namespace platform

@@ -1,0 +1,100 @@
+#include "platform/posix/run_command.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+// Closes a descriptor on every path.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    void reset() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+class SpawnActions {
+public:
+    SpawnActions() { m_ok = posix_spawn_file_actions_init(&m_actions) == 0; }
+    ~SpawnActions() {
+        if (m_ok)
+            posix_spawn_file_actions_destroy(&m_actions);
+    }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    bool ok() const { return m_ok; }
+    posix_spawn_file_actions_t* get() { return &m_actions; }
+
+private:
+    posix_spawn_file_actions_t m_actions;
+    bool m_ok = false;
+};
+
+}  // namespace
+
+int runCommand(const std::vector<std::string>& argv, std::string& output) {
+    output.clear();
+    if (argv.empty())
+        return -1;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    Fd readEnd(fds[0]);
+    Fd writeEnd(fds[1]);
+
+    SpawnActions actions;
+    if (!actions.ok() ||
+        posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO) != 0 ||
+        posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0) !=
+            0) {
+        return -1;
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ) != 0)
+        return -1;
+    writeEnd.reset();
+
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    // 127 is the shell's "command not found", which posix_spawnp may report
+    // through the child instead of failing itself.
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 127)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+}  // namespace platform

@@ -1,0 +1,219 @@
+// Moving bytes between a pair's two sockets. Each direction has one buffer
+// that is either being filled or being sent, never both, so bytes leave in
+// the order they arrived and a slow receiver holds the sender back.
+#include <stdexcept>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/platform.h"
+#include "proxy/socks_proxy_server.h"
+#include "support/logging.h"
+#include "support/text_conversion.h"
+
+namespace {
+
+const char* const kRecvFromBrowserOp = "SocksProxyServer::recvFromBrowser()";
+const char* const kSendToTarnwicketOp = "SocksProxyServer::sendToTarnwicket()";
+const char* const kRecvFromTarnwicketOp = "SocksProxyServer::recvFromTarnwicket()";
+const char* const kSendToBrowserOp = "SocksProxyServer::sendToBrowser()";
+
+void logGuard(const char* operation, const wchar_t* detail) {
+    (LogMessage(operation) << detail).log();
+}
+
+std::string gatewayFailureText(const char* what, int error) {
+    return std::string("Could not ") + what + " tarnwicket (error code " + std::to_string(error) +
+           " - " + systemErrorText(static_cast<std::uint32_t>(error)) + ")";
+}
+
+}  // namespace
+
+void SocksProxyServer::recvFromBrowser(ConnPair& cp) {
+    if (cp.m_sendingToTarnwicket) {
+        logGuard(kRecvFromBrowserOp, L", called with m_sendingToTarnwicket == true");
+        return;
+    }
+    const auto size = static_cast<std::int32_t>(cp.m_bs_buf.size());
+    if (cp.m_bs_rx_pos > size)
+        throw std::logic_error("cp->m_bs_rx_pos > cp->m_bs_buf.size()");
+    if (cp.m_bs_rx_pos == size) {
+        logGuard(kRecvFromBrowserOp, L", called with m_bs_rx_pos == m_bs_buf.size()");
+        return;
+    }
+    int received = 0;
+    const int error = platform::sockets().recv(
+        cp.m_browserSock, cp.m_bs_buf.data() + cp.m_bs_rx_pos, size - cp.m_bs_rx_pos, received);
+    if (error != 0) {
+        // A browser that resets its connection is routine, not worth a message.
+        if (error != platform::kWsaEConnReset) {
+            (LogMessage(kRecvFromBrowserOp)
+             << L", recv() from browser error, WSAGetLastError() = " << error)
+                .log();
+        }
+        cp.m_closing = true;
+        return;
+    }
+    if (received == 0) {
+        cp.m_closing = true;
+        return;
+    }
+    // After an error page the browser has nothing left to say to anyone.
+    if (cp.m_state == SendingErrorPage)
+        return;
+
+    cp.m_lastActivity = platform::clock().nowTicks();
+    cp.m_bs_tx_pos = 0;
+    cp.m_bs_tx_len = cp.m_bs_rx_pos + received;
+    cp.m_bs_rx_pos = 0;
+    cp.m_sendingToTarnwicket = true;
+    sendToTarnwicket(cp);
+}
+
+void SocksProxyServer::sendToTarnwicket(ConnPair& cp) {
+    if (!cp.m_sendingToTarnwicket) {
+        logGuard(kSendToTarnwicketOp, L", called with m_sendingToTarnwicket == false");
+        return;
+    }
+    if (cp.m_bs_tx_len == 0) {
+        logGuard(kSendToTarnwicketOp, L", called with cp->m_bs_tx_len == 0");
+        return;
+    }
+    int sent = 0;
+    const int error = platform::sockets().send(
+        cp.m_tarnwicketSock, cp.m_bs_buf.data() + cp.m_bs_tx_pos, cp.m_bs_tx_len, sent);
+    if (error == platform::kWsaEWouldBlock)
+        return;  // the loop retries when writable
+    if (error != 0) {
+        const std::string text = gatewayFailureText("write to", error);
+        logUtf8Error(text);
+        if (cp.m_state >= Relaying) {
+            cp.m_closing = true;
+        } else {
+            sendErrorPage(cp, BadGateway, text);
+        }
+        return;
+    }
+    cp.m_lastActivity = platform::clock().nowTicks();
+    cp.m_bs_tx_pos += sent;
+    cp.m_bs_tx_len -= sent;
+    if (cp.m_bs_tx_len > 0)
+        return;
+    cp.m_bs_tx_pos = 0;
+    cp.m_bs_tx_len = 0;
+    cp.m_bs_rx_pos = 0;
+    // During the negotiation the flag stays set, which keeps the browser
+    // unread until the connect reply starts the relaying.
+    if (cp.m_state == Relaying)
+        cp.m_sendingToTarnwicket = false;
+}
+
+void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
+    if (cp.m_sendingToBrowser) {
+        logGuard(kRecvFromTarnwicketOp, L", called with m_sendingToBrowser == true");
+        return;
+    }
+    // After an error page nothing from the gateway is forwarded: the bytes
+    // are read into the spent page buffer and dropped, so a talkative
+    // gateway can neither fill the buffer nor keep the socket readable.
+    const bool discard = cp.m_state == SendingErrorPage;
+    const auto size = static_cast<std::int32_t>(cp.m_sb_buf.size());
+    const std::int32_t rxPos = discard ? 0 : cp.m_sb_rx_pos;
+    if (rxPos > size)
+        throw std::logic_error("cp->m_sb_rx_pos > cp->m_sb_buf.size()");
+    if (rxPos == size) {
+        logGuard(kRecvFromTarnwicketOp, L", called with m_sb_rx_pos == m_sb_buf.size()");
+        return;
+    }
+    int received = 0;
+    const int error = platform::sockets().recv(cp.m_tarnwicketSock, cp.m_sb_buf.data() + rxPos,
+                                               size - rxPos, received);
+    if (error != 0) {
+        const std::string text = gatewayFailureText("read from", error);
+        logUtf8Error(text);
+        if (cp.m_state >= Relaying) {
+            cp.m_closing = true;
+        } else {
+            sendErrorPage(cp, BadGateway, text);
+        }
+        return;
+    }
+    if (received == 0) {
+        cp.m_closing = true;
+        return;
+    }
+    if (discard)
+        return;
+
+    cp.m_lastActivity = platform::clock().nowTicks();
+    cp.m_sb_rx_pos += received;
+    cp.m_sb_tx_pos = 0;
+    cp.m_sb_tx_len = cp.m_sb_rx_pos;
+    // In the negotiation the bytes stay for the reply handlers.
+    if (cp.m_state != Relaying)
+        return;
+    cp.m_sb_rx_pos = 0;
+    cp.m_sendingToBrowser = true;
+    sendToBrowser(cp);
+}
+
+void SocksProxyServer::sendToBrowser(ConnPair& cp) {
+    if (!cp.m_sendingToBrowser) {
+        logGuard(kSendToBrowserOp, L", called with m_sendingToBrowser == false");
+        return;
+    }
+    if (cp.m_sb_tx_len == 0) {
+        logGuard(kSendToBrowserOp, L", called with m_sb_tx_len == 0");
+        return;
+    }
+    int sent = 0;
+    const int error = platform::sockets().send(
+        cp.m_browserSock, cp.m_sb_buf.data() + cp.m_sb_tx_pos, cp.m_sb_tx_len, sent);
+    if (error == platform::kWsaEWouldBlock)
+        return;  // the loop retries when writable
+    if (error != 0) {
+        cp.m_closing = true;
+        return;
+    }
+    cp.m_lastActivity = platform::clock().nowTicks();
+    cp.m_sb_tx_pos += sent;
+    cp.m_sb_tx_len -= sent;
+    if (cp.m_sb_tx_len > 0)
+        return;
+    cp.m_sb_tx_pos = 0;
+    cp.m_sb_tx_len = 0;
+    cp.m_sb_rx_pos = 0;
+    cp.m_sendingToBrowser = false;
+    // The browser learns where the error response ends.
+    if (cp.m_state == SendingErrorPage)
+        platform::sockets().shutdownSend(cp.m_browserSock);
+}
+
+void SocksProxyServer::handleTarnwicketReadable(ConnPair& cp) {
+    if (cp.m_closing)
+        return;
+    if (cp.m_state == Relaying) {
+        if (!cp.m_sendingToBrowser)
+            recvFromTarnwicket(cp);
+        return;
+    }
+    recvFromTarnwicket(cp);
+    if (cp.m_closing)
+        return;
+    switch (cp.m_state) {
+        case AwaitingMethodSelection:
+            handleSocksMethodSelectionMsg(cp);
+            break;
+        case AwaitingSubnegotiationReply:
+            handleSubnegotiationReplyMsg(cp);
+            break;
+        case ReadingFailureDiagnostic:
+        case ReadingSuccessDiagnostic:
+            readSocksDiagnosticMsg(cp);
+            break;
+        case AwaitingConnectReply:
+            handleSocksConnectRequestReply(cp);
+            break;
+        default:
+            break;  // the bytes stay in m_sb_buf
+    }
+}

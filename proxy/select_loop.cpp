@@ -1,0 +1,301 @@
+// The relay's only event loop: one thread drives every pair through its
+// states, waiting in select over all of their sockets.
+#include <algorithm>
+#include <cmath>
+
+#include "platform/platform.h"
+#include "proxy/scope_exit.h"
+#include "proxy/socks_proxy_server.h"
+#include "support/logging.h"
+
+namespace {
+
+constexpr double kTicksPerSecond = 10000000.0;
+constexpr long kLongWaitMicros = 5000000;
+constexpr long kShortWaitMicros = 500000;
+
+bool negotiating(ConnState state) {
+    return state >= AwaitingMethodSelection && state <= AwaitingConnectReply;
+}
+
+void fillSet(platform::SocketSet& set, const std::vector<SocketEntry>& list) {
+    set.clear();
+    // add() skips duplicates and stops taking sockets once the set is full.
+    for (const SocketEntry& entry : list)
+        set.add(entry.sock);
+}
+
+}  // namespace
+
+void SocksProxyServer::selectLoop() {
+    m_readSet = std::make_unique<platform::SocketSet>();
+    m_writeSet = std::make_unique<platform::SocketSet>();
+    m_exceptSet = std::make_unique<platform::SocketSet>();
+    ScopeExit releaseLists([this] {
+        m_readList = {};
+        m_writeList = {};
+        m_exceptList = {};
+        m_readSet.reset();
+        m_writeSet.reset();
+        m_exceptSet.reset();
+    });
+
+    while (!m_stop.load()) {
+        admitFinishedLookups();
+        removeClosedPairs();
+        retireFailedWakeupPair();
+        enforcePairLimit();
+        applyIdleLimits();
+        buildSelectLists();
+        const int ready = waitForReadySockets();
+        if (ready > 0 && !serveReadySockets(ready))
+            return;
+    }
+}
+
+void SocksProxyServer::admitFinishedLookups() {
+    for (auto& owned : m_connPairs) {
+        ConnPair& cp = *owned;
+        if (cp.m_state != WaitingForUserInfo)
+            continue;
+        if (!cp.m_userInfoDone.load(std::memory_order_acquire))
+            continue;
+        if (cp.m_userInfoThread) {
+            if (cp.m_userInfoThread->joinable())
+                cp.m_userInfoThread->join();
+            cp.m_userInfoThread.reset();
+        }
+        if (!cp.m_userInfoFailed) {
+            connectToTarnwicket(cp);
+        } else if (!cp.m_errorText.empty()) {
+            sendErrorPage(cp, BadGateway, cp.m_errorText);
+        } else {
+            cp.m_closing = true;  // no user: closed without a reply
+        }
+    }
+}
+
+void SocksProxyServer::removeClosedPairs() {
+    m_connPairs.erase(
+        std::remove_if(m_connPairs.begin(), m_connPairs.end(),
+                       [](const std::unique_ptr<ConnPair>& cp) { return cp->m_closing; }),
+        m_connPairs.end());
+}
+
+void SocksProxyServer::retireFailedWakeupPair() {
+    if (m_fds[0] == platform::kInvalidSocket || m_fds[1] == platform::kInvalidSocket)
+        return;
+    if (!m_wakeupFailed.load())
+        return;
+    closeWakeupPair();
+}
+
+void SocksProxyServer::enforcePairLimit() {
+    const std::size_t count = m_connPairs.size();
+    if (count <= kMaxConnPairs)
+        return;
+    std::stable_sort(m_connPairs.begin(), m_connPairs.end(),
+                     [](const std::unique_ptr<ConnPair>& a, const std::unique_ptr<ConnPair>& b) {
+                         return a->m_lastActivity > b->m_lastActivity;
+                     });
+    while (m_connPairs.size() > kMaxConnPairs)
+        m_connPairs.pop_back();
+    (LogMessage("SocksProxyServer::selectLoop()")
+     << L", too many ConnPairs, reduced from " << count << L" to " << m_connPairs.size())
+        .log();
+}
+
+double SocksProxyServer::idleSeconds(const ConnPair& cp) const {
+    const std::int64_t now = platform::clock().nowTicks();
+    return static_cast<double>(now - cp.m_lastActivity) / kTicksPerSecond;
+}
+
+void SocksProxyServer::applyIdleLimits() {
+    const double negotiationLimit = static_cast<std::int32_t>(m_negotiationTimeout);
+    const double socketLimit = static_cast<std::int32_t>(m_socketTimeout);
+    for (auto& owned : m_connPairs) {
+        ConnPair& cp = *owned;
+        const double idle = idleSeconds(cp);
+        if (negotiating(cp.m_state)) {
+            if (idle > negotiationLimit) {
+                logEvent(L"SOCKS negotation with Tarnwicket timed out", kEventTypeError);
+                sendErrorPage(cp, GatewayTimeout, "Proxy negotiation timed out");
+            }
+        } else if (idle > socketLimit) {
+            cp.m_closing = true;
+        }
+    }
+}
+
+bool SocksProxyServer::acceptBackingOff() const {
+    return m_acceptBackoff.count() > 0 && std::chrono::steady_clock::now() < m_acceptResumeAt;
+}
+
+void SocksProxyServer::buildSelectLists() {
+    m_readList.clear();
+    m_writeList.clear();
+    m_exceptList.clear();
+    const platform::Socket invalid = platform::kInvalidSocket;
+
+    if (m_fds[1] != invalid)
+        m_readList.push_back({m_fds[1], nullptr});
+    for (auto& owned : m_connPairs) {
+        ConnPair* cp = owned.get();
+        if (cp->m_state == WaitingForUserInfo)
+            continue;
+        if (!cp->m_sendingToTarnwicket && cp->m_browserSock != invalid) {
+            m_readList.push_back({cp->m_browserSock, cp});
+        }
+        if (!cp->m_sendingToBrowser && cp->m_tarnwicketSock != invalid) {
+            m_readList.push_back({cp->m_tarnwicketSock, cp});
+        }
+    }
+    // Left out for a while after a failed accept.
+    if (!acceptBackingOff())
+        m_readList.push_back({m_listenSock, nullptr});
+
+    for (auto& owned : m_connPairs) {
+        ConnPair* cp = owned.get();
+        if (cp->m_state == WaitingForUserInfo)
+            continue;
+        if (cp->m_tarnwicketSock != invalid &&
+            ((cp->m_sendingToTarnwicket && cp->m_bs_tx_len > 0) ||
+             cp->m_state == ConnectingToTarnwicket)) {
+            m_writeList.push_back({cp->m_tarnwicketSock, cp});
+        }
+        if (cp->m_sendingToBrowser && cp->m_browserSock != invalid && cp->m_sb_tx_len > 0) {
+            m_writeList.push_back({cp->m_browserSock, cp});
+        }
+    }
+
+    for (auto& owned : m_connPairs) {
+        ConnPair* cp = owned.get();
+        if (cp->m_state == ConnectingToTarnwicket && cp->m_tarnwicketSock != invalid) {
+            m_exceptList.push_back({cp->m_tarnwicketSock, cp});
+        }
+    }
+
+    fillSet(*m_readSet, m_readList);
+    fillSet(*m_writeSet, m_writeList);
+    fillSet(*m_exceptSet, m_exceptList);
+}
+
+long SocksProxyServer::waitLimitMicros() const {
+    const bool wakeupPair =
+        m_fds[0] != platform::kInvalidSocket && m_fds[1] != platform::kInvalidSocket;
+    long limit = wakeupPair ? kLongWaitMicros : kShortWaitMicros;
+    if (acceptBackingOff()) {
+        // Wake up in time to watch the listening socket again.
+        const auto left = std::chrono::ceil<std::chrono::microseconds>(
+            m_acceptResumeAt - std::chrono::steady_clock::now());
+        limit = std::min<long>(limit, std::max<long>(static_cast<long>(left.count()), 1));
+    }
+    return limit;
+}
+
+std::chrono::milliseconds SocksProxyServer::nextBackoff(std::chrono::milliseconds current) const {
+    if (current.count() == 0)
+        return m_backoffMin;
+    return std::min(current * 2, m_backoffMax);
+}
+
+int SocksProxyServer::waitForReadySockets() {
+    const long timeout = waitLimitMicros();
+    platform::SocketSet* read = m_readSet->empty() ? nullptr : m_readSet.get();
+    platform::SocketSet* write = m_writeSet->empty() ? nullptr : m_writeSet.get();
+    platform::SocketSet* except = m_exceptSet->empty() ? nullptr : m_exceptSet.get();
+    if (read == nullptr && write == nullptr && except == nullptr) {
+        // Nothing to watch (accepting paused, no wakeup pair): select would
+        // refuse empty sets, so just let the time pass.
+        pauseLoop(std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(timeout)));
+        return 0;
+    }
+    int ready = 0;
+    const int error = platform::sockets().select(read, write, except, timeout, ready);
+    if (error != 0) {
+        (LogMessage() << L"select() returned SOCKET_ERROR, WSAGetLastError() = " << error).log();
+        m_selectBackoff = nextBackoff(m_selectBackoff);
+        pauseLoop(m_selectBackoff);
+        return -1;
+    }
+    m_selectBackoff = std::chrono::milliseconds(0);
+    // select leaves only the ready sockets in the sets it was given; a set
+    // that was not passed has none.
+    if (read == nullptr)
+        m_readSet->clear();
+    if (write == nullptr)
+        m_writeSet->clear();
+    if (except == nullptr)
+        m_exceptSet->clear();
+    return ready;
+}
+
+bool SocksProxyServer::serveReadySockets(int ready) {
+    int served = 0;
+    for (const SocketEntry& entry : m_readList) {
+        if (!m_readSet->contains(entry.sock))
+            continue;
+        ++served;
+        if (entry.pair == nullptr) {
+            if (entry.sock == m_listenSock) {
+                if (!acceptNewConn())
+                    return false;
+            } else if (entry.sock == m_fds[1]) {
+                recvFromWakeupSocketPair();
+            }
+        } else {
+            ConnPair& cp = *entry.pair;
+            if (entry.sock == cp.m_browserSock) {
+                if (!cp.m_closing && (cp.m_state == Relaying || cp.m_state == SendingErrorPage) &&
+                    !cp.m_sendingToTarnwicket) {
+                    recvFromBrowser(cp);
+                }
+            } else if (entry.sock == cp.m_tarnwicketSock) {
+                handleTarnwicketReadable(cp);
+            }
+        }
+        if (served >= ready)
+            return true;
+    }
+    for (const SocketEntry& entry : m_writeList) {
+        if (!m_writeSet->contains(entry.sock))
+            continue;
+        ++served;
+        ConnPair& cp = *entry.pair;
+        if (!cp.m_closing) {
+            if (entry.sock == cp.m_browserSock) {
+                if ((cp.m_state == Relaying || cp.m_state == SendingErrorPage) &&
+                    cp.m_sendingToBrowser) {
+                    sendToBrowser(cp);
+                }
+            } else if (entry.sock == cp.m_tarnwicketSock) {
+                if (cp.m_state == Relaying) {
+                    if (cp.m_sendingToTarnwicket)
+                        sendToTarnwicket(cp);
+                } else if (cp.m_state == ConnectingToTarnwicket) {
+                    cp.m_state = ConnectedToTarnwicket;
+                    sendSocksGreeting(cp);
+                } else {
+                    sendToTarnwicket(cp);
+                }
+            }
+        }
+        if (served >= ready)
+            return true;
+    }
+    for (const SocketEntry& entry : m_exceptList) {
+        if (!m_exceptSet->contains(entry.sock))
+            continue;
+        ++served;
+        int pending = 0;
+        const int error = platform::sockets().getSocketError(entry.sock, pending);
+        if (error != 0) {
+            (LogMessage() << L"Could not fetch socket error code (SO_ERROR): " << error).log();
+            pending = 0;
+        }
+        handleConnectError(*entry.pair, pending);
+        if (served >= ready)
+            return true;
+    }
+    return true;
+}

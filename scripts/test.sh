@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, then runs every check:
+#   1. native build (RelWithDebInfo), all unit and integration tests;
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer build: unit tests, the
+#      emulator's tests and the end-to-end relay tests;
+#   3. ThreadSanitizer build: the test programs that run threads;
+#   4. Windows cross build with mingw-w64: must compile and link with no warning.
+# Ends with one line "N passed, N failed". Set VC_SKIP_APT=1 to skip apt-get,
+# VC_BUILD_PREFIX to put the build trees elsewhere than build, build-asan, ...
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=${VC_JOBS:-2}
+prefix=${VC_BUILD_PREFIX:-$root/build}
+logs="$prefix-logs"
+mkdir -p "$logs"
+
+passed=0
+failed=0
+failures=()
+
+note_pass() { passed=$((passed + $1)); }
+note_fail() {
+    failed=$((failed + $1))
+    failures+=("$2")
+}
+phase() { printf '\n===== %s =====\n' "$*"; }
+
+install_packages() {
+    [[ "${VC_SKIP_APT:-}" == 1 ]] && return 0
+    if [[ $(id -u) != 0 ]]; then
+        echo "not root: skipping apt-get (run as root on a fresh machine)"
+        return 0
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q &&
+        apt-get install -y -q --no-install-recommends build-essential cmake googletest \
+            curl socat passwd util-linux procps g++-mingw-w64-x86-64-posix
+}
+
+# build DIR LOG CMAKE_ARGS... -- TARGETS...: configure and build; false on error.
+build() {
+    local dir=$1 log=$2
+    shift 2
+    local args=() targets=()
+    while (($#)) && [[ "$1" != -- ]]; do args+=("$1"); shift; done
+    (($#)) && shift
+    targets=("$@")
+    local target_args=()
+    if ((${#targets[@]})); then target_args=(--target "${targets[@]}"); fi
+    # Keep going past a failing target, so the tests of everything else still run.
+    local keep_going=(-k)
+    [[ "${CMAKE_GENERATOR:-}" == Ninja* ]] && keep_going=(-k 0)
+    {
+        cmake -S "$root" -B "$dir" "${args[@]}" &&
+            cmake --build "$dir" -j"$jobs" "${target_args[@]}" -- "${keep_going[@]}"
+    } >"$log" 2>&1
+}
+
+warnings_in() {  # counts compiler warnings in a build log (our sources only)
+    grep -E ': warning: ' "$1" | grep -v -E '/usr/src/googletest|googletest-src' | sort -u | wc -l
+}
+
+# run_ctest DIR LOG [ctest args...]: adds the counts of a ctest run.
+run_ctest() {
+    local dir=$1 log=$2
+    shift 2
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 900 "$@" 2>&1 | tee "$log" |
+        grep -E '(Test +#|tests passed|\*\*\*|Failed|FAIL:|SKIP)' || true
+    local summary total bad
+    summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [[ -z "$summary" ]]; then
+        note_fail 1 "ctest in $dir did not run (see $log)"
+        return
+    fi
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
+    bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$summary")
+    note_pass $((total - bad))
+    if ((bad > 0)); then note_fail "$bad" "$bad test(s) failed in $dir (see $log)"; fi
+}
+
+# run_gtest BINARY LOG: adds the counts of one GoogleTest program.
+run_gtest() {
+    local bin=$1 log=$2
+    if [[ ! -x "$bin" ]]; then
+        note_fail 1 "$bin was not built"
+        return
+    fi
+    "$bin" --gtest_color=no >"$log" 2>&1
+    local rc=$?
+    local ok bad
+    ok=$(grep -E '^\[  PASSED  \] [0-9]+' "$log" | grep -o -E '[0-9]+' | head -n 1)
+    bad=$(grep -E '^\[  FAILED  \] [0-9]+ tests?,' "$log" | grep -o -E '[0-9]+' | head -n 1)
+    ok=${ok:-0}
+    bad=${bad:-0}
+    if ((rc != 0 && bad == 0)); then bad=1; fi  # crashed or a sanitizer report
+    note_pass "$ok"
+    if ((bad > 0)); then
+        note_fail "$bad" "$(basename "$bin"): $bad failure(s) (see $log)"
+        tail -n 30 "$log"
+    fi
+    echo "$(basename "$bin"): $ok passed, $bad failed"
+}
+
+unit_targets() {  # the unit test programs that exist in this tree
+    local name
+    for name in support config proxy socks userinfo service platform; do
+        if compgen -G "$root/tests/$name/*_test.cpp" >/dev/null; then echo "${name}_tests"; fi
+    done
+}
+
+phase "Packages"
+if install_packages >"$logs/apt.log" 2>&1; then
+    echo "packages ready"
+else
+    tail -n 20 "$logs/apt.log"
+    note_fail 1 "apt-get failed (see $logs/apt.log)"
+fi
+
+phase "Native build (RelWithDebInfo)"
+if build "$prefix" "$logs/native-build.log" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
+    n=$(warnings_in "$logs/native-build.log")
+    if ((n == 0)); then
+        note_pass 1
+        echo "native build: no warnings"
+    else
+        note_fail 1 "native build: $n warning(s) (see $logs/native-build.log)"
+        grep ': warning: ' "$logs/native-build.log" | head -n 20
+    fi
+else
+    grep -E -B2 -A8 '(error|Error) ' "$logs/native-build.log" | head -n 60
+    note_fail 1 "native build failed (see $logs/native-build.log)"
+fi
+if [[ -f "$prefix/CTestTestfile.cmake" ]]; then
+    phase "Unit and integration tests"
+    run_ctest "$prefix" "$logs/native-ctest.log"
+fi
+
+phase "AddressSanitizer + UndefinedBehaviorSanitizer"
+mapfile -t units < <(unit_targets)
+if ! build "$prefix-asan" "$logs/asan-build.log" -DCMAKE_BUILD_TYPE=Debug \
+    -DVORN_SANITIZE=address,undefined -- "${units[@]}" emulator_tests vornclient \
+    gateway-emulator vc-loadgen; then
+    grep -E -B2 -A8 '(error|Error) ' "$logs/asan-build.log" | head -n 60
+    note_fail 1 "sanitizer build failed (see $logs/asan-build.log)"
+fi
+if [[ -f "$prefix-asan/CTestTestfile.cmake" ]]; then
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1
+    # The byte-volume test is left to the native run: it proves data, not memory.
+    run_ctest "$prefix-asan" "$logs/asan-ctest.log" -E '^relay_transfer$'
+    unset ASAN_OPTIONS UBSAN_OPTIONS
+fi
+
+phase "ThreadSanitizer"
+threaded=()
+for t in proxy_tests socks_tests service_tests userinfo_tests; do
+    [[ " ${units[*]} " == *" $t "* ]] && threaded+=("$t")
+done
+if ! build "$prefix-tsan" "$logs/tsan-build.log" -DCMAKE_BUILD_TYPE=Debug \
+    -DVORN_SANITIZE=thread -- "${threaded[@]}"; then
+    grep -E -B2 -A8 '(error|Error) ' "$logs/tsan-build.log" | head -n 60
+    note_fail 1 "ThreadSanitizer build failed (see $logs/tsan-build.log)"
+fi
+export TSAN_OPTIONS=halt_on_error=0:second_deadlock_stack=1
+for t in "${threaded[@]}"; do run_gtest "$prefix-tsan/tests/$t" "$logs/tsan-$t.log"; done
+unset TSAN_OPTIONS
+
+phase "Windows cross build (mingw-w64)"
+if build "$prefix-mingw" "$logs/mingw-build.log" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release; then
+    n=$(warnings_in "$logs/mingw-build.log")
+    if ((n == 0)); then
+        note_pass 1
+        echo "mingw build: compiled and linked, no warnings"
+    else
+        note_fail 1 "mingw build: $n warning(s) (see $logs/mingw-build.log)"
+        grep ': warning: ' "$logs/mingw-build.log" | sort -u | head -n 20
+    fi
+else
+    grep -E -B2 -A8 '(error|Error) ' "$logs/mingw-build.log" | head -n 60
+    note_fail 1 "mingw build failed (see $logs/mingw-build.log)"
+fi
+
+phase "Summary"
+for f in "${failures[@]}"; do echo "  - $f"; done
+echo "$passed passed, $failed failed"
+((failed == 0))

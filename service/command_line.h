@@ -1,0 +1,19 @@
+// Process entry and the console modes: -install, -remove, -debug, or the
+// service dispatcher.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Looks at the first argument and runs a mode; always returns 0.
+int serviceEntry(int argc, char** argv);
+
+// Runs the relay in the console until Ctrl+C or Ctrl+Break.
+void CmdDebugService();
+// Ctrl+C (0) and Ctrl+Break (1) stop the relay and count as handled; every
+// other event is left to the next handler.
+bool consoleCtrlHandler(std::uint32_t ctrlType);
+
+// "<system text> (0x<code>)" for the thread's last error, or empty when the
+// text is unavailable or too long for the 256-character buffer.
+std::wstring lastErrorText();

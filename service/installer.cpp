@@ -1,0 +1,118 @@
+#include "service/installer.h"
+
+#include <string>
+
+#include "platform/platform.h"
+#include "service/command_line.h"
+#include "service/console.h"
+#include "service/service_status.h"
+#include "support/service_names.h"
+
+namespace {
+
+constexpr std::uint32_t kModulePathCapacity = 512;
+constexpr std::uint32_t kStopPollMillis = 1000;
+
+// Closes a service manager handle on every path.
+class ScmHandleGuard {
+public:
+    ScmHandleGuard() = default;
+    ~ScmHandleGuard() {
+        if (m_handle != 0)
+            platform::serviceControl().closeHandle(m_handle);
+    }
+    ScmHandleGuard(const ScmHandleGuard&) = delete;
+    ScmHandleGuard& operator=(const ScmHandleGuard&) = delete;
+    platform::ScmHandle& ref() { return m_handle; }
+    platform::ScmHandle get() const { return m_handle; }
+
+private:
+    platform::ScmHandle m_handle = 0;
+};
+
+// Prints "<prefix><last error text>\n" for a failed step. The seams return
+// their error; make it the thread's last error so that the text describes it.
+void printFailure(const std::wstring& prefix, std::uint32_t error) {
+    platform::process().setLastError(error);
+    consolePrint(prefix + lastErrorText() + L"\n");
+}
+
+const std::wstring& displayName() {
+    static const std::wstring g_displayName = kServiceDisplayName;
+    return g_displayName;
+}
+
+void stopBeforeRemoval(platform::ScmHandle service) {
+    platform::ServiceControl& control = platform::serviceControl();
+    if (control.controlStop(service, g_serviceStatus) != 0)
+        return;
+
+    consolePrint(L"Stopping " + displayName() + L".");
+    platform::process().sleepMillis(kStopPollMillis);
+    while (control.queryStatus(service, g_serviceStatus) == 0 &&
+           g_serviceStatus.currentState == platform::kServiceStopPending) {
+        consolePrint(std::wstring(L"."));
+        platform::process().sleepMillis(kStopPollMillis);
+    }
+    if (g_serviceStatus.currentState == platform::kServiceStopped) {
+        consolePrint(L"\n" + displayName() + L" stopped.\n");
+    } else {
+        consolePrint(L"\n" + displayName() + L" failed to stop.\n");
+    }
+}
+
+}  // namespace
+
+void installService() {
+    std::wstring path;
+    const std::uint32_t pathError = platform::process().modulePath(kModulePathCapacity, path);
+    if (pathError != 0) {
+        printFailure(L"Unable to install " + displayName() + L" - ", pathError);
+        return;
+    }
+
+    platform::ServiceControl& control = platform::serviceControl();
+    ScmHandleGuard manager;
+    std::uint32_t error = control.openManager(
+        platform::kScManagerConnect | platform::kScManagerCreateService, manager.ref());
+    if (error != 0) {
+        printFailure(L"OpenSCManager failed - ", error);
+        return;
+    }
+
+    ScmHandleGuard service;
+    error = control.createService(manager.get(), kServiceName, displayName(), path, service.ref());
+    if (error != 0) {
+        printFailure(L"CreateService failed - ", error);
+        return;
+    }
+    consolePrint(displayName() + L" installed.\n");
+}
+
+void removeService() {
+    platform::ServiceControl& control = platform::serviceControl();
+    ScmHandleGuard manager;
+    std::uint32_t error = control.openManager(platform::kScManagerConnect, manager.ref());
+    if (error != 0) {
+        printFailure(L"OpenSCManager failed - ", error);
+        return;
+    }
+
+    ScmHandleGuard service;
+    error = control.openService(
+        manager.get(), kServiceName,
+        platform::kDelete | platform::kServiceStop | platform::kServiceQueryStatus, service.ref());
+    if (error != 0) {
+        printFailure(L"OpenService failed - ", error);
+        return;
+    }
+
+    stopBeforeRemoval(service.get());
+
+    error = control.deleteService(service.get());
+    if (error != 0) {
+        printFailure(L"DeleteService failed - ", error);
+    } else {
+        consolePrint(displayName() + L" removed.\n");
+    }
+}

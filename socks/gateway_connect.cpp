@@ -1,0 +1,124 @@
+// Resolving the gateway (on the pair's user-information thread) and opening
+// the non-blocking connection to it (on the loop thread).
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/platform.h"
+#include "proxy/socks_proxy_server.h"
+#include "support/logging.h"
+#include "support/text_conversion.h"
+
+namespace {
+
+const char kConnectOp[] = "SocksProxyServer::connectToTarnwicket()";
+const char kCouldNotResolve[] = "Could not resolve Tarnwicket IP address";
+
+// "(error code <code> - <system text>)" as the browser and the log see it.
+std::string errorCodeSuffix(int code) {
+    return "(error code " + std::to_string(code) + " - " +
+           systemErrorText(static_cast<std::uint32_t>(code)) + ")";
+}
+
+}  // namespace
+
+bool SocksProxyServer::resolveTarnwicketAddress(ConnPair& cp) {
+    if (m_tarnwicketIpAddr.empty()) {
+        logUtf8Error("TarnwicketIPAddress (registry setting) is empty");
+        cp.m_errorText = kCouldNotResolve;
+        return false;
+    }
+
+    std::vector<platform::AddrInfo> entries;
+    const int rc = platform::sockets().getAddrInfo(m_tarnwicketIpAddr, entries);
+    if (rc != 0) {
+        const std::string text = std::string(kCouldNotResolve) + " " + errorCodeSuffix(rc);
+        logUtf8Error(text);
+        cp.m_errorText = text;
+        return false;
+    }
+
+    for (const platform::AddrInfo& entry : entries) {
+        if (entry.family != platform::kAfInet)
+            continue;
+        platform::SockAddrIn addr = entry.v4;
+        addr.family = platform::kAfInet;
+        addr.port = platform::hostToNet16(m_tarnwicketPort);
+        std::memcpy(cp.m_tarnwicketAddr.data(), &addr, sizeof addr);
+        cp.m_tarnwicketAddrLen = static_cast<std::int32_t>(sizeof addr);
+        return true;
+    }
+
+    logUtf8Error("No (IPv4) Tarnwicket address found");
+    cp.m_errorText = kCouldNotResolve;
+    return false;
+}
+
+void SocksProxyServer::connectToTarnwicket(ConnPair& cp) {
+    platform::Sockets& sockets = platform::sockets();
+
+    platform::Socket sock = platform::kInvalidSocket;
+    int rc = sockets.createTcp(sock);
+    if (rc != 0) {
+        (
+            LogMessage(kConnectOp)
+            << L", failed to create socket for connecting to tarnwicket, WSAGetLastError() = "
+            << rc)
+            .log();
+        sendErrorPage(cp, InternalServerError,
+                      "Could not connect to Tarnwicket " + errorCodeSuffix(rc));
+        return;
+    }
+
+    rc = sockets.setNoDelay(sock);
+    if (rc != 0) {
+        // Latency suffers, but the connection still works.
+        (
+            LogMessage(kConnectOp)
+            << L", failed to set tarnwicket socket to TCP_NODELAY, WSAGetLastError() = " << rc)
+            .log();
+    }
+
+    rc = sockets.setNonBlocking(sock);
+    if (rc != 0) {
+        (
+            LogMessage(kConnectOp)
+            << L", failed to set tarnwicket socket to non-blocking, WSAGetLastError() = " << rc)
+            .log();
+        sockets.close(sock);
+        sendErrorPage(cp, InternalServerError, "Could not connect to tarnwicket (internal error)");
+        return;
+    }
+
+    platform::SockAddrIn addr;
+    std::memcpy(&addr, cp.m_tarnwicketAddr.data(), sizeof addr);
+    rc = sockets.connect(sock, addr);
+    if (rc == 0) {
+        cp.m_tarnwicketSock = sock;
+        cp.m_state = ConnectedToTarnwicket;
+        sendSocksGreeting(cp);
+    } else if (rc == platform::kWsaEWouldBlock) {
+        cp.m_tarnwicketSock = sock;
+        cp.m_state = ConnectingToTarnwicket;
+    } else {
+        handleConnectError(cp, rc);
+        sockets.close(sock);
+    }
+}
+
+void SocksProxyServer::handleConnectError(ConnPair& cp, int error) {
+    std::string text;
+    HttpErrorCode status = BadGateway;
+    if (error == platform::kWsaETimedOut) {
+        text = "Could not connect to Tarnwicket (connection timed out)";
+        status = GatewayTimeout;
+    } else if (error == platform::kWsaEConnRefused) {
+        text = "Could not connect to Tarnwicket (connection refused)";
+    } else {
+        text = "Could not connect to Tarnwicket " + errorCodeSuffix(error);
+    }
+    logUtf8Error(text);
+    sendErrorPage(cp, status, std::move(text));
+}

@@ -1,0 +1,256 @@
+// The gateway emulator is the yardstick of the end-to-end tests, so its own
+// protocol handling is checked here against hand-made byte sequences.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/integration/emulator_process.h"
+#include "tools/gateway-emulator/http_side.h"
+#include "tools/gateway-emulator/identity.h"
+#include "tools/gateway-emulator/sha256.h"
+
+using itest::Client;
+using itest::EmulatorProcess;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const Bytes kGreeting{5, 1, 0x80};
+const Bytes kConnectRequest{5, 1, 0, 1, 127, 0, 0, 1, 0x1F, 0x90};
+
+// Empty organisation, user D\u, one group S-1-5-32-545 named BUILTIN\Users.
+Bytes samplePacket() {
+    Bytes p{1, 0, 0, 3, 'D', '\\', 'u', 0, 1, 0, 12};
+    for (char c : std::string("S-1-5-32-545"))
+        p.push_back(static_cast<std::uint8_t>(c));
+    p.insert(p.end(), {0, 13});
+    for (char c : std::string("BUILTIN\\Users"))
+        p.push_back(static_cast<std::uint8_t>(c));
+    return p;
+}
+
+std::string sha256Hex(const std::string& data) {
+    emu::Sha256 digest;
+    digest.update(data.data(), data.size());
+    return digest.finishHex();
+}
+
+// Runs greeting and identity, expecting acceptance without a text.
+void openTunnel(Client& client) {
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(client.send(kGreeting));
+    ASSERT_EQ(client.receive(2), (Bytes{5, 0x80}));
+    ASSERT_TRUE(client.send(samplePacket()));
+    ASSERT_EQ(client.receive(2), (Bytes{1, 0}));
+    ASSERT_TRUE(client.send(kConnectRequest));
+    ASSERT_EQ(client.receive(10), (Bytes{5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
+}
+
+}  // namespace
+
+TEST(Sha256, KnownVectors) {
+    EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(sha256Hex(std::string(1000000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Sha256, PiecewiseUpdatesMatchOneShot) {
+    std::string data;
+    for (int i = 0; i < 1000; ++i)
+        data += static_cast<char>(i * 7);
+    emu::Sha256 pieces;
+    for (std::size_t pos = 0, step = 1; pos < data.size(); pos += step, step = step % 97 + 13) {
+        pieces.update(data.data() + pos, std::min(step, data.size() - pos));
+    }
+    EXPECT_EQ(pieces.finishHex(), sha256Hex(data));
+}
+
+TEST(JsonString, EscapesControlsAndReplacesInvalidUtf8) {
+    EXPECT_EQ(emu::jsonString("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+    EXPECT_EQ(emu::jsonString("\xC3\xA9"), "\"\xC3\xA9\"");
+    EXPECT_EQ(emu::jsonString("x\xFFy"), "\"x\\ufffdy\"");
+    EXPECT_EQ(emu::jsonString("\xED\xA0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");  // lone surrogate
+    EXPECT_EQ(emu::jsonString("\xE2\x82"), "\"\\ufffd\\ufffd\"");             // truncated
+}
+
+TEST(DownloadPattern, BlocksDiffer) {
+    const std::uint64_t mib = 1u << 20;
+    int same = 0;
+    for (std::uint64_t i = 0; i < 64; ++i) {
+        same += emu::patternByte(i) == emu::patternByte(mib + i) ? 1 : 0;
+    }
+    EXPECT_LT(same, 8);
+}
+
+TEST(Emulator, AcceptsIdentityAndServesItInsideTheTunnel) {
+    EmulatorProcess emulator({});
+    ASSERT_TRUE(emulator.started());
+    Client client(emulator.socksPort());
+    openTunnel(client);
+    ASSERT_TRUE(client.send("GET http://gw.test/identity HTTP/1.1\r\nHost: gw.test\r\n\r\n"));
+    EXPECT_EQ(client.receiveHttpResponse(),
+              "org: \nuser: D\\u\ngroups: 1\ngroup: S-1-5-32-545 BUILTIN\\Users\n");
+    // Same connection, origin form, JSON.
+    ASSERT_TRUE(client.send("GET /identity.json HTTP/1.1\r\nHost: gw.test\r\n\r\n"));
+    EXPECT_EQ(client.receiveHttpResponse(),
+              "{\"peer\": \"\", \"org\": \"\", \"user\": \"D\\\\u\", \"groups\": [{\"sid\": "
+              "\"S-1-5-32-545\", \"name\": \"BUILTIN\\\\Users\"}]}\n");
+    std::string log = itest::readFile(emulator.identityLogPath());
+    EXPECT_NE(log.find("\"user\": \"D\\\\u\""), std::string::npos) << log;
+    EXPECT_EQ(log.find("\"peer\": \"\""), std::string::npos) << "the log names the peer";
+}
+
+TEST(Emulator, RepliesCanBeBent) {
+    struct Case {
+        std::vector<std::string> options;
+        Bytes methodReply;
+        Bytes authReply;     // empty: not reached
+        Bytes connectReply;  // empty: not reached
+    };
+    const std::vector<Case> cases = {
+        {{"--method", "0xFF"}, {5, 0xFF}, {}, {}},
+        {{"--method-version", "4"}, {4, 0x80}, {}, {}},
+        {{"--auth-status", "1", "--diag", "no"}, {5, 0x80}, {1, 1, 0, 2, 'n', 'o'}, {}},
+        {{"--auth-version", "7"}, {5, 0x80}, {7, 0}, {}},
+        {{"--rep", "2"}, {5, 0x80}, {1, 0}, {5, 2, 0, 1, 0, 0, 0, 0, 0, 0}},
+        {{"--atyp", "3"}, {5, 0x80}, {1, 0}, {5, 0, 0, 3, 0, 0, 0, 0, 0, 0}},
+        {{"--reply-rsv", "9"}, {5, 0x80}, {1, 0}, {5, 0, 9, 1, 0, 0, 0, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[0]);
+        EmulatorProcess emulator(c.options);
+        ASSERT_TRUE(emulator.started());
+        Client client(emulator.socksPort());
+        ASSERT_TRUE(client.send(kGreeting));
+        EXPECT_EQ(client.receive(2), c.methodReply);
+        if (!c.authReply.empty()) {
+            ASSERT_TRUE(client.send(samplePacket()));
+            EXPECT_EQ(client.receive(c.authReply.size()), c.authReply);
+        }
+        if (!c.connectReply.empty()) {
+            ASSERT_TRUE(client.send(kConnectRequest));
+            EXPECT_EQ(client.receive(10), c.connectReply);
+        }
+        // A refusing gateway waits for the relay to hang up and adds nothing.
+        client.shutdownSend();
+        EXPECT_EQ(client.receiveAll(), "");
+    }
+}
+
+TEST(Emulator, AcceptWithDiagnosticThenTunnel) {
+    EmulatorProcess emulator({"--auth-status", "2", "--diag", "welcome", "--split-replies"});
+    ASSERT_TRUE(emulator.started());
+    Client client(emulator.socksPort());
+    ASSERT_TRUE(client.send(kGreeting));
+    ASSERT_EQ(client.receive(2), (Bytes{5, 0x80}));
+    ASSERT_TRUE(client.send(samplePacket()));
+    EXPECT_EQ(client.receive(11), (Bytes{1, 2, 0, 7, 'w', 'e', 'l', 'c', 'o', 'm', 'e'}));
+    ASSERT_TRUE(client.send(kConnectRequest));
+    EXPECT_EQ(client.receive(10), (Bytes{5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(client.send("GET /hello HTTP/1.0\r\n\r\n"));
+    EXPECT_NE(client.receiveAll().find("\r\n\r\nhello\n"), std::string::npos);
+}
+
+TEST(Emulator, SilentAndClosingStages) {
+    // Silent: the message is read, nothing is ever answered.
+    for (const char* stage : {"greeting", "auth", "connect"}) {
+        SCOPED_TRACE(stage);
+        EmulatorProcess emulator({"--silent-after", stage});
+        ASSERT_TRUE(emulator.started());
+        Client client(emulator.socksPort());
+        ASSERT_TRUE(client.send(kGreeting));
+        std::string got;
+        if (std::string(stage) != "greeting") {
+            ASSERT_EQ(client.receive(2), (Bytes{5, 0x80}));
+            ASSERT_TRUE(client.send(samplePacket()));
+            if (std::string(stage) == "connect") {
+                ASSERT_EQ(client.receive(2), (Bytes{1, 0}));
+                ASSERT_TRUE(client.send(kConnectRequest));
+            }
+        }
+        client.shutdownSend();
+        EXPECT_EQ(client.receiveAll(), "");
+    }
+    // Closing: the emulator hangs up by itself right after the message.
+    EmulatorProcess closing({"--close-after", "auth"});
+    ASSERT_TRUE(closing.started());
+    Client client(closing.socksPort());
+    ASSERT_TRUE(client.send(kGreeting));
+    ASSERT_EQ(client.receive(2), (Bytes{5, 0x80}));
+    ASSERT_TRUE(client.send(samplePacket()));
+    EXPECT_EQ(client.receiveAll(), "");
+}
+
+TEST(Emulator, SurvivesMalformedHandshakes) {
+    EmulatorProcess emulator({});
+    ASSERT_TRUE(emulator.started());
+    const std::vector<Bytes> bad = {
+        {4, 1, 0x80},  // wrong SOCKS version
+        {5, 3, 0x80},  // fewer methods than announced, then EOF
+    };
+    for (const Bytes& greeting : bad) {
+        Client client(emulator.socksPort());
+        ASSERT_TRUE(client.send(greeting));
+        client.shutdownSend();
+        EXPECT_EQ(client.receiveAll(), "");
+    }
+    const std::vector<Bytes> badPackets = {
+        {2, 0, 0, 0, 0, 0},                    // subnegotiation version 2
+        {1, 200, 'x'},                         // organisation cut short
+        {1, 0, 0xFF, 0xFF, 'a'},               // user cut short
+        {1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},  // 65535 groups announced, one huge SID missing
+    };
+    for (const Bytes& packet : badPackets) {
+        Client client(emulator.socksPort());
+        ASSERT_TRUE(client.send(kGreeting));
+        ASSERT_EQ(client.receive(2), (Bytes{5, 0x80}));
+        ASSERT_TRUE(client.send(packet));
+        client.shutdownSend();
+        EXPECT_EQ(client.receiveAll(), "");
+    }
+    // Still serving afterwards.
+    Client client(emulator.socksPort());
+    openTunnel(client);
+}
+
+TEST(Emulator, HttpSinkAndDownloads) {
+    EmulatorProcess emulator({}, true);
+    ASSERT_TRUE(emulator.started());
+    {
+        Client client(emulator.httpPort());
+        ASSERT_TRUE(client.send("POST /sink HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"));
+        EXPECT_EQ(client.receiveHttpResponse(),
+                  "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n");
+        // Chunked, with an extension and a trailer, on the same connection.
+        ASSERT_TRUE(
+            client.send("POST http://gw.test/sink HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+                        "1;x=y\r\na\r\n2\r\nbc\r\n0\r\nX-Trailer: 1\r\n\r\n"));
+        EXPECT_EQ(client.receiveHttpResponse(),
+                  "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\n");
+        ASSERT_TRUE(client.send("POST /sink HTTP/1.1\r\nContent-Length: 0\r\n\r\n"));
+        EXPECT_EQ(client.receiveHttpResponse(),
+                  "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\n");
+    }
+    {
+        Client client(emulator.httpPort());
+        ASSERT_TRUE(client.send("GET /bytes/3000000 HTTP/1.1\r\n\r\n"));
+        std::string body = client.receiveHttpResponse();
+        ASSERT_EQ(body.size(), 3000000u);
+        bool matches = true;
+        for (std::size_t i = 0; i < body.size() && matches; i += 4099) {
+            matches = static_cast<std::uint8_t>(body[i]) == emu::patternByte(i);
+        }
+        EXPECT_TRUE(matches);
+        ASSERT_TRUE(client.send("GET /nothing-here HTTP/1.1\r\nConnection: close\r\n\r\n"));
+        EXPECT_NE(client.receiveAll().find("404 Not Found"), std::string::npos);
+    }
+    {
+        Client client(emulator.httpPort());
+        ASSERT_TRUE(client.send("POST /sink HTTP/1.1\r\nContent-Length: 12x\r\n\r\n"));
+        EXPECT_EQ(client.receiveAll(), "") << "a bad length ends the connection";
+    }
+}

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Stopping: Ctrl+C (SIGINT) and Ctrl+Break (SIGQUIT) in -debug print the
+# stopping line and end with status 0, and -debug logs nothing; service mode
+# reports READY=1 and STOPPING=1 to the notify socket and ends on SIGTERM.
+source "$(dirname "$0")/lib.sh"
+
+start_emulator gw
+
+for signal in INT QUIT; do
+    port=$(free_port)
+    write_registry "$VC_WORK/debug-$signal.reg" "Example Org" 127.0.0.1 "$EMU_PORT" "$port" 600
+    start_relay "debug-$signal" debug "$port"
+    page=$(curl -sS --max-time 30 -x "http://127.0.0.1:$port" http://gw.test/hello || true)
+    check_eq "-debug relays" hello "$page"
+    stop_process "$RELAY_PID" "$signal"
+    check_eq "-debug exit status after SIG$signal" 0 "$STOP_RC"
+    check_eq "-debug console output" \
+        "$(printf 'Debugging Tarnwicket Vorn Client.\nStopping Tarnwicket Vorn Client.')" \
+        "$(cat "$RELAY_OUT")"
+    if [[ -s "$RELAY_EVENTS" ]]; then
+        fail "-debug wrote events: $(cat "$RELAY_EVENTS")"
+    else
+        ok "-debug logs no events"
+    fi
+done
+
+command -v socat >/dev/null || skip "socat is needed for the notify socket"
+notify="$VC_WORK/notify.sock"
+socat -u "UNIX-RECV:$notify" - >"$VC_WORK/notify.out" 2>&1 &
+VC_PIDS+=($!)
+wait_until 20 test -S "$notify" || fail "notify socket not created"
+port=$(free_port)
+write_registry "$VC_WORK/service.reg" "Example Org" 127.0.0.1 "$EMU_PORT" "$port" 600
+start_relay service service "$port" NOTIFY_SOCKET="$notify"
+if wait_until 20 grep -q -F READY=1 "$VC_WORK/notify.out"; then
+    ok "READY=1 sent"
+else
+    fail "no READY=1: $(cat "$VC_WORK/notify.out")"
+fi
+page=$(curl -sS --max-time 30 -x "http://127.0.0.1:$port" http://gw.test/hello || true)
+check_eq "service mode relays" hello "$page"
+stop_process "$RELAY_PID" TERM
+check_eq "service exit status after SIGTERM" 0 "$STOP_RC"
+if wait_until 20 grep -q -F STOPPING=1 "$VC_WORK/notify.out"; then
+    ok "STOPPING=1 sent"
+else
+    fail "no STOPPING=1: $(cat "$VC_WORK/notify.out")"
+fi
+wait_event "$RELAY_EVENTS" 4 "service starting"
+wait_event "$RELAY_EVENTS" 4 "service stopping"
+usage=$(printf '%s\n' \
+    'VornClient -install          to install the service' \
+    'VornClient -remove           to remove the service' \
+    'VornClient -debug <params>   to run as a console app for debugging' \
+    '' \
+    'StartServiceCtrlDispatcher being called.' \
+    'This may take several seconds.  Please wait.')
+check_eq "service mode prints the usage lines" "$usage" "$(head -n 6 "$RELAY_OUT")"
+finish

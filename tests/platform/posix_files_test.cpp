@@ -1,0 +1,222 @@
+// Folders, moves and text streams on Linux, in a temporary folder.
+#ifdef __linux__
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "platform/errors.h"
+#include "platform/posix/posix_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::wstring wide(const std::string& ascii) {
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class PosixFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "vc-files-XXXXXX").string();
+        ASSERT_NE(nullptr, ::mkdtemp(&pattern[0]));
+        m_dir = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!m_dir.empty())
+            fs::remove_all(m_dir, ignored);
+    }
+    std::string path(const std::string& name) const { return m_dir + "/" + name; }
+    std::wstring wpath(const std::string& name) const { return wide(path(name)); }
+
+    platform::PosixFiles m_files;
+    std::string m_dir;
+};
+
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name) : m_name(name) {
+        if (const char* v = std::getenv(name))
+            m_saved = v, m_had = true;
+    }
+    ~EnvGuard() {
+        if (m_had)
+            ::setenv(m_name, m_saved.c_str(), 1);
+        else
+            ::unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::string m_saved;
+    bool m_had = false;
+};
+
+TEST_F(PosixFilesTest, ProgramDataIsVarLibUnlessOverridden) {
+    EnvGuard guard("VORNCLIENT_PROGRAMDATA");
+    std::wstring folder = L"stale";
+    ::unsetenv("VORNCLIENT_PROGRAMDATA");
+    EXPECT_EQ(0, m_files.programDataFolder(folder));
+    EXPECT_EQ(L"/var/lib", folder);
+    ::setenv("VORNCLIENT_PROGRAMDATA", "", 1);
+    EXPECT_EQ(0, m_files.programDataFolder(folder));
+    EXPECT_EQ(L"/var/lib", folder);
+    ::setenv("VORNCLIENT_PROGRAMDATA", (m_dir + "//").c_str(), 1);
+    EXPECT_EQ(0, m_files.programDataFolder(folder));
+    EXPECT_EQ(wide(m_dir), folder);
+    EXPECT_EQ(L'/', m_files.separator());
+}
+
+TEST_F(PosixFilesTest, CreateDirectoryMakesEveryMissingFolderOnce) {
+    const std::string deep = path("a/b/c");
+    EXPECT_EQ(0, m_files.createDirectory(wide(deep)));
+    EXPECT_TRUE(fs::is_directory(deep));
+    EXPECT_EQ(static_cast<int>(platform::kErrorAlreadyExists), m_files.createDirectory(wide(deep)));
+    EXPECT_EQ(static_cast<int>(platform::kErrorAlreadyExists),
+              m_files.createDirectory(wide(deep + "/")));
+    EXPECT_EQ(0, m_files.createDirectory(wpath("a//b/d")));
+    EXPECT_TRUE(fs::is_directory(path("a/b/d")));
+}
+
+TEST_F(PosixFilesTest, CreateDirectoryFailsWhereAFileIsInTheWay) {
+    writeFile(path("file"), "x");
+    const int onFile = m_files.createDirectory(wpath("file"));
+    EXPECT_NE(0, onFile);
+    EXPECT_NE(static_cast<int>(platform::kErrorAlreadyExists), onFile)
+        << "a file is not the folder asked for";
+    const int under = m_files.createDirectory(wpath("file/sub"));
+    EXPECT_NE(0, under);
+    EXPECT_NE(static_cast<int>(platform::kErrorAlreadyExists), under);
+    EXPECT_NE(0, m_files.createDirectory(L""));
+    EXPECT_NE(0, m_files.createDirectory(wpath("x") + L'\0' + L"y"));
+    EXPECT_FALSE(fs::exists(path("x")));
+}
+
+TEST_F(PosixFilesTest, CreateDirectoryReportsPermissionFailures) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may write anywhere";
+    ASSERT_EQ(0, ::chmod(m_dir.c_str(), 0500));
+    EXPECT_EQ(static_cast<int>(platform::kErrorAccessDenied),
+              m_files.createDirectory(wpath("denied/x")));
+    ::chmod(m_dir.c_str(), 0700);
+}
+
+TEST_F(PosixFilesTest, MoveNeverReplacesAnExistingTarget) {
+    writeFile(path("new"), "new content");
+    writeFile(path("current"), "current content");
+    EXPECT_FALSE(m_files.moveFileNoReplace(wpath("new"), wpath("current")));
+    EXPECT_EQ("new content", contents(path("new")));
+    EXPECT_EQ("current content", contents(path("current")));
+
+    EXPECT_TRUE(m_files.moveFileNoReplace(wpath("current"), wpath("backup")));
+    EXPECT_FALSE(fs::exists(path("current")));
+    EXPECT_EQ("current content", contents(path("backup")));
+    EXPECT_TRUE(m_files.moveFileNoReplace(wpath("new"), wpath("current")));
+    EXPECT_EQ("new content", contents(path("current")));
+
+    EXPECT_FALSE(m_files.moveFileNoReplace(wpath("missing"), wpath("other")));
+    EXPECT_FALSE(fs::exists(path("other")));
+}
+
+TEST_F(PosixFilesTest, CrossDeviceCopyKeepsContentAndModeAndNeverReplaces) {
+    std::string data(200000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7);
+    writeFile(path("src"), data);
+    ASSERT_EQ(0, ::chmod(path("src").c_str(), 0640));
+    EXPECT_EQ(0, platform::posix::copyThenUnlink(path("src"), path("dst")));
+    EXPECT_FALSE(fs::exists(path("src")));
+    EXPECT_EQ(data, contents(path("dst")));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(path("dst").c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 07777);
+
+    writeFile(path("src2"), "second");
+    EXPECT_EQ(EEXIST, platform::posix::copyThenUnlink(path("src2"), path("dst")));
+    EXPECT_EQ("second", contents(path("src2")));
+    EXPECT_EQ(data, contents(path("dst")));
+
+    fs::create_directory(path("folder"));
+    EXPECT_NE(0, platform::posix::copyThenUnlink(path("folder"), path("folder2")));
+    EXPECT_TRUE(fs::is_directory(path("folder")));
+    EXPECT_FALSE(fs::exists(path("folder2")));
+}
+
+TEST_F(PosixFilesTest, DeleteRemovesOnce) {
+    writeFile(path("f"), "x");
+    EXPECT_TRUE(m_files.deleteFile(wpath("f")));
+    EXPECT_FALSE(fs::exists(path("f")));
+    EXPECT_FALSE(m_files.deleteFile(wpath("f")));
+}
+
+TEST_F(PosixFilesTest, TextStreamsWriteBareLineFeedsAndReadBack) {
+    {
+        auto out = m_files.openTextForWrite(wpath("text.txt"));
+        ASSERT_TRUE(out->good());
+        *out << "DOM,Name,S-1-5-21-1-2-3-1001\n"
+             << "x,y,z\n";
+    }
+    EXPECT_EQ("DOM,Name,S-1-5-21-1-2-3-1001\nx,y,z\n", contents(path("text.txt")));
+    {
+        auto out = m_files.openTextForWrite(wpath("text.txt"));
+        *out << "short\n";
+    }
+    EXPECT_EQ("short\n", contents(path("text.txt"))) << "truncated on open";
+
+    auto in = m_files.openTextForRead(wpath("text.txt"));
+    std::string line;
+    ASSERT_TRUE(static_cast<bool>(std::getline(*in, line)));
+    EXPECT_EQ("short", line);
+    EXPECT_FALSE(static_cast<bool>(std::getline(*in, line)));
+}
+
+TEST_F(PosixFilesTest, FailedOpensGiveFailedStreams) {
+    auto out = m_files.openTextForWrite(wpath("no/such/folder/f"));
+    ASSERT_NE(nullptr, out);
+    EXPECT_TRUE(out->fail());
+    *out << "ignored";
+    auto in = m_files.openTextForRead(wpath("missing"));
+    ASSERT_NE(nullptr, in);
+    EXPECT_TRUE(in->fail());
+
+    // A NUL inside a path must not open the shorter path before it.
+    auto cut = m_files.openTextForWrite(wpath("cut") + L'\0' + L"tail");
+    EXPECT_TRUE(cut->fail());
+    EXPECT_FALSE(fs::exists(path("cut")));
+}
+
+TEST_F(PosixFilesTest, WidePathsAreUtf8OnDisk) {
+    std::wstring name;
+    for (char16_t unit : std::u16string(u"caf\u00e9-\u6587-\U0001F600"))
+        name.push_back(static_cast<wchar_t>(unit));
+    {
+        auto out = m_files.openTextForWrite(wide(m_dir + "/") + name);
+        ASSERT_TRUE(out->good());
+        *out << "x\n";
+    }
+    EXPECT_EQ("x\n", contents(path("caf\xC3\xA9-\xE6\x96\x87-\xF0\x9F\x98\x80")));
+    EXPECT_EQ(0, m_files.createDirectory(wide(m_dir + "/") + name + L"-d"));
+    EXPECT_TRUE(fs::is_directory(path("caf\xC3\xA9-\xE6\x96\x87-\xF0\x9F\x98\x80-d")));
+}
+
+}  // namespace
+
+#endif  // __linux__

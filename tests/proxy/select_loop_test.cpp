@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/errors.h"
+#include "proxy/error_page.h"
+#include "proxy/socks_proxy_server.h"
+#include "tests/fakes/fake_relay_env.h"
+#include "tests/proxy/server_probe.h"
+
+namespace {
+
+using Op = FakeSockets::Op;
+constexpr std::int64_t kSecond = FakeClock::kTicksPerSecond;
+
+std::string bufferText(const std::vector<std::uint8_t>& buf) {
+    return std::string(buf.begin(), buf.end());
+}
+
+class LoopStepTest : public ::testing::Test {
+protected:
+    LoopStepTest() { m_env.log().clear(); }  // the constructor's registry messages
+    ConnPair& addPair(ConnState state) {
+        m_server.m_connPairs.push_back(std::make_unique<ConnPair>());
+        ConnPair& cp = *m_server.m_connPairs.back();
+        cp.m_state = state;
+        cp.m_lastActivity = m_env.clock().nowTicks();
+        if (state >= Relaying)
+            cp.m_sendingToTarnwicket = false;
+        return cp;
+    }
+    std::int64_t now() { return m_env.clock().nowTicks(); }
+
+    RelayEnv m_env;
+    SocksProxyServer m_server{nullptr};
+    SocksProxyServerProbe m_probe{m_server};
+};
+
+TEST_F(LoopStepTest, FinishedLookupsAreJoinedAndAdmittedByOutcome) {
+    ConnPair& resolveFailed = addPair(WaitingForUserInfo);
+    resolveFailed.m_errorText = "Could not resolve Tarnwicket IP address";
+    resolveFailed.m_userInfoThread = std::make_unique<std::thread>([] {});
+    resolveFailed.m_userInfoDone = true;
+    ConnPair& userFailed = addPair(WaitingForUserInfo);
+    userFailed.m_userInfoDone = true;
+    ConnPair& running = addPair(WaitingForUserInfo);
+    ConnPair& closingWithText = addPair(WaitingForUserInfo);
+    closingWithText.m_closing = true;
+    closingWithText.m_errorText = "text";
+    closingWithText.m_userInfoDone = true;
+
+    m_probe.admitFinishedLookups();
+
+    EXPECT_EQ(resolveFailed.m_userInfoThread, nullptr);
+    EXPECT_EQ(resolveFailed.m_state, SendingErrorPage);
+    EXPECT_EQ(bufferText(resolveFailed.m_sb_buf),
+              buildErrorResponse(BadGateway, "Could not resolve Tarnwicket IP address"));
+    EXPECT_FALSE(resolveFailed.m_closing);
+    EXPECT_TRUE(userFailed.m_closing);
+    EXPECT_EQ(userFailed.m_state, WaitingForUserInfo);
+    EXPECT_EQ(running.m_state, WaitingForUserInfo);
+    EXPECT_FALSE(running.m_closing);
+    EXPECT_EQ(closingWithText.m_state, SendingErrorPage);
+    EXPECT_TRUE(m_env.log().events().empty());
+}
+
+TEST_F(LoopStepTest, SuccessfulLookupStartsTheGatewayConnect) {
+    platform::Socket listener = platform::kInvalidSocket;
+    auto& native = platform::nativeSockets();
+    ASSERT_EQ(native.createTcp(listener), 0);
+    platform::SockAddrIn addr;
+    addr.family = platform::kAfInet;
+    addr.addr = platform::loopbackAddr();
+    ASSERT_EQ(native.bind(listener, addr), 0);
+    ASSERT_EQ(native.listen(listener, 1), 0);
+    ASSERT_EQ(native.getSockName(listener, addr), 0);
+
+    ConnPair& cp = addPair(WaitingForUserInfo);
+    std::memcpy(cp.m_tarnwicketAddr.data(), &addr, sizeof addr);
+    cp.m_tarnwicketAddrLen = sizeof addr;
+    cp.m_userInfoFailed = false;
+    cp.m_userInfoDone = true;
+    m_probe.admitFinishedLookups();
+
+    EXPECT_NE(cp.m_tarnwicketSock, platform::kInvalidSocket);
+    EXPECT_TRUE(cp.m_state == ConnectingToTarnwicket || cp.m_state == AwaitingMethodSelection)
+        << cp.m_state;
+    native.close(listener);
+}
+
+TEST_F(LoopStepTest, PairLimitDropsTheLeastRecentlyActive) {
+    const std::size_t count = kMaxConnPairs + 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        ConnPair& cp = addPair(Relaying);
+        // Keep memory small: the limit is about pairs, not their buffers.
+        cp.m_bs_buf = {};
+        cp.m_sb_buf = {};
+        cp.m_lastActivity = 1000 + static_cast<std::int64_t>((i * 7919) % count);
+    }
+    ConnPair* leastActive = nullptr;
+    for (auto& cp : m_server.m_connPairs) {
+        if (cp->m_lastActivity == 1000)
+            leastActive = cp.get();
+    }
+    ASSERT_NE(leastActive, nullptr);
+
+    m_probe.enforcePairLimit();
+    ASSERT_EQ(m_server.m_connPairs.size(), kMaxConnPairs);
+    for (auto& cp : m_server.m_connPairs)
+        EXPECT_NE(cp.get(), leastActive);
+    EXPECT_EQ(m_env.log().narrowTexts(),
+              std::vector<std::string>{
+                  "SocksProxyServer::selectLoop(), too many ConnPairs, reduced from 2048 to 2047"});
+
+    m_probe.enforcePairLimit();
+    EXPECT_EQ(m_server.m_connPairs.size(), kMaxConnPairs);
+    EXPECT_EQ(m_env.log().events().size(), 1u);
+}
+
+TEST_F(LoopStepTest, NegotiationLimitGivesThe504PageOnlyWhenExceeded) {
+    ConnPair& atLimit = addPair(AwaitingMethodSelection);
+    ConnPair& beyond = addPair(AwaitingConnectReply);
+    ConnPair& connecting = addPair(ConnectingToTarnwicket);
+    ConnPair& page = addPair(SendingErrorPage);
+    ConnPair& waiting = addPair(WaitingForUserInfo);
+    atLimit.m_lastActivity = now() - 10 * kSecond;
+    beyond.m_lastActivity = now() - 10 * kSecond - 1;
+    connecting.m_lastActivity = beyond.m_lastActivity;
+    page.m_lastActivity = beyond.m_lastActivity;
+    waiting.m_lastActivity = beyond.m_lastActivity;
+
+    m_probe.applyIdleLimits();
+
+    EXPECT_EQ(atLimit.m_state, AwaitingMethodSelection);
+    EXPECT_EQ(beyond.m_state, SendingErrorPage);
+    EXPECT_EQ(bufferText(beyond.m_sb_buf),
+              buildErrorResponse(GatewayTimeout, "Proxy negotiation timed out"));
+    for (ConnPair* cp : {&atLimit, &beyond, &connecting, &page, &waiting})
+        EXPECT_FALSE(cp->m_closing);
+    EXPECT_EQ(m_env.log().narrowTexts(),
+              std::vector<std::string>{"SOCKS negotation with Tarnwicket timed out"});
+}
+
+TEST_F(LoopStepTest, SocketTimeoutClosesOtherStatesSilently) {
+    m_server.m_socketTimeout = 30;
+    ConnPair& relayingAtLimit = addPair(Relaying);
+    ConnPair& relayingBeyond = addPair(Relaying);
+    ConnPair& waitingBeyond = addPair(WaitingForUserInfo);
+    ConnPair& pageBeyond = addPair(SendingErrorPage);
+    relayingAtLimit.m_lastActivity = now() - 30 * kSecond;
+    relayingBeyond.m_lastActivity = now() - 30 * kSecond - 1;
+    waitingBeyond.m_lastActivity = relayingBeyond.m_lastActivity;
+    pageBeyond.m_lastActivity = relayingBeyond.m_lastActivity;
+
+    m_probe.applyIdleLimits();
+
+    EXPECT_FALSE(relayingAtLimit.m_closing);
+    EXPECT_TRUE(relayingBeyond.m_closing);
+    EXPECT_TRUE(waitingBeyond.m_closing);
+    EXPECT_TRUE(pageBeyond.m_closing);
+    EXPECT_TRUE(m_env.log().events().empty());
+}
+
+std::vector<platform::Socket> socketsOf(const std::vector<SocketEntry>& list) {
+    std::vector<platform::Socket> out;
+    for (const SocketEntry& e : list)
+        out.push_back(e.sock);
+    return out;
+}
+
+TEST_F(LoopStepTest, SelectListsFollowEachPairsStateAndPhase) {
+    // Made-up socket numbers: nothing here may reach a real socket.
+    m_env.sockets().failNext(Op::Close, platform::kWsaENotSock, -1);
+    m_server.m_listenSock = 900;
+    m_server.m_fds = {901, 902};
+
+    ConnPair& waiting = addPair(WaitingForUserInfo);
+    waiting.m_browserSock = 10;
+    waiting.m_tarnwicketSock = 11;
+    ConnPair& connecting = addPair(ConnectingToTarnwicket);
+    connecting.m_browserSock = 20;
+    connecting.m_tarnwicketSock = 21;
+    ConnPair& greeting = addPair(AwaitingMethodSelection);
+    greeting.m_browserSock = 30;
+    greeting.m_tarnwicketSock = 31;
+    greeting.m_bs_tx_len = 3;
+    ConnPair& replyPending = addPair(AwaitingSubnegotiationReply);
+    replyPending.m_browserSock = 35;
+    replyPending.m_tarnwicketSock = 36;
+    ConnPair& relaying = addPair(Relaying);
+    relaying.m_browserSock = 40;
+    relaying.m_tarnwicketSock = 41;
+    relaying.m_sendingToBrowser = true;
+    relaying.m_sb_tx_len = 5;
+    ConnPair& page = addPair(SendingErrorPage);
+    page.m_browserSock = 50;
+    page.m_sendingToBrowser = true;
+    page.m_sb_tx_len = 1200;
+
+    m_probe.allocateSets();
+    m_probe.buildSelectLists();
+
+    using V = std::vector<platform::Socket>;
+    EXPECT_EQ(socketsOf(m_probe.readList()), (V{902, 21, 31, 36, 40, 50, 900}));
+    EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 31, 40, 50}));
+    EXPECT_EQ(socketsOf(m_probe.exceptList()), (V{21}));
+    EXPECT_EQ(m_probe.readList().front().pair, nullptr);
+    EXPECT_EQ(m_probe.readList().back().pair, nullptr);
+    EXPECT_EQ(m_probe.readList()[1].pair, &connecting);
+    EXPECT_EQ(m_probe.readSet().size(), 7u);
+
+    // Once the page is out the browser is read (and its bytes dropped).
+    page.m_sendingToBrowser = false;
+    page.m_sb_tx_len = 0;
+    m_server.m_fds = {platform::kInvalidSocket, platform::kInvalidSocket};
+    m_probe.buildSelectLists();
+    EXPECT_EQ(socketsOf(m_probe.readList()), (V{21, 31, 36, 40, 50, 900}));
+    EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 31, 40}));
+    m_server.m_listenSock = platform::kInvalidSocket;
+}
+
+class ServeTest : public LoopStepTest {
+protected:
+    void SetUp() override {
+        m_browser = loopback::connectedPair();
+        m_gateway = loopback::connectedPair();
+        ASSERT_NE(m_browser.near, platform::kInvalidSocket);
+        ASSERT_NE(m_gateway.near, platform::kInvalidSocket);
+        m_probe.allocateSets();
+    }
+    void TearDown() override {
+        loopback::close(m_browser.far);
+        loopback::close(m_gateway.far);
+    }
+    ConnPair& addConnectedPair(ConnState state) {
+        ConnPair& cp = addPair(state);
+        cp.m_browserSock = m_browser.near;
+        cp.m_tarnwicketSock = m_gateway.near;
+        return cp;
+    }
+    // What select would have left: the given sockets as ready.
+    void markReady(std::initializer_list<platform::Socket> read,
+                   std::initializer_list<platform::Socket> write) {
+        m_probe.buildSelectLists();
+        m_probe.readSet().clear();
+        m_probe.writeSet().clear();
+        m_probe.exceptSet().clear();
+        for (platform::Socket s : read)
+            m_probe.readSet().add(s);
+        for (platform::Socket s : write)
+            m_probe.writeSet().add(s);
+    }
+
+    loopback::Pair m_browser;
+    loopback::Pair m_gateway;
+};
+
+TEST_F(ServeTest, ServingStopsOnceTheReadyCountIsReached) {
+    ConnPair& cp = addConnectedPair(Relaying);
+    cp.m_sendingToTarnwicket = true;  // "abc" is waiting for the gateway
+    cp.m_bs_buf[0] = 'a';
+    cp.m_bs_buf[1] = 'b';
+    cp.m_bs_buf[2] = 'c';
+    cp.m_bs_tx_len = 3;
+    ASSERT_TRUE(loopback::sendAll(m_gateway.far, "xyz"));
+    ASSERT_TRUE(loopback::waitReadable(m_gateway.near, std::chrono::seconds(10)));
+
+    markReady({m_gateway.near}, {m_gateway.near});
+    EXPECT_TRUE(m_probe.serveReadySockets(1));
+    EXPECT_EQ(loopback::readExactly(m_browser.far, 3), "xyz");
+    EXPECT_EQ(cp.m_bs_tx_len, 3) << "the write pass must not run";
+
+    markReady({}, {m_gateway.near});
+    EXPECT_TRUE(m_probe.serveReadySockets(1));
+    EXPECT_EQ(cp.m_bs_tx_len, 0);
+    EXPECT_EQ(loopback::readExactly(m_gateway.far, 3), "abc");
+}
+
+TEST_F(ServeTest, WritableConnectingSocketSendsTheGreeting) {
+    ConnPair& cp = addConnectedPair(ConnectingToTarnwicket);
+    markReady({}, {m_gateway.near});
+    EXPECT_TRUE(m_probe.serveReadySockets(1));
+    EXPECT_EQ(cp.m_state, AwaitingMethodSelection);
+    EXPECT_EQ(loopback::readExactly(m_gateway.far, 3), std::string("\x05\x01\x80", 3));
+}
+
+TEST_F(ServeTest, UnreadableConnectErrorCountsAsErrorZero) {
+    ConnPair& cp = addConnectedPair(ConnectingToTarnwicket);
+    m_probe.buildSelectLists();
+    m_probe.readSet().clear();
+    m_probe.writeSet().clear();
+    m_probe.exceptSet().clear();
+    m_probe.exceptSet().add(m_gateway.near);
+    m_env.sockets().failNext(Op::GetSocketError, platform::kWsaENotSock, 1, m_gateway.near);
+
+    EXPECT_TRUE(m_probe.serveReadySockets(1));
+    EXPECT_TRUE(m_env.log().contains("Could not fetch socket error code (SO_ERROR): 10038"));
+    EXPECT_EQ(m_env.log().narrowTexts().front(),
+              "Could not fetch socket error code (SO_ERROR): 10038");
+    EXPECT_EQ(cp.m_state, SendingErrorPage);
+    EXPECT_NE(bufferText(cp.m_sb_buf).find("HTTP/1.0 502 Bad Gateway"), std::string::npos);
+}
+
+}  // namespace

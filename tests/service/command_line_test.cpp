@@ -1,0 +1,170 @@
+// Process entry: argument matching, the usage text, the debug mode and its
+// console handler, and the last-error text.
+#include <string>
+#include <vector>
+
+#include "tests/service/service_host_fixture.h"
+
+namespace {
+
+const char* const kUsage =
+    "VornClient -install          to install the service\n"
+    "VornClient -remove           to remove the service\n"
+    "VornClient -debug <params>   to run as a console app for debugging\n"
+    "\nStartServiceCtrlDispatcher being called.\n"
+    "This may take several seconds.  Please wait.\n";
+
+int runEntry(std::vector<std::string> args) {
+    args.insert(args.begin(), "vornclient");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return serviceEntry(static_cast<int>(args.size()), argv.data());
+}
+
+class EntryTest : public ServiceHostTest {
+protected:
+    EntryTest() {
+        platform::Platform p = platform::current();
+        p.sockets = &m_noSockets;  // a debug run ends at once
+        m_noSocketsScope = std::make_unique<platform::ScopedPlatform>(p);
+    }
+
+    bool installerRan() const {
+        const auto calls = m_scm.calls();
+        return !calls.empty() && calls[0] == "openManager access=3";
+    }
+
+    platform::Sockets m_noSockets;
+    std::unique_ptr<platform::ScopedPlatform> m_noSocketsScope;
+};
+
+}  // namespace
+
+TEST_F(EntryTest, InstallIsMatchedWithEitherPrefixInAnyCase) {
+    for (const char* arg : {"-install", "/INSTALL", "-Install"}) {
+        FakeServiceControl scm;
+        platform::Platform p = platform::current();
+        p.serviceControl = &scm;
+        platform::ScopedPlatform scope(p);
+        ScopedConsoleCapture console;
+
+        EXPECT_EQ(0, runEntry({arg, "ignored", "extra"}));
+        ASSERT_FALSE(scm.calls().empty()) << arg;
+        EXPECT_EQ("openManager access=3", scm.calls()[0]) << arg;
+        EXPECT_EQ(0, scm.m_dispatcherCalls) << arg;
+        EXPECT_EQ("Tarnwicket Vorn Client installed.\n", console.text()) << arg;
+    }
+}
+
+TEST_F(EntryTest, AnythingElsePrintsTheUsageAndStartsTheDispatcher) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},    {"--install"}, {"install"}, {"-installx"}, {"-"},
+        {"/"}, {""},          {"-debugx"}, {"x-remove"}};
+    for (const auto& args : cases) {
+        FakeServiceControl scm;
+        platform::Platform p = platform::current();
+        p.serviceControl = &scm;
+        platform::ScopedPlatform scope(p);
+        ScopedConsoleCapture console;
+
+        const std::string shown = args.empty() ? "(none)" : args[0];
+        EXPECT_EQ(0, runEntry(args)) << shown;
+        EXPECT_EQ(kUsage, console.text()) << shown;
+        EXPECT_EQ(1, scm.m_dispatcherCalls) << shown;
+        EXPECT_TRUE(scm.calls().empty()) << shown;
+        EXPECT_FALSE(g_debugMode) << shown;
+    }
+}
+
+TEST_F(EntryTest, RemoveIsMatched) {
+    ScopedConsoleCapture console;
+    m_scm.m_controlStopResult = platform::kErrorServiceNotActive;
+    EXPECT_EQ(0, runEntry({"/Remove"}));
+    EXPECT_EQ(0, m_scm.m_dispatcherCalls);
+    EXPECT_EQ("Tarnwicket Vorn Client removed.\n", console.text());
+}
+
+TEST_F(EntryTest, FailingDispatcherIsLoggedAndStillExitsWithZero) {
+    m_scm.m_dispatcherResult = platform::kErrorFailedServiceControllerConnect;
+    ScopedConsoleCapture console;
+    EXPECT_EQ(0, runEntry({}));
+    const auto events = m_log.events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ(L"StartServiceCtrlDispatcher failed.", events[0].text);
+    EXPECT_EQ(kEventTypeError, events[0].type);
+}
+
+TEST_F(EntryTest, DebugModeRunsTheWorkerSilentlyWithTheConsoleHandler) {
+    ScopedConsoleCapture console;
+    EXPECT_EQ(0, runEntry({"-DEBUG", "extra", "args"}));
+
+    EXPECT_TRUE(g_debugMode);
+    EXPECT_EQ("Debugging Tarnwicket Vorn Client.\n", console.text());
+    ASSERT_EQ(1u, m_process.handlers().size());
+    EXPECT_EQ(&consoleCtrlHandler, m_process.handlers()[0]);
+    EXPECT_TRUE(g_userInfo != nullptr);
+    // The worker ran ("WSAStartup() failed."), but debug mode keeps the
+    // event log and the service manager out of it.
+    EXPECT_TRUE(m_log.events().empty());
+    EXPECT_TRUE(m_scm.reports().empty());
+    EXPECT_EQ(0, m_scm.m_dispatcherCalls);
+}
+
+TEST_F(EntryTest, DebugModeStopsWhenTheCommandLineCannotBeSplit) {
+    m_process.m_failArgs = true;
+    ScopedConsoleCapture console;
+    CmdDebugService();
+    EXPECT_EQ("CmdDebugService CommandLineToArgvW returned NULL\n", console.text());
+    EXPECT_TRUE(m_process.handlers().empty());
+    EXPECT_TRUE(g_userInfo == nullptr);
+    EXPECT_TRUE(g_debugMode);
+}
+
+TEST_F(EntryTest, ConsoleHandlerStopsOnCtrlCAndBreakOnly) {
+    {
+        ScopedConsoleCapture console;
+        EXPECT_TRUE(consoleCtrlHandler(platform::kCtrlCEvent));
+        EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console.text());
+        // No server yet: the request waits for one.
+        EXPECT_TRUE(serverStopPending());
+    }
+    clearServerStopPending();
+    for (std::uint32_t other : {2u /* close */, 5u /* logoff */, 6u /* shutdown */}) {
+        ScopedConsoleCapture console;
+        EXPECT_FALSE(consoleCtrlHandler(other));
+        EXPECT_EQ("", console.text());
+        EXPECT_FALSE(serverStopPending());
+    }
+}
+
+namespace {
+
+std::wstring repeated(std::size_t n) {
+    return std::wstring(n, L'x');
+}
+
+}  // namespace
+
+TEST_F(EntryTest, LastErrorTextAppendsTheCodeInLowerCaseHex) {
+    m_process.m_messages[0x2af9] = L"No such host is known.\r\n";
+    m_process.setLastError(0x2af9);
+    EXPECT_EQ(L"No such host is known. (0x2af9)", lastErrorText());
+
+    m_process.setLastError(0xDEAD);  // no text for it
+    EXPECT_EQ(L"", lastErrorText());
+
+    m_process.m_messages[1] = L"x";  // too short to hold a line break
+    m_process.setLastError(1);
+    EXPECT_EQ(L" (0x1)", lastErrorText());
+}
+
+TEST_F(EntryTest, LastErrorTextKeepsMessagesUpTo242CharactersOnly) {
+    m_process.m_messages[5] = repeated(240) + L"\r\n";  // 242 with the line break
+    m_process.m_messages[6] = repeated(241) + L"\r\n";  // 243
+    m_process.setLastError(5);
+    EXPECT_EQ(repeated(240) + L" (0x5)", lastErrorText());
+    m_process.setLastError(6);
+    EXPECT_EQ(L"", lastErrorText());
+}

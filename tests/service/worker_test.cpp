@@ -1,0 +1,124 @@
+// The worker: one run of the relay, its failures, and stop requests that
+// reach it before or after the server is published.
+#include <future>
+
+#include "proxy/socks_proxy_server.h"
+#include "tests/service/service_host_fixture.h"
+
+namespace {
+
+// A port on 127.0.0.1 that was free a moment ago.
+std::uint32_t freeLoopbackPort() {
+    platform::Sockets& s = platform::nativeSockets();
+    platform::Socket sock = platform::kInvalidSocket;
+    if (s.createTcp(sock) != 0)
+        return 0;
+    platform::SockAddrIn addr;
+    addr.family = platform::kAfInet;
+    addr.addr = platform::loopbackAddr();
+    platform::SockAddrIn bound;
+    std::uint32_t port = 0;
+    if (s.bind(sock, addr) == 0 && s.getSockName(sock, bound) == 0) {
+        port = platform::netToHost16(bound.port);
+    }
+    s.close(sock);
+    return port;
+}
+
+class WorkerTest : public ServiceHostTest {
+protected:
+    WorkerTest() {
+        const std::uint32_t port = freeLoopbackPort();
+        EXPECT_NE(0u, port);
+        m_registry.setDword(L"ListenPort", port);
+        g_userInfo = std::make_unique<UserInformation>();
+    }
+
+    bool activeServerPublished() {
+        std::lock_guard<std::recursive_mutex> lock(g_serverMutex);
+        return g_activeServer != nullptr;
+    }
+};
+
+}  // namespace
+
+TEST_F(WorkerTest, BadGatewayPortTextIsLoggedAsTheWorkersExceptionAndTheServiceStops) {
+    m_registry.setString(L"TarnwicketPort", L"no digits");
+    g_userInfo.reset();
+    serviceMain();
+
+    EXPECT_EQ(1u, m_log.count("ServiceStart()"));
+    EXPECT_TRUE(m_log.contains(
+        "ServiceStart(), exception, invalid stoi argument, class std::invalid_argument"));
+    EXPECT_FALSE(m_log.contains("service starting"));
+    EXPECT_FALSE(activeServerPublished());
+
+    const auto reports = m_scm.reports();
+    ASSERT_EQ(3u, reports.size());
+    EXPECT_EQ(platform::kServiceRunning, reports[1].currentState);
+    EXPECT_EQ(platform::kServiceStopped, reports[2].currentState);
+    EXPECT_EQ(0u, reports[2].win32ExitCode);
+}
+
+TEST_F(WorkerTest, SocketLibraryFailureSkipsTheServer) {
+    platform::Sockets noSockets;
+    platform::Platform p = platform::current();
+    p.sockets = &noSockets;
+    platform::ScopedPlatform scope(p);
+
+    ServiceStart();
+    EXPECT_TRUE(m_log.contains("WSAStartup() failed."));
+    EXPECT_TRUE(m_registry.m_openedPaths.empty());  // no server was constructed
+    // Debug mode (no status handle): nothing is reported.
+    EXPECT_TRUE(m_scm.reports().empty());
+}
+
+TEST_F(WorkerTest, StopRequestBeforePublicationIsHonouredOnceTheServerRuns) {
+    requestServerStop();
+    ASSERT_TRUE(serverStopPending());
+
+    ServiceStart();  // returns only because the early request was kept
+
+    EXPECT_TRUE(m_log.contains("service stopping"));
+    EXPECT_TRUE(m_log.contains("service starting"));
+    EXPECT_FALSE(serverStopPending());
+    EXPECT_FALSE(activeServerPublished());
+}
+
+TEST_F(WorkerTest, StopRequestEndsARunningRelayAndUnpublishesIt) {
+    g_statusHandle = FakeServiceControl::kHandle;
+    auto worker = std::async(std::launch::async, [] { ServiceStart(); });
+    ASSERT_TRUE(m_log.waitFor("service starting"));
+    ASSERT_TRUE(activeServerPublished());
+    EXPECT_FALSE(m_log.contains("service stopping"));
+
+    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
+    ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
+    worker.get();
+
+    EXPECT_FALSE(activeServerPublished());
+    EXPECT_FALSE(serverStopPending());
+    EXPECT_EQ(1u, m_log.count("service stopping"));
+    const auto reports = m_scm.reports();
+    ASSERT_EQ(2u, reports.size());
+    EXPECT_EQ(platform::kServiceRunning, reports[0].currentState);
+    EXPECT_EQ(platform::kServiceStopPending, reports[1].currentState);
+
+    // A stop after the relay has ended finds nothing to stop.
+    m_log.clear();
+    requestServerStop();
+    EXPECT_FALSE(m_log.contains("service stopping"));
+}
+
+TEST_F(WorkerTest, ConsoleBreakStopsARunningRelay) {
+    auto worker = std::async(std::launch::async, [] { ServiceStart(); });
+    ASSERT_TRUE(m_log.waitFor("service starting"));
+
+    ScopedConsoleCapture console;
+    EXPECT_TRUE(consoleCtrlHandler(platform::kCtrlBreakEvent));
+    ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
+    worker.get();
+    EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console.text());
+    EXPECT_TRUE(m_log.contains("service stopping"));
+    EXPECT_TRUE(m_scm.reports().empty());
+}

@@ -1,0 +1,149 @@
+#include "userinfo/socket_owner.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/errors.h"
+#include "tests/userinfo/userinfo_fixture.h"
+
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x7F000001u;
+constexpr std::uint16_t kListenPort = 8080;
+constexpr std::uint16_t kBrowserPort = 51234;
+
+platform::SockAddrIn address(std::uint32_t addr, std::uint16_t port) {
+    platform::SockAddrIn a;
+    a.family = platform::kAfInet;
+    a.addr = platform::hostToNet32(addr);
+    a.port = platform::hostToNet16(port);
+    return a;
+}
+
+class SocketOwnerTest : public ::testing::Test {
+protected:
+    std::uint32_t lookup() {
+        return getClientSocketPID(address(kLoopback, kListenPort),
+                                  address(kLoopback, kBrowserPort));
+    }
+    platform::TcpRowOwnerPid browserRow(std::uint32_t pid) {
+        return FakeTcpTable::row(kLoopback, kBrowserPort, kLoopback, kListenPort, pid);
+    }
+    platform::TcpRowOwnerPid relayRow(std::uint32_t pid) {
+        return FakeTcpTable::row(kLoopback, kListenPort, kLoopback, kBrowserPort, pid);
+    }
+    platform::TcpRowOwnerPid listenerRow(std::uint32_t pid) {
+        return FakeTcpTable::row(kLoopback, kListenPort, 0, 0, pid, 2);
+    }
+
+    UserinfoPlatform m_platform;
+};
+
+TEST_F(SocketOwnerTest, FindsBrowserRowAndSkipsTheRelaysOwnAcceptedRow) {
+    m_platform.tcpTable.addTable({listenerRow(900), relayRow(900),
+                                  FakeTcpTable::row(kLoopback, 40000, kLoopback, kListenPort, 11),
+                                  browserRow(4242), browserRow(5555)});
+    EXPECT_EQ(lookup(), 4242u);  // the first match wins
+    EXPECT_EQ(m_platform.tcpTable.calls(), 2);
+    EXPECT_TRUE(m_platform.log().events().empty());
+
+    // The hint names the browser's row: local = client, remote = listener,
+    // ports zero-extended in network byte order.
+    const auto hints = m_platform.tcpTable.hints();
+    ASSERT_FALSE(hints.empty());
+    EXPECT_EQ(hints[0].localAddr, platform::hostToNet32(kLoopback));
+    EXPECT_EQ(hints[0].localPort, std::uint32_t{platform::hostToNet16(kBrowserPort)});
+    EXPECT_EQ(hints[0].remoteAddr, platform::hostToNet32(kLoopback));
+    EXPECT_EQ(hints[0].remotePort, std::uint32_t{platform::hostToNet16(kListenPort)});
+}
+
+TEST_F(SocketOwnerTest, EveryOneOfTheFourFieldsMustMatchExactly) {
+    auto highBits = browserRow(1);
+    highBits.localPort |= 0x10000u;  // same low 16 bits, whole field differs
+    auto remoteHighBits = browserRow(2);
+    remoteHighBits.remotePort |= 0x80000000u;
+    auto otherLocalAddr = browserRow(3);
+    otherLocalAddr.localAddr = platform::hostToNet32(0x7F000002u);
+    auto otherRemoteAddr = browserRow(4);
+    otherRemoteAddr.remoteAddr = platform::hostToNet32(0x0A000001u);
+    auto otherRemotePort = browserRow(5);
+    otherRemotePort.remotePort = platform::hostToNet16(kListenPort + 1);
+    m_platform.tcpTable.addTable(
+        {highBits, remoteHighBits, otherLocalAddr, otherRemoteAddr, otherRemotePort});
+    EXPECT_EQ(lookup(), 0u);
+    EXPECT_TRUE(m_platform.log().events().empty());
+}
+
+TEST_F(SocketOwnerTest, MissingRowOrEmptyRowListGivesZeroSilently) {
+    m_platform.tcpTable.addTable({relayRow(900)});  // the browser has already gone
+    EXPECT_EQ(lookup(), 0u);
+
+    UserinfoPlatform again;
+    again.tcpTable.addTable({});
+    EXPECT_EQ(getClientSocketPID(address(kLoopback, kListenPort), address(kLoopback, kBrowserPort)),
+              0u);
+    EXPECT_TRUE(m_platform.log().events().empty());
+    EXPECT_TRUE(again.log().events().empty());
+}
+
+TEST_F(SocketOwnerTest, RefetchesWhileTheTableGrowsBetweenCalls) {
+    m_platform.tcpTable.addTable({relayRow(900)});
+    m_platform.tcpTable.addTable({relayRow(900), listenerRow(900)});
+    m_platform.tcpTable.addTable({relayRow(900), listenerRow(900), relayRow(1)});
+    m_platform.tcpTable.addTable({relayRow(900), listenerRow(900), relayRow(1), browserRow(77)});
+    EXPECT_EQ(lookup(), 77u);
+    EXPECT_EQ(m_platform.tcpTable.calls(), 5);  // size query, three too small, one fit
+}
+
+TEST_F(SocketOwnerTest, FirstCallFailureIsReported) {
+    m_platform.tcpTable.addRawReply(platform::kErrorInvalidParameter, {}, 0);
+    EXPECT_EQ(lookup(), 0u);
+    EXPECT_EQ(m_platform.messages(),
+              std::vector<std::string>{"getClientSocketPID(), GetExtendedTcpTable() returned 87"});
+    EXPECT_EQ(m_platform.types(), std::vector<std::uint16_t>{kEventTypeError});
+}
+
+TEST_F(SocketOwnerTest, LaterCallFailureGivesZeroWithoutMessage) {
+    m_platform.tcpTable.addRawReply(platform::kErrorInsufficientBuffer, {}, 28);
+    m_platform.tcpTable.addRawReply(platform::kErrorNotEnoughMemory, {}, 28);
+    EXPECT_EQ(lookup(), 0u);
+    EXPECT_EQ(m_platform.tcpTable.calls(), 2);
+    EXPECT_TRUE(m_platform.log().events().empty());
+}
+
+TEST_F(SocketOwnerTest, SuccessWithZeroSizeIsReportedAsEmptyTable) {
+    m_platform.tcpTable.addRawReply(0, {}, 0);
+    EXPECT_EQ(lookup(), 0u);
+    EXPECT_EQ(m_platform.messages(),
+              std::vector<std::string>{
+                  "getClientSocketPID(), GetExtendedTcpTable() returned empty tcptable0"});
+}
+
+TEST_F(SocketOwnerTest, NeverReadsPastTheBytesTheTableReturned) {
+    // The size query asks for room for two rows; the fetch writes both but
+    // reports only one, whose row count still claims two. The second row
+    // (the match) lies beyond the returned bytes and must not be used.
+    const auto twoRows = FakeTcpTable::tableBytes({relayRow(900), browserRow(66)});
+    const auto oneRow = static_cast<std::uint32_t>(4 + sizeof(platform::TcpRowOwnerPid));
+    m_platform.tcpTable.addRawReply(platform::kErrorInsufficientBuffer, {},
+                                    static_cast<std::uint32_t>(twoRows.size()));
+    m_platform.tcpTable.addRawReply(0, twoRows, oneRow);
+    EXPECT_EQ(lookup(), 0u);
+}
+
+TEST_F(SocketOwnerTest, RowCountClaimingMoreThanTheBufferHoldsIsBounded) {
+    const auto lying = FakeTcpTable::tableBytes({relayRow(900)}, 1000000);
+    m_platform.tcpTable.addRawReply(platform::kErrorInsufficientBuffer, {},
+                                    static_cast<std::uint32_t>(lying.size()));
+    m_platform.tcpTable.addRawReply(0, lying, static_cast<std::uint32_t>(lying.size()));
+    EXPECT_EQ(lookup(), 0u);
+
+    // A size larger than the buffer is bounded by the buffer, and a table
+    // shorter than its header holds no row.
+    UserinfoPlatform again;
+    again.tcpTable.addRawReply(platform::kErrorInsufficientBuffer, {}, 2);
+    again.tcpTable.addRawReply(0, {1, 0}, 4096);
+    EXPECT_EQ(getClientSocketPID(address(kLoopback, kListenPort), address(kLoopback, kBrowserPort)),
+              0u);
+}
+
+}  // namespace

@@ -1,0 +1,131 @@
+// The files seam: known folder, folder creation, text-mode streams and moves
+// on wide paths, in a scratch folder below the temporary folder.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/errors.h"
+#include "platform/platform.h"
+#include "tests/win32/win32_test_support.h"
+
+namespace {
+
+class Win32FilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH + 1] = {};
+        ASSERT_GT(::GetTempPathW(MAX_PATH + 1, temp), 0u);
+        // A non-ASCII folder name: paths must stay wide all the way down.
+        m_root = std::wstring(temp) + L"VornSeamTest-" + win32test::uniqueSuffix() +
+                 win32test::wide(u"-\u00E9\u4E2D");
+        ASSERT_EQ(0, files().createDirectory(m_root));
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(m_root), ignored);
+    }
+
+    static platform::Files& files() { return platform::nativeFiles(); }
+
+    std::wstring path(const wchar_t* name) const { return m_root + L"\\" + name; }
+
+    static std::string rawBytes(const std::wstring& file) {
+        std::string bytes;
+        FILE* f = ::_wfopen(file.c_str(), L"rb");
+        if (f == nullptr)
+            return bytes;
+        char buffer[256];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0)
+            bytes.append(buffer, n);
+        std::fclose(f);
+        return bytes;
+    }
+
+    static void writeRaw(const std::wstring& file, const std::string& bytes) {
+        FILE* f = ::_wfopen(file.c_str(), L"wb");
+        ASSERT_NE(nullptr, f);
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+
+    static std::vector<std::string> lines(const std::wstring& file) {
+        std::vector<std::string> out;
+        auto in = files().openTextForRead(file);
+        std::string line;
+        while (std::getline(*in, line))
+            out.push_back(line);
+        return out;
+    }
+
+    std::wstring m_root;
+};
+
+TEST_F(Win32FilesTest, ProgramDataFolderIsAnExistingAbsoluteFolder) {
+    std::wstring folder;
+    ASSERT_EQ(0, files().programDataFolder(folder));
+    ASSERT_GT(folder.size(), 3u);
+    EXPECT_EQ(L':', folder[1]);
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(L'\\', files().separator());
+}
+
+TEST_F(Win32FilesTest, CreatesEveryMissingFolderAndReportsAnExistingOne) {
+    const std::wstring nested = path(L"Vendor\\Product");
+    EXPECT_EQ(0, files().createDirectory(nested));
+    const DWORD attributes = ::GetFileAttributesW(nested.c_str());
+    ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(static_cast<int>(platform::kErrorAlreadyExists), files().createDirectory(nested));
+}
+
+TEST_F(Win32FilesTest, TextStreamsWriteCrLfAndReadBothLineEnds) {
+    const std::wstring file = path(L"mappings.txt");
+    {
+        auto out = files().openTextForWrite(file);
+        ASSERT_TRUE(out->good());
+        *out << "D,N,S-1-5-21-1\n"
+             << "x,y,z\n";
+        ASSERT_TRUE(out->good());
+    }
+    EXPECT_EQ("D,N,S-1-5-21-1\r\nx,y,z\r\n", rawBytes(file));
+    EXPECT_EQ((std::vector<std::string>{"D,N,S-1-5-21-1", "x,y,z"}), lines(file));
+
+    // Rewriting truncates; bare line feeds and a last line without an end
+    // read the same way.
+    writeRaw(file, "a,b,c\nlast");
+    EXPECT_EQ((std::vector<std::string>{"a,b,c", "last"}), lines(file));
+}
+
+TEST_F(Win32FilesTest, StreamsThatCannotOpenAreReturnedFailed) {
+    EXPECT_TRUE(files().openTextForRead(path(L"absent.txt"))->fail());
+    EXPECT_TRUE(files().openTextForWrite(path(L"no-folder\\new.txt"))->fail());
+}
+
+TEST_F(Win32FilesTest, MoveNeverReplacesAndDeleteNeedsAFile) {
+    const std::wstring current = path(L"current.txt");
+    const std::wstring backup = path(L"current.txt~");
+    writeRaw(current, "new");
+    writeRaw(backup, "old");
+
+    EXPECT_FALSE(files().moveFileNoReplace(current, backup));
+    EXPECT_EQ("old", rawBytes(backup));
+    EXPECT_EQ("new", rawBytes(current));
+
+    EXPECT_TRUE(files().deleteFile(backup));
+    EXPECT_FALSE(files().deleteFile(backup));
+    EXPECT_TRUE(files().moveFileNoReplace(current, backup));
+    EXPECT_EQ("new", rawBytes(backup));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(current.c_str()));
+    EXPECT_FALSE(files().moveFileNoReplace(current, path(L"other.txt")));
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+// Socket helpers for the gateway emulator: an owning descriptor, a buffered
+// reader with bounded line reads, and complete writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// Owns one file descriptor and closes it on destruction.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd();
+    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release();
+
+private:
+    int m_fd = -1;
+};
+
+// Buffered reads from a connected socket. Everything the peer sends goes
+// through one reader, so bytes that arrive early (say, a request pipelined
+// behind a handshake message) are never lost between protocol stages.
+class Reader {
+public:
+    explicit Reader(int fd, std::size_t bufferSize = 64 * 1024);
+
+    // False on end of stream or error before n bytes arrived.
+    bool readExact(void* out, std::size_t n);
+    bool readByte(std::uint8_t& out);
+    bool readU16(std::uint16_t& out);  // big-endian
+    // Reads one line ending in LF (a CR before it is dropped). False on end of
+    // stream, error, or a line longer than maxLen bytes.
+    bool readLine(std::string& line, std::size_t maxLen);
+    // Up to max bytes, at least one; 0 on end of stream or error.
+    std::size_t readSome(void* out, std::size_t max);
+    // Reads and drops bytes until max bytes were skipped; false on early end.
+    bool skip(std::uint64_t n);
+    // Reads and drops everything until the peer closes.
+    void drainUntilEof();
+
+private:
+    bool fill();
+
+    int m_fd;
+    std::vector<char> m_buf;
+    std::size_t m_pos = 0;
+    std::size_t m_len = 0;
+};
+
+// Sends all bytes (no SIGPIPE); false on error.
+bool writeAll(int fd, const void* data, std::size_t len);
+bool writeAll(int fd, const std::string& text);
+
+// Sends each byte on its own, with TCP_NODELAY on, pausing pauseMicros between
+// bytes so that each one leaves as a separate segment.
+bool writeBytewise(int fd, const void* data, std::size_t len, unsigned pauseMicros);
+
+void setNoDelay(int fd);
+
+// Creates a listening socket on 127.0.0.1:port (0 picks a free port) and
+// reports the port it got.
+Fd listenLoopback(std::uint16_t port, std::uint16_t& actualPort, std::string& error);
+
+}  // namespace emu

@@ -1,0 +1,211 @@
+// Opens many short HTTP connections from concurrent clients and reports the
+// rate of completed connections and the time to the first response byte.
+// Each client: connect, send one request, read the whole response, close.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::uint16_t port = 0;
+    int clients = 50;
+    long connections = 5000;
+    long durationMs = 20000;
+    long timeoutMs = 30000;  // per receive
+    std::string host = "gw.test";
+    std::string path = "/hello";
+    bool proxyForm = true;
+};
+
+struct Shared {
+    std::atomic<long> claimed{0};
+    std::atomic<long> failed{0};
+    std::mutex mutex;
+    std::vector<double> ttfbMs;
+    std::string firstFailure;
+};
+
+class Socket {
+public:
+    Socket() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+    ~Socket() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// One connection; on success the time to first byte in milliseconds.
+bool runOne(const Options& options, const std::string& request, double& ttfbMs,
+            std::string& failure) {
+    Socket sock;
+    if (sock.fd() < 0) {
+        failure = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    timeval timeout{static_cast<time_t>(options.timeoutMs / 1000),
+                    static_cast<suseconds_t>(options.timeoutMs % 1000 * 1000)};
+    ::setsockopt(sock.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    int one = 1;
+    ::setsockopt(sock.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(options.port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    Clock::time_point start = Clock::now();
+    if (::connect(sock.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        failure = std::string("connect: ") + std::strerror(errno);
+        return false;
+    }
+    if (::send(sock.fd(), request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        failure = std::string("send: ") + std::strerror(errno);
+        return false;
+    }
+    std::string head;
+    char buf[4096];
+    bool first = true;
+    for (;;) {
+        ssize_t n = ::recv(sock.fd(), buf, sizeof(buf), 0);
+        if (n < 0) {
+            failure = std::string("recv: ") + std::strerror(errno);
+            return false;
+        }
+        if (n == 0)
+            break;
+        if (first) {
+            ttfbMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+            first = false;
+        }
+        if (head.size() < 64)
+            head.append(buf, static_cast<std::size_t>(n));
+    }
+    if (head.compare(0, 12, "HTTP/1.1 200") != 0 && head.compare(0, 12, "HTTP/1.0 200") != 0) {
+        failure = "unexpected response: " + head.substr(0, head.find('\r'));
+        return false;
+    }
+    return true;
+}
+
+void clientLoop(const Options& options, Shared& shared, Clock::time_point deadline) {
+    std::string target = options.proxyForm ? "http://" + options.host + options.path : options.path;
+    std::string request =
+        "GET " + target + " HTTP/1.1\r\nHost: " + options.host + "\r\nConnection: close\r\n\r\n";
+    std::vector<double> local;
+    while (Clock::now() < deadline && shared.claimed.fetch_add(1) < options.connections) {
+        double ttfb = 0;
+        std::string failure;
+        if (runOne(options, request, ttfb, failure)) {
+            local.push_back(ttfb);
+        } else if (shared.failed.fetch_add(1) == 0) {
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            shared.firstFailure = failure;
+        }
+    }
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    shared.ttfbMs.insert(shared.ttfbMs.end(), local.begin(), local.end());
+}
+
+double percentile(std::vector<double>& sorted, double p) {
+    if (sorted.empty())
+        return 0;
+    std::size_t index = static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5);
+    return sorted[std::min(index, sorted.size() - 1)];
+}
+
+bool parseArgs(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--origin-form") {
+            options.proxyForm = false;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
+        std::string value = argv[++i];
+        long n = std::atol(value.c_str());
+        if (name == "--port" && n > 0 && n < 65536) {
+            options.port = static_cast<std::uint16_t>(n);
+        } else if (name == "--clients" && n > 0 && n <= 1000) {
+            options.clients = static_cast<int>(n);
+        } else if (name == "--connections" && n > 0) {
+            options.connections = n;
+        } else if (name == "--duration-ms" && n > 0) {
+            options.durationMs = n;
+        } else if (name == "--timeout-ms" && n > 0) {
+            options.timeoutMs = n;
+        } else if (name == "--host") {
+            options.host = value;
+        } else if (name == "--path" && !value.empty() && value[0] == '/') {
+            options.path = value;
+        } else {
+            return false;
+        }
+    }
+    return options.port != 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseArgs(argc, argv, options)) {
+        std::fprintf(
+            stderr,
+            "usage: vc-loadgen --port P [--clients 50] [--connections 5000]\n"
+            "                  [--duration-ms 20000] [--timeout-ms 30000] [--host gw.test]\n"
+            "                  [--path /hello]\n"
+            "                  [--origin-form]\n"
+            "Connects to 127.0.0.1:P; requests are in proxy form unless --origin-form.\n");
+        return 2;
+    }
+    Shared shared;
+    Clock::time_point start = Clock::now();
+    Clock::time_point deadline = start + std::chrono::milliseconds(options.durationMs);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < options.clients; ++i) {
+        clients.emplace_back(clientLoop, std::cref(options), std::ref(shared), deadline);
+    }
+    for (std::thread& t : clients)
+        t.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    std::vector<double>& ttfb = shared.ttfbMs;
+    std::sort(ttfb.begin(), ttfb.end());
+    long ok = static_cast<long>(ttfb.size());
+    long failed = shared.failed.load();
+    double rate = seconds > 0 ? static_cast<double>(ok) / seconds : 0;
+    std::printf("clients: %d, connections: %ld ok, %ld failed, in %.2f s\n", options.clients, ok,
+                failed, seconds);
+    std::printf("rate: %.0f connections/s\n", rate);
+    std::printf("time to first byte: median %.3f ms, p99 %.3f ms\n", percentile(ttfb, 0.5),
+                percentile(ttfb, 0.99));
+    if (failed > 0)
+        std::printf("first failure: %s\n", shared.firstFailure.c_str());
+    std::printf("RESULT ok=%ld failed=%ld rate=%.0f median_ms=%.3f p99_ms=%.3f\n", ok, failed, rate,
+                percentile(ttfb, 0.5), percentile(ttfb, 0.99));
+    return failed == 0 && ok > 0 ? 0 : 1;
+}

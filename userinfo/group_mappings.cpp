@@ -1,0 +1,186 @@
+// The group mappings file: one "domain,name,sid" line per group, in SID
+// order, rewritten whole through a temporary file with a backup of the
+// previous version.
+#include <exception>
+#include <istream>
+#include <ostream>
+#include <streambuf>
+
+#include "platform/platform.h"
+#include "support/logging.h"
+#include "support/text_conversion.h"
+#include "userinfo/user_information.h"
+
+namespace {
+
+const wchar_t* const kCurrentFile = L"group_mappings.txt";
+const wchar_t* const kTemporaryFile = L"group_mappings.txt.tmp";
+const wchar_t* const kBackupFile = L"group_mappings.txt~";
+
+const char* const kReadOp = "UserInformation::readGroupMappingsFromDisk()";
+const char* const kWriteOp = "UserInformation::writeGroupMappingsToDisk()";
+
+constexpr std::size_t kExpectedFields = 3;
+
+// No real mapping comes near this: names and domains are at most 255 UTF-16
+// units. Longer lines are counted but not kept, so a damaged file cannot
+// make the reader hold an arbitrarily large line in memory.
+constexpr std::size_t kMaxLineBytes = 64 * 1024;
+
+struct Line {
+    std::string text;  // at most kMaxLineBytes
+    bool overlong = false;
+    std::size_t commas = 0;
+    char last = '\0';
+    char beforeLast = '\0';
+};
+
+// One line without its line feed; false at end of input with nothing read.
+bool readLine(std::istream& in, Line& line) {
+    line = Line();
+    std::streambuf* buffer = in.rdbuf();
+    if (buffer == nullptr)
+        return false;
+    bool any = false;
+    for (;;) {
+        const int c = buffer->sbumpc();
+        if (c == std::char_traits<char>::eof())
+            return any;
+        any = true;
+        if (c == '\n')
+            return true;
+        const char ch = static_cast<char>(c);
+        if (ch == ',')
+            ++line.commas;
+        line.beforeLast = line.last;
+        line.last = ch;
+        if (line.text.size() < kMaxLineBytes) {
+            line.text.push_back(ch);
+        } else {
+            line.overlong = true;
+        }
+    }
+}
+
+// Fields as the format defines them: split at every comma, with no field
+// after a comma that ends the line, and none at all for an empty line.
+std::size_t overlongFieldCount(const Line& line) {
+    const char last = line.last == '\r' ? line.beforeLast : line.last;
+    return line.commas + (last == ',' ? 0 : 1);
+}
+
+void reportFieldCount(std::size_t fields) {
+    (LogMessage(kReadOp) << L", error in group mappings file, line contained " << fields
+                         << L" csv strings, expected " << kExpectedFields)
+        .log();
+}
+
+void reportBadMapping() {
+    (LogMessage(kReadOp) << L", error reading group mappings").log();
+}
+
+// Adds the mapping of one line, or reports why the line is skipped.
+void parseLine(Line& line, std::map<std::wstring, AccountInfo>& mappings) {
+    if (line.overlong) {
+        const std::size_t fields = overlongFieldCount(line);
+        if (fields != kExpectedFields) {
+            reportFieldCount(fields);
+        } else {
+            reportBadMapping();
+        }
+        return;
+    }
+    // A line ending in CR LF reads like one ending in a bare line feed,
+    // whether or not the stream translated it.
+    if (!line.text.empty() && line.text.back() == '\r')
+        line.text.pop_back();
+
+    const std::vector<std::string> fields = splitString(line.text, ",");
+    if (fields.size() != kExpectedFields) {
+        reportFieldCount(fields.size());
+        return;
+    }
+    if (fields[0].empty() || fields[1].empty() || fields[2].empty()) {
+        reportBadMapping();
+        return;
+    }
+    AccountInfo group;
+    try {
+        group.domain = utf8ToWide(fields[0]);
+        group.name = utf8ToWide(fields[1]);
+        group.sid = utf8ToWide(fields[2]);
+    } catch (const std::exception&) {
+        // Junk in a hand-edited file must not stop the service from starting.
+        reportBadMapping();
+        return;
+    }
+    // A field that starts with a NUL byte converts to nothing.
+    if (group.domain.empty() || group.name.empty() || group.sid.empty()) {
+        reportBadMapping();
+        return;
+    }
+    mappings[group.sid] = std::move(group);
+}
+
+void reportSwapFailure(const wchar_t* text) {
+    logEvent(text, kEventTypeError);
+}
+
+}  // namespace
+
+void UserInformation::readGroupMappingsFromDisk() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const std::unique_ptr<std::istream> in =
+        platform::files().openTextForRead(filePath(kCurrentFile));
+    if (!in || in->fail()) {
+        (LogMessage(kReadOp) << L", failed to open group mappings file for reading").log();
+        return;
+    }
+    std::map<std::wstring, AccountInfo> mappings;
+    Line line;
+    while (readLine(*in, line))
+        parseLine(line, mappings);
+    m_groupMappings.swap(mappings);
+    (LogMessage(kReadOp) << L", read " << m_groupMappings.size() << L" group mappings from file")
+        .log(kEventTypeInformation);
+}
+
+void UserInformation::writeGroupMappingsToDisk() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    platform::Files& files = platform::files();
+    const std::wstring temporary = filePath(kTemporaryFile);
+    const std::wstring current = filePath(kCurrentFile);
+    const std::wstring backup = filePath(kBackupFile);
+
+    std::unique_ptr<std::ostream> out = files.openTextForWrite(temporary);
+    if (!out || out->fail()) {
+        (LogMessage(kWriteOp) << L", failed to open new group mappings file for writing").log();
+    }
+    if (out) {
+        for (const auto& entry : m_groupMappings) {
+            const AccountInfo& group = entry.second;
+            *out << wideToUtf8(group.domain) << ',' << wideToUtf8(group.name) << ','
+                 << wideToUtf8(group.sid) << '\n';
+            if (out->fail())
+                break;
+        }
+        // Buffered bytes that cannot be written show up only here; an
+        // incomplete file must never replace the current one.
+        if (!out->fail())
+            out->flush();
+    }
+    if (!out || out->fail()) {
+        (LogMessage(kWriteOp) << L", error writing to group mappings file").log();
+        return;
+    }
+    out.reset();  // closes the temporary file before it is moved
+
+    // Each step runs whatever the previous one did; only a complete
+    // temporary file ever becomes the current one.
+    if (!files.deleteFile(backup))
+        reportSwapFailure(L"failed to delete backup group mappings file");
+    if (!files.moveFileNoReplace(current, backup))
+        reportSwapFailure(L"failed to rename old group mappings file");
+    if (!files.moveFileNoReplace(temporary, current))
+        reportSwapFailure(L"failed to rename new group mappings file");
+}

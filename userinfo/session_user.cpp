@@ -1,0 +1,165 @@
+// Reading a session's user and groups straight from its user token.
+#include "platform/errors.h"
+#include "platform/platform.h"
+#include "support/logging.h"
+#include "userinfo/user_information.h"
+
+namespace {
+
+// Account names and domains are looked up into buffers of this many UTF-16
+// units; a longer name fails the lookup rather than being retried.
+constexpr std::uint32_t kAccountNameCapacity = 256;
+
+// ERROR_INVALID_DATA: the platform handed back token information that does
+// not parse.
+constexpr std::uint32_t kErrorInvalidData = 13;
+
+const char* const kLatestOp = "UserInformation::getLatestUserInfoFromSessionId()";
+
+// Closes a token handle on every path once it has been opened.
+class TokenHandle {
+public:
+    TokenHandle() = default;
+    ~TokenHandle() {
+        if (m_token != platform::kInvalidToken)
+            platform::identity().closeToken(m_token);
+    }
+    TokenHandle(const TokenHandle&) = delete;
+    TokenHandle& operator=(const TokenHandle&) = delete;
+
+    platform::Token& out() { return m_token; }
+    platform::Token get() const { return m_token; }
+
+private:
+    platform::Token m_token = platform::kInvalidToken;
+};
+
+std::wstring upToNul(const std::wstring& text) {
+    return text.substr(0, text.find(L'\0'));
+}
+
+// LookupAccountSidW on the local computer; 0 or the error code. Both
+// outputs are empty on failure.
+std::uint32_t lookupAccount(const platform::Sid& sid, std::wstring& domain, std::wstring& name) {
+    std::wstring foundName;
+    std::wstring foundDomain;
+    const std::uint32_t rc =
+        platform::identity().lookupAccountSid(sid, kAccountNameCapacity, foundName, foundDomain);
+    if (rc != platform::kErrorSuccess)
+        return rc;
+    domain = upToNul(foundDomain);
+    name = upToNul(foundName);
+    return rc;
+}
+
+void reportUnreadable(std::uint32_t infoClass) {
+    (LogMessage("UserInformation::getInformationFromToken()")
+     << L", failed to get information (info = " << infoClass << L"), error = " << kErrorInvalidData)
+        .log();
+}
+
+}  // namespace
+
+std::wstring sidToString(const platform::Sid& sid) {
+    std::wstring text;
+    if (!platform::identity().sidToString(sid, text))
+        return std::wstring();
+    return text;
+}
+
+bool UserInformation::getLatestUserInfoFromSessionId(std::uint32_t sessionId, UserInfo& info) {
+    info.reset();
+    if (sessionId == 0)
+        return fillSystemUserInfo(info);
+
+    platform::Identity& identity = platform::identity();
+    TokenHandle token;
+    std::uint32_t rc = identity.queryUserToken(sessionId, token.out());
+    if (rc != platform::kErrorSuccess) {
+        token.out() = platform::kInvalidToken;
+        if (rc == platform::kErrorFileNotFound || rc == platform::kErrorNoToken) {
+            (LogMessage() << L"Failed to get user token for session id " << sessionId
+                          << L", last error = " << rc
+                          << L"\n(This might be normal; did someone just log out?)")
+                .log(kEventTypeWarning);
+        } else {
+            (LogMessage(kLatestOp) << L", failed to get user token for session id " << sessionId
+                                   << L", last error = " << rc)
+                .log();
+        }
+        return false;
+    }
+
+    TokenHandle duplicate;
+    rc = identity.duplicateToken(token.get(), duplicate.out());
+    if (rc != platform::kErrorSuccess) {
+        duplicate.out() = platform::kInvalidToken;
+        (LogMessage(kLatestOp) << L", failed to duplicate token, last error = " << rc).log();
+        return false;
+    }
+
+    std::vector<std::uint8_t> userBuffer;
+    if (!getInformationFromToken(userBuffer, duplicate.get(), platform::kTokenUser))
+        return false;
+    platform::Sid userSid;
+    if (!identity.tokenUserSid(userBuffer, userSid)) {
+        reportUnreadable(platform::kTokenUser);
+        return false;
+    }
+
+    std::wstring domain;
+    std::wstring name;
+    rc = lookupAccount(userSid, domain, name);
+    if (rc != platform::kErrorSuccess) {
+        (LogMessage(kLatestOp) << L", LookupAccountSid() failed, last error = " << rc).log();
+        return false;
+    }
+    info.domain = domain;
+    info.name = name;
+    info.sid = sidToString(userSid);
+
+    std::vector<std::uint8_t> groupBuffer;
+    if (!getInformationFromToken(groupBuffer, duplicate.get(), platform::kTokenGroups))
+        return false;
+    std::vector<platform::Sid> groupSids;
+    if (!identity.tokenGroupSids(groupBuffer, groupSids)) {
+        reportUnreadable(platform::kTokenGroups);
+        return false;
+    }
+
+    // Every group of the token counts, whatever its attributes or kind;
+    // the cache does the filtering.
+    std::vector<AccountInfo> groups;
+    groups.reserve(groupSids.size());
+    for (const platform::Sid& groupSid : groupSids) {
+        AccountInfo group;
+        group.sid = sidToString(groupSid);
+        lookupAccount(groupSid, group.domain, group.name);
+        groups.push_back(std::move(group));
+    }
+    info.groups = std::move(groups);
+
+    updateCache(sessionId, info);
+    return true;
+}
+
+bool UserInformation::getInformationFromToken(std::vector<std::uint8_t>& buffer,
+                                              platform::Token token, std::uint32_t infoClass) {
+    for (;;) {
+        std::uint32_t returned = 0;
+        const std::uint32_t rc = platform::identity().getTokenInformation(
+            token, infoClass, buffer.empty() ? nullptr : buffer.data(),
+            static_cast<std::uint32_t>(buffer.size()), returned);
+        if (rc == platform::kErrorSuccess) {
+            buffer.resize(returned);
+            return true;
+        }
+        if (rc != platform::kErrorInsufficientBuffer) {
+            (LogMessage("UserInformation::getInformationFromToken()")
+             << L", failed to get information (info = " << infoClass << L"), error = " << rc)
+                .log();
+            return false;
+        }
+        buffer.resize(returned);  // the information can grow between calls
+    }
+}
