@@ -103,18 +103,16 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 download_speed() {  # prints MB/s (10^6 bytes per second) of one download
     curl -sS -o /dev/null -w '%{speed_download}\n' "$@" | awk '{ printf "%.0f\n", $1 / 1e6 }'
 }
-measure() {  # LABEL curl-args...: median over the rounds
-    local label=$1
-    shift
+measure() {  # curl-args...: median over the rounds
     local r
     for ((r = 0; r < rounds; r++)); do download_speed "$@"; done | median
 }
 
 mib=$((bytes / 1048576))
 echo "== Throughput: one $mib MiB download, median of $rounds"
-direct=$(measure direct "http://127.0.0.1:$http_port/bytes/$bytes")
-through_socat=$(measure socat "http://127.0.0.1:$socat_port/bytes/$bytes")
-through_relay=$(measure relay -x "http://127.0.0.1:$relay_port" "http://gw.test/bytes/$bytes")
+direct=$(measure "http://127.0.0.1:$http_port/bytes/$bytes")
+through_socat=$(measure "http://127.0.0.1:$socat_port/bytes/$bytes")
+through_relay=$(measure -x "http://127.0.0.1:$relay_port" "http://gw.test/bytes/$bytes")
 printf '  %-28s %8s MB/s\n' "direct (emulator HTTP):" "$direct" "through socat:" "$through_socat" \
     "through the relay:" "$through_relay"
 

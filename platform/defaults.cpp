@@ -7,23 +7,41 @@
 
 namespace platform {
 
-int Sockets::startup() { return kWsaSysNotReady; }
-int Sockets::cleanup() { return kWsaNotInitialised; }
+int Sockets::startup() {
+    return kWsaSysNotReady;
+}
+int Sockets::cleanup() {
+    return kWsaNotInitialised;
+}
 int Sockets::createTcp(Socket& out) {
     out = kInvalidSocket;
     return kWsaEAfNoSupport;
 }
-int Sockets::setReuseAddr(Socket) { return kWsaENotSock; }
-int Sockets::setNoDelay(Socket) { return kWsaENotSock; }
-int Sockets::setNonBlocking(Socket) { return kWsaENotSock; }
-int Sockets::bind(Socket, const SockAddrIn&) { return kWsaENotSock; }
-int Sockets::listen(Socket, int) { return kWsaENotSock; }
+int Sockets::setReuseAddr(Socket) {
+    return kWsaENotSock;
+}
+int Sockets::setNoDelay(Socket) {
+    return kWsaENotSock;
+}
+int Sockets::setNonBlocking(Socket) {
+    return kWsaENotSock;
+}
+int Sockets::bind(Socket, const SockAddrIn&) {
+    return kWsaENotSock;
+}
+int Sockets::listen(Socket, int) {
+    return kWsaENotSock;
+}
 int Sockets::accept(Socket, Socket& out, SockAddrIn*) {
     out = kInvalidSocket;
     return kWsaENotSock;
 }
-int Sockets::connect(Socket, const SockAddrIn&) { return kWsaENotSock; }
-int Sockets::getSockName(Socket, SockAddrIn&) { return kWsaENotSock; }
+int Sockets::connect(Socket, const SockAddrIn&) {
+    return kWsaENotSock;
+}
+int Sockets::getSockName(Socket, SockAddrIn&) {
+    return kWsaENotSock;
+}
 int Sockets::getSocketError(Socket, int& pending) {
     pending = 0;
     return kWsaENotSock;
@@ -36,13 +54,19 @@ int Sockets::recv(Socket, std::uint8_t*, int, int& received) {
     received = 0;
     return kWsaENotSock;
 }
-int Sockets::shutdownSend(Socket) { return kWsaENotSock; }
-int Sockets::close(Socket) { return kWsaENotSock; }
+int Sockets::shutdownSend(Socket) {
+    return kWsaENotSock;
+}
+int Sockets::close(Socket) {
+    return kWsaENotSock;
+}
 int Sockets::select(SocketSet*, SocketSet*, SocketSet*, long, int& ready) {
     ready = 0;
     return kWsaEInval;
 }
-int Sockets::getAddrInfo(const std::string&, std::vector<AddrInfo>&) { return kWsaNoRecovery; }
+int Sockets::getAddrInfo(const std::string&, std::vector<AddrInfo>&) {
+    return kWsaNoRecovery;
+}
 
 long Registry::openKey(const std::wstring&, RegKey& out) {
     out = 0;
@@ -63,7 +87,9 @@ std::uint32_t TcpTable::getExtendedTcpTable(std::uint8_t*, std::uint32_t&, const
 std::uint32_t Identity::processIdToSessionId(std::uint32_t, std::uint32_t&) {
     return kErrorNotSupported;
 }
-std::uint32_t Identity::enumerateSessions(std::vector<SessionEntry>&) { return kErrorNotSupported; }
+std::uint32_t Identity::enumerateSessions(std::vector<SessionEntry>&) {
+    return kErrorNotSupported;
+}
 std::uint32_t Identity::queryUserToken(std::uint32_t, Token& out) {
     out = kInvalidToken;
     return kErrorNotSupported;
@@ -78,23 +104,34 @@ std::uint32_t Identity::getTokenInformation(Token, std::uint32_t, std::uint8_t*,
     returned = 0;
     return kErrorNotSupported;
 }
-bool Identity::tokenUserSid(const std::vector<std::uint8_t>&, Sid&) { return false; }
+bool Identity::tokenUserSid(const std::vector<std::uint8_t>&, Sid&) {
+    return false;
+}
 bool Identity::tokenGroupSids(const std::vector<std::uint8_t>&, std::vector<Sid>&) {
     return false;
 }
-std::uint32_t Identity::lookupAccountSid(const Sid&, std::uint32_t, std::wstring&,
-                                         std::wstring&) {
+std::uint32_t Identity::lookupAccountSid(const Sid&, std::uint32_t, std::wstring&, std::wstring&) {
     return kErrorNoneMapped;
 }
-bool Identity::sidToString(const Sid&, std::wstring&) { return false; }
+bool Identity::sidToString(const Sid&, std::wstring&) {
+    return false;
+}
 
 std::int32_t Files::programDataFolder(std::wstring&) {
     return static_cast<std::int32_t>(0x80070002u);  // HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
 }
-int Files::createDirectory(const std::wstring&) { return static_cast<int>(kErrorNotSupported); }
-wchar_t Files::separator() { return L'\\'; }
-bool Files::deleteFile(const std::wstring&) { return false; }
-bool Files::moveFileNoReplace(const std::wstring&, const std::wstring&) { return false; }
+int Files::createDirectory(const std::wstring&) {
+    return static_cast<int>(kErrorNotSupported);
+}
+wchar_t Files::separator() {
+    return L'\\';
+}
+bool Files::deleteFile(const std::wstring&) {
+    return false;
+}
+bool Files::moveFileNoReplace(const std::wstring&, const std::wstring&) {
+    return false;
+}
 std::unique_ptr<std::ostream> Files::openTextForWrite(const std::wstring&) {
     auto s = std::make_unique<std::ostringstream>();
     s->setstate(std::ios::failbit);
@@ -131,20 +168,38 @@ std::uint32_t ServiceControl::openService(ScmHandle, const std::wstring&, std::u
     out = 0;
     return kErrorNotSupported;
 }
-std::uint32_t ServiceControl::controlStop(ScmHandle, ServiceStatus&) { return kErrorNotSupported; }
-std::uint32_t ServiceControl::queryStatus(ScmHandle, ServiceStatus&) { return kErrorNotSupported; }
-std::uint32_t ServiceControl::deleteService(ScmHandle) { return kErrorNotSupported; }
+std::uint32_t ServiceControl::controlStop(ScmHandle, ServiceStatus&) {
+    return kErrorNotSupported;
+}
+std::uint32_t ServiceControl::queryStatus(ScmHandle, ServiceStatus&) {
+    return kErrorNotSupported;
+}
+std::uint32_t ServiceControl::deleteService(ScmHandle) {
+    return kErrorNotSupported;
+}
 void ServiceControl::closeHandle(ScmHandle) {}
 
-bool Process::addConsoleCtrlHandler(ConsoleCtrlHandlerFn) { return false; }
-bool Process::commandLineArgs(std::vector<std::wstring>&) { return false; }
-std::uint32_t Process::modulePath(std::uint32_t, std::wstring&) { return kErrorNotSupported; }
-std::uint32_t Process::lastError() { return 0; }
+bool Process::addConsoleCtrlHandler(ConsoleCtrlHandlerFn) {
+    return false;
+}
+bool Process::commandLineArgs(std::vector<std::wstring>&) {
+    return false;
+}
+std::uint32_t Process::modulePath(std::uint32_t, std::wstring&) {
+    return kErrorNotSupported;
+}
+std::uint32_t Process::lastError() {
+    return 0;
+}
 void Process::setLastError(std::uint32_t) {}
-bool Process::formatSystemMessage(std::uint32_t, std::wstring&) { return false; }
+bool Process::formatSystemMessage(std::uint32_t, std::wstring&) {
+    return false;
+}
 void Process::sleepMillis(std::uint32_t) {}
 
-std::int64_t Clock::nowTicks() { return 0; }
+std::int64_t Clock::nowTicks() {
+    return 0;
+}
 
 int Text::wideToMultiByte(const wchar_t*, char*, int, std::uint32_t& error) {
     error = kErrorNotSupported;
@@ -154,6 +209,8 @@ int Text::multiByteToWide(const char*, wchar_t*, int, std::uint32_t& error) {
     error = kErrorNotSupported;
     return 0;
 }
-std::uint32_t Text::formatMessage(std::uint32_t, wchar_t*, std::uint32_t) { return 0; }
+std::uint32_t Text::formatMessage(std::uint32_t, wchar_t*, std::uint32_t) {
+    return 0;
+}
 
 }  // namespace platform

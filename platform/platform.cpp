@@ -26,6 +26,8 @@ ScopedPlatform::ScopedPlatform(const Platform& replacement) : m_saved(current())
     current() = replacement;
 }
 
-ScopedPlatform::~ScopedPlatform() { current() = m_saved; }
+ScopedPlatform::~ScopedPlatform() {
+    current() = m_saved;
+}
 
 }  // namespace platform

@@ -48,16 +48,36 @@ private:
     Platform m_saved;
 };
 
-inline Sockets& sockets() { return *current().sockets; }
-inline Registry& registry() { return *current().registry; }
-inline EventLog& eventLog() { return *current().eventLog; }
-inline TcpTable& tcpTable() { return *current().tcpTable; }
-inline Identity& identity() { return *current().identity; }
-inline Files& files() { return *current().files; }
-inline ServiceControl& serviceControl() { return *current().serviceControl; }
-inline Process& process() { return *current().process; }
-inline Clock& clock() { return *current().clock; }
-inline Text& text() { return *current().text; }
+inline Sockets& sockets() {
+    return *current().sockets;
+}
+inline Registry& registry() {
+    return *current().registry;
+}
+inline EventLog& eventLog() {
+    return *current().eventLog;
+}
+inline TcpTable& tcpTable() {
+    return *current().tcpTable;
+}
+inline Identity& identity() {
+    return *current().identity;
+}
+inline Files& files() {
+    return *current().files;
+}
+inline ServiceControl& serviceControl() {
+    return *current().serviceControl;
+}
+inline Process& process() {
+    return *current().process;
+}
+inline Clock& clock() {
+    return *current().clock;
+}
+inline Text& text() {
+    return *current().text;
+}
 
 // Defined once per platform, in platform/posix or platform/win32.
 Sockets& nativeSockets();

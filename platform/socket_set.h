@@ -26,7 +26,8 @@ public:
     void retainIf(Pred keep) {
         std::size_t out = 0;
         for (std::size_t i = 0; i < m_count; ++i) {
-            if (keep(m_sockets[i])) m_sockets[out++] = m_sockets[i];
+            if (keep(m_sockets[i]))
+                m_sockets[out++] = m_sockets[i];
         }
         m_count = out;
     }

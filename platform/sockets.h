@@ -27,8 +27,8 @@ public:
 
     // socket(AF_INET, SOCK_STREAM, 0).
     virtual int createTcp(Socket& out);
-    virtual int setReuseAddr(Socket s);  // SO_REUSEADDR = 1
-    virtual int setNoDelay(Socket s);    // TCP_NODELAY = 1
+    virtual int setReuseAddr(Socket s);    // SO_REUSEADDR = 1
+    virtual int setNoDelay(Socket s);      // TCP_NODELAY = 1
     virtual int setNonBlocking(Socket s);  // FIONBIO = 1
     virtual int bind(Socket s, const SockAddrIn& addr);
     virtual int listen(Socket s, int backlog);

@@ -36,15 +36,20 @@ inline std::uint16_t netToHost16(std::uint16_t v) {
     return static_cast<std::uint16_t>((b[0] << 8) | b[1]);
 }
 inline std::uint32_t hostToNet32(std::uint32_t v) {
-    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v >> 24),
+                               static_cast<std::uint8_t>(v >> 16),
                                static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
     std::uint32_t r;
     std::memcpy(&r, b, 4);
     return r;
 }
-inline std::uint32_t netToHost32(std::uint32_t v) { return hostToNet32(v); }
+inline std::uint32_t netToHost32(std::uint32_t v) {
+    return hostToNet32(v);
+}
 
 // 127.0.0.1 in network byte order.
-inline std::uint32_t loopbackAddr() { return hostToNet32(0x7F000001u); }
+inline std::uint32_t loopbackAddr() {
+    return hostToNet32(0x7F000001u);
+}
 
 }  // namespace platform

@@ -67,8 +67,8 @@ constexpr ErrnoPair kSystemErrors[] = {
     {EOPNOTSUPP, static_cast<int>(kErrorNotSupported)},
     {ERANGE, static_cast<int>(kErrorInsufficientBuffer)},
     {ESRCH, static_cast<int>(kErrorInvalidParameter)},
-    {ENOSPC, 112},  // ERROR_DISK_FULL
-    {EXDEV, 17},    // ERROR_NOT_SAME_DEVICE
+    {ENOSPC, 112},        // ERROR_DISK_FULL
+    {EXDEV, 17},          // ERROR_NOT_SAME_DEVICE
     {ENAMETOOLONG, 206},  // ERROR_FILENAME_EXCED_RANGE
     {ENOTEMPTY, 145},     // ERROR_DIR_NOT_EMPTY
     {EIO, 1117},          // ERROR_IO_DEVICE
@@ -77,7 +77,8 @@ constexpr ErrnoPair kSystemErrors[] = {
 template <std::size_t N>
 int lookup(const ErrnoPair (&table)[N], int err, int fallback) {
     for (const auto& p : table) {
-        if (p.err == err) return p.windows;
+        if (p.err == err)
+            return p.windows;
     }
     return fallback;
 }
@@ -85,14 +86,17 @@ int lookup(const ErrnoPair (&table)[N], int err, int fallback) {
 template <std::size_t N>
 int reverse(const ErrnoPair (&table)[N], int windows) {
     for (const auto& p : table) {
-        if (p.windows == windows) return p.err;
+        if (p.windows == windows)
+            return p.err;
     }
     return 0;
 }
 
 }  // namespace
 
-int wsaErrorFromErrno(int err) { return lookup(kSocketErrors, err, kWsaEInval); }
+int wsaErrorFromErrno(int err) {
+    return lookup(kSocketErrors, err, kWsaEInval);
+}
 
 std::uint32_t win32ErrorFromErrno(int err) {
     return static_cast<std::uint32_t>(lookup(kSystemErrors, err, 31));  // ERROR_GEN_FAILURE
@@ -131,13 +135,20 @@ int wsaErrorFromGai(int gaiResult, int savedErrno) {
 
 int errnoFromWindowsError(std::uint32_t code) {
     const int c = static_cast<int>(code);
-    if (c == kWsaEWouldBlock) return EWOULDBLOCK;
-    if (c == kWsaEConnReset) return ECONNRESET;
-    if (c == kWsaENotSock) return ENOTSOCK;
-    if (c == kWsaEAcces) return EACCES;
-    if (c == kWsaEMFile) return EMFILE;
-    if (c == kWsaENoBufs) return ENOBUFS;
-    if (int e = reverse(kSocketErrors, c)) return e;
+    if (c == kWsaEWouldBlock)
+        return EWOULDBLOCK;
+    if (c == kWsaEConnReset)
+        return ECONNRESET;
+    if (c == kWsaENotSock)
+        return ENOTSOCK;
+    if (c == kWsaEAcces)
+        return EACCES;
+    if (c == kWsaEMFile)
+        return EMFILE;
+    if (c == kWsaENoBufs)
+        return ENOBUFS;
+    if (int e = reverse(kSocketErrors, c))
+        return e;
     return reverse(kSystemErrors, c);
 }
 

@@ -1,4 +1,5 @@
 #include "platform/posix/inet_diag.h"
+#include "platform/posix/unique_fd.h"
 
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -22,21 +23,6 @@ constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr int kReceiveTimeoutSeconds = 2;
 
 std::atomic<std::uint32_t> g_sequence{1};
-
-class NetlinkSocket {
-public:
-    NetlinkSocket() : m_fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)) {}
-    ~NetlinkSocket() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    NetlinkSocket(const NetlinkSocket&) = delete;
-    NetlinkSocket& operator=(const NetlinkSocket&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Every connection state, listeners and TIME_WAIT included (TCP_ESTABLISHED
 // 1 .. TCP_NEW_SYN_RECV 12). Sockets that are only bound (13, newer kernels)
@@ -156,14 +142,14 @@ int receiveReplies(int fd, std::uint32_t sequence, bool single, std::vector<TcpS
 
 // Sends one request and collects the sockets of the answer.
 int exchange(const Request& request, bool single, std::vector<TcpSocketEntry>& out) {
-    NetlinkSocket socket;
-    if (socket.fd() < 0)
+    UniqueFd socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (socket.get() < 0)
         return errno;
     const timeval timeout{kReceiveTimeoutSeconds, 0};
-    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (const int err = sendRequest(socket.fd(), request))
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (const int err = sendRequest(socket.get(), request))
         return err;
-    return receiveReplies(socket.fd(), request.header.nlmsg_seq, single, out);
+    return receiveReplies(socket.get(), request.header.nlmsg_seq, single, out);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/posix/errno_map.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/posix/utf_codec.h"
 
 namespace platform {
@@ -23,27 +24,6 @@ constexpr const char* kDefaultProgramData = "/var/lib";
 constexpr std::uint32_t kErrorBadPathname = 161;  // ERROR_BAD_PATHNAME
 constexpr unsigned kRenameNoReplace = 1;          // RENAME_NOREPLACE
 constexpr mode_t kFolderMode = 0755;
-
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : m_fd(fd) {}
-    ~FdGuard() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return m_fd; }
-    // Closes now, so that a failing close can be seen.
-    int close() {
-        const int rc = ::close(m_fd);
-        m_fd = -1;
-        return rc;
-    }
-
-private:
-    int m_fd;
-};
 
 bool isDirectory(const std::string& path) {
     struct stat st;
@@ -124,7 +104,7 @@ bool pathToUtf8(const std::wstring& path, std::string& out) {
 }
 
 int copyThenUnlink(const std::string& from, const std::string& to) {
-    FdGuard in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
         return errno;
     struct stat st;
@@ -133,7 +113,7 @@ int copyThenUnlink(const std::string& from, const std::string& to) {
     // Only files are carried across file systems, as with a Windows move.
     if (!S_ISREG(st.st_mode))
         return EXDEV;
-    FdGuard out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
     if (out.get() < 0)
         return errno;
     int err = copyBytes(in.get(), out.get());

@@ -19,6 +19,7 @@
 #include "platform/posix/run_command.h"
 #include "platform/posix/sd_notify.h"
 #include "platform/posix/systemd_unit.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/posix/utf_codec.h"
 
 namespace platform {
@@ -71,22 +72,6 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-// Closes a descriptor on every path.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : m_fd(fd) {}
-    ~FdGuard() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 }  // namespace
 
 PosixServiceControl::PosixServiceControl() : m_runner(runCommand) {}
@@ -108,8 +93,8 @@ std::uint32_t PosixServiceControl::startDispatcher(const std::wstring& /*name*/,
     const sigset_t signals = stopSignals();
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &signals, &previous);
-    FdGuard signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-    FdGuard wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    posix::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    posix::UniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     const int setupErrno = errno;
     if (signalFd.get() < 0 || wakeFd.get() < 0) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -141,9 +126,11 @@ std::uint32_t PosixServiceControl::startDispatcher(const std::wstring& /*name*/,
         result = kErrorNotEnoughMemory;
     }
 
+    m_sessionWatcher.stop();
     discardPendingStopSignals();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_sessionEvents.clear();
     m_dispatching = false;
     m_wakeFd = -1;
     m_handler = nullptr;
@@ -167,11 +154,14 @@ std::uint32_t PosixServiceControl::dispatchUntilStopped(int signalFd, int wakeFd
 
         ControlHandlerFn handler = nullptr;
         unsigned stops = 0;
+        std::deque<std::pair<std::uint32_t, std::uint32_t>> sessionEvents;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_serviceEnded)
                 return 0;
             handler = m_handler;
+            if (handler != nullptr)
+                sessionEvents.swap(m_sessionEvents);
             // As with the Windows service manager, a stop request waits until
             // the service has a handler and has reported that it accepts stop.
             if (handler != nullptr && m_acceptsStop) {
@@ -181,6 +171,13 @@ std::uint32_t PosixServiceControl::dispatchUntilStopped(int signalFd, int wakeFd
         }
         for (unsigned i = 0; i < stops; ++i)
             handler(kServiceControlStop, 0, nullptr, nullptr);
+        // Session changes go through the same thread as stop, so the handler
+        // never runs on two threads at once.
+        for (const auto& event : sessionEvents) {
+            SessionNotification notification;
+            notification.sessionId = event.second;
+            handler(kServiceControlSessionChange, event.first, &notification, nullptr);
+        }
     }
 }
 
@@ -203,9 +200,22 @@ void PosixServiceControl::postStopControl() {
 
 std::uint32_t PosixServiceControl::registerHandler(const std::wstring& /*name*/,
                                                    ControlHandlerFn handler, StatusHandle& out) {
+    bool dispatching = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_handler = handler;
+        dispatching = m_dispatching;
+    }
+    // Session events are watched only for a dispatched service, so that
+    // registering a handler in a test does not watch the real system.
+    if (dispatching) {
+        m_sessionWatcher.start([this](std::uint32_t eventType, std::uint32_t uid) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_sessionEvents.emplace_back(eventType, uid);
+            }
+            wakeDispatcher();
+        });
     }
     out = kStatusHandle;
     wakeDispatcher();

@@ -5,12 +5,14 @@
 // write and delete a systemd unit and drive it with systemctl.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/posix/session_watcher.h"
 #include "platform/service_control.h"
 
 namespace platform {
@@ -75,6 +77,10 @@ private:
     bool m_acceptsStop = false;  // as last reported
     unsigned m_pendingStops = 0;
     bool m_serviceEnded = false;
+    // Logons and logoffs waiting to reach the handler on the dispatcher's
+    // thread: (event type, uid).
+    std::deque<std::pair<std::uint32_t, std::uint32_t>> m_sessionEvents;
+    posix::SessionWatcher m_sessionWatcher;
     // Installer and remover handles.
     std::map<ScmHandle, Handle> m_handles;
     ScmHandle m_nextHandle = 1;

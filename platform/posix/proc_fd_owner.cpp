@@ -1,4 +1,5 @@
 #include "platform/posix/proc_fd_owner.h"
+#include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,21 +18,6 @@ namespace posix {
 namespace {
 
 using OwnerMap = std::unordered_map<std::uint64_t, std::uint32_t>;
-
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : m_fd(fd) {}
-    ~FdGuard() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // A whole non-negative decimal number that fits 32 bits.
 bool parseNumber(const char* text, std::uint32_t& value) {
@@ -83,7 +69,7 @@ std::vector<std::uint32_t> numberedEntries(int dirFd) {
 // inodes that are still without an owner.
 std::size_t scanProcess(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing) {
     const std::string fdPath = std::to_string(pid) + "/fd";
-    FdGuard fds(::openat(procFd, fdPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fds(::openat(procFd, fdPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fds.get() < 0)
         return missing;
     std::vector<std::uint32_t> numbers = numberedEntries(fds.get());
@@ -145,7 +131,7 @@ void findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& prefer
     }
     if (missing == 0)
         return;
-    FdGuard proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (proc.get() < 0)
         return;
     // Newest (highest pid) first: a browser is usually younger than the

@@ -1,4 +1,5 @@
 #include "platform/posix/run_command.h"
+#include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -11,24 +12,6 @@ extern char** environ;
 
 namespace platform {
 namespace {
-
-// Closes a descriptor on every path.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    void reset() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
 
 class SpawnActions {
 public:
@@ -56,8 +39,8 @@ int runCommand(const std::vector<std::string>& argv, std::string& output) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return -1;
-    Fd readEnd(fds[0]);
-    Fd writeEnd(fds[1]);
+    posix::UniqueFd readEnd(fds[0]);
+    posix::UniqueFd writeEnd(fds[1]);
 
     SpawnActions actions;
     if (!actions.ok() ||

@@ -75,12 +75,6 @@ bool parseUidText(const std::string& text, std::uint32_t& uid) {
 
 }  // namespace
 
-void SessionWatcher::Fd::reset(int fd) {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = fd;
-}
-
 SessionWatcher::SessionWatcher()
     : SessionWatcher(kLogindUsersFolder, _PATH_UTMP, injectionPathFromEnvironment()) {}
 

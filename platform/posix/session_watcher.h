@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/unique_fd.h"
+
 namespace platform {
 namespace posix {
 
@@ -53,19 +55,7 @@ public:
                                   std::uint32_t& uid);
 
 private:
-    // Owns one descriptor.
-    class Fd {
-    public:
-        Fd() = default;
-        ~Fd() { reset(); }
-        Fd(const Fd&) = delete;
-        Fd& operator=(const Fd&) = delete;
-        int get() const { return m_fd; }
-        void reset(int fd = -1);
-
-    private:
-        int m_fd = -1;
-    };
+    using Fd = UniqueFd;
 
     std::uint32_t openInjectionFifo();
     void addWatch(const std::string& path, std::uint32_t mask, const std::string& name);

@@ -13,7 +13,8 @@ std::vector<RecordedEvent> FakeEventLog::events() const {
 
 std::vector<std::wstring> FakeEventLog::texts() const {
     std::vector<std::wstring> out;
-    for (const auto& e : events()) out.push_back(e.text);
+    for (const auto& e : events())
+        out.push_back(e.text);
     return out;
 }
 
@@ -21,18 +22,22 @@ std::vector<std::string> FakeEventLog::narrowTexts() const {
     std::vector<std::string> out;
     for (const auto& t : texts()) {
         std::string s;
-        for (wchar_t c : t) s.push_back(static_cast<char>(c < 0x100 ? c : '?'));
+        for (wchar_t c : t)
+            s.push_back(static_cast<char>(c < 0x100 ? c : '?'));
         out.push_back(s);
     }
     return out;
 }
 
-bool FakeEventLog::contains(const std::string& fragment) const { return count(fragment) > 0; }
+bool FakeEventLog::contains(const std::string& fragment) const {
+    return count(fragment) > 0;
+}
 
 std::size_t FakeEventLog::count(const std::string& fragment) const {
     std::size_t n = 0;
     for (const auto& t : narrowTexts()) {
-        if (t.find(fragment) != std::string::npos) ++n;
+        if (t.find(fragment) != std::string::npos)
+            ++n;
     }
     return n;
 }

@@ -21,7 +21,8 @@ private:
     platform::Platform make(bool fakeClock) {
         platform::Platform p = platform::native();
         p.eventLog = &m_log;
-        if (fakeClock) p.clock = &m_clock;
+        if (fakeClock)
+            p.clock = &m_clock;
         return p;
     }
     FakeEventLog m_log;

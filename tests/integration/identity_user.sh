@@ -5,7 +5,9 @@
 # cache, and the group names are saved in the group mappings file.
 source "$(dirname "$0")/lib.sh"
 [[ $(id -u) == 0 ]] || skip "needs root to create a user"
-command -v useradd >/dev/null && command -v runuser >/dev/null || skip "needs useradd and runuser"
+if ! command -v useradd >/dev/null || ! command -v runuser >/dev/null; then
+    skip "needs useradd and runuser"
+fi
 
 user="vcitu$$"
 extra="vcitg$$"
@@ -54,10 +56,17 @@ check_identity() {  # description page
         check_eq "$1: primary group" "group: $domain_sid-$rid1 $host\\$user" "$g1"
         check_eq "$1: supplementary group" "group: $domain_sid-$rid2 $host\\$extra" "$g2"
     else
-        [[ "$g1" =~ ^group:\ S-1-5-21-[0-9]+-[0-9]+-[0-9]+-$rid1\ $host\\$user$ ]] &&
-            ok "$1: primary group" || fail "$1: primary group [$g1]"
-        [[ "$g2" =~ ^group:\ S-1-5-21-[0-9]+-[0-9]+-[0-9]+-$rid2\ $host\\$extra$ ]] &&
-            ok "$1: supplementary group" || fail "$1: supplementary group [$g2]"
+        local sid_re='S-1-5-21-[0-9]+-[0-9]+-[0-9]+-'
+        if [[ "$g1" =~ ^group:\ $sid_re$rid1\ $host\\$user$ ]]; then
+            ok "$1: primary group"
+        else
+            fail "$1: primary group [$g1]"
+        fi
+        if [[ "$g2" =~ ^group:\ $sid_re$rid2\ $host\\$extra$ ]]; then
+            ok "$1: supplementary group"
+        else
+            fail "$1: supplementary group [$g2]"
+        fi
     fi
 }
 

@@ -74,6 +74,7 @@ vc_stop_background() {
     VC_BG_PIDS=()
 }
 trap vc_stop_background EXIT
+trap 'exit 143' TERM  # a time limit that ends the scenario still cleans up
 
 now_ms() { date +%s%3N; }
 

@@ -41,6 +41,8 @@ check_page() {  # name expected-identity-lines
 }
 
 install_files || fail "cannot copy vornclient.exe into the prefix"
+# A first start: no group mappings from an earlier run in this prefix.
+rm -rf "$DATA_DIR"
 log_start=0
 [[ -n "$WINE_SYSTEM_LOG" ]] && log_start=$(wc -l <"$WINE_SYSTEM_LOG")
 start_emulator lifecycle || finish
