@@ -1,0 +1,103 @@
+// A process killed at any moment of a group mappings rewrite leaves, for the
+// next start, either a complete file or none: never a torn one. Runs the
+// real Linux file layer in a child process and kills it with SIGKILL.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+
+#include "tests/fakes/platform_fixture.h"
+#include "userinfo/user_information.h"
+
+namespace {
+
+constexpr int kGroups = 200;
+constexpr int kRounds = 40;
+
+std::wstring widen(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
+
+// Rewrites the file forever: every generation renames all groups.
+[[noreturn]] void rewriteForever(int readyFd) {
+    UserInformation info;
+    bool announced = false;
+    for (unsigned generation = 0;; ++generation) {
+        UserInfo user;
+        user.domain = L"HOST";
+        user.name = L"user";
+        user.sid = L"S-1-5-21-1-2-3-1000";
+        for (int g = 0; g < kGroups; ++g) {
+            const std::string n = std::to_string(g);
+            user.groups.push_back({L"HOST",
+                                   widen("group" + n + "-gen" + std::to_string(generation)),
+                                   widen("S-1-5-21-1-2-3-" + std::to_string(2001 + 2 * g))});
+        }
+        info.updateCache(1000, user);
+        if (!announced) {
+            announced = (::write(readyFd, "r", 1) == 1);
+        }
+    }
+}
+
+// The generations that the mapped group names come from.
+std::set<std::string> generationsIn(const std::map<std::wstring, AccountInfo>& mappings) {
+    std::set<std::string> generations;
+    for (const auto& [sid, account] : mappings) {
+        const std::string name(account.name.begin(), account.name.end());
+        generations.insert(name.substr(name.find("-gen")));
+    }
+    return generations;
+}
+
+TEST(GroupMappingsCrashTest, KilledRewritesLeaveACompleteFileOrNone) {
+    RecordingPlatform recording;
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("vc-crash-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    ::setenv("VORNCLIENT_PROGRAMDATA", folder.c_str(), 1);
+    std::mt19937 random(12345);
+    int complete = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(ready[0]);
+            rewriteForever(ready[1]);
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        // The child has written at least one complete file before the kill.
+        ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+        ::usleep(random() % 20000);  // a random point in some later rewrite
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+
+        UserInformation next;
+        const auto mappings = next.groupMappings();
+        if (mappings.empty())
+            continue;  // killed between the two renames: no current file
+        EXPECT_EQ(mappings.size(), static_cast<std::size_t>(kGroups)) << "round " << round;
+        EXPECT_EQ(generationsIn(mappings).size(), 1u) << "round " << round;
+        ++complete;
+    }
+    EXPECT_GT(complete, 0);
+    ::unsetenv("VORNCLIENT_PROGRAMDATA");
+    std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+
+#endif  // _WIN32
