@@ -160,7 +160,7 @@ std::uint32_t FakeIdentity::enumerateSessions(std::vector<platform::SessionEntry
     return 0;
 }
 
-platform::Token FakeIdentity::newHandle(std::uint32_t session) {
+platform::Token FakeIdentity::newHandle(const Session& session) {
     const platform::Token handle = m_nextHandle++;
     m_handles[handle] = session;
     return handle;
@@ -176,7 +176,7 @@ std::uint32_t FakeIdentity::queryUserToken(std::uint32_t session, platform::Toke
         return platform::kErrorNoToken;
     if (found->second.tokenError != 0)
         return found->second.tokenError;
-    out = newHandle(session);
+    out = newHandle(found->second);
     return 0;
 }
 
@@ -186,9 +186,8 @@ std::uint32_t FakeIdentity::duplicateToken(platform::Token token, platform::Toke
     const auto handle = m_handles.find(token);
     if (handle == m_handles.end())
         return platform::kErrorInvalidHandle;
-    const auto session = m_sessions.find(handle->second);
-    if (session != m_sessions.end() && session->second.duplicateError != 0)
-        return session->second.duplicateError;
+    if (handle->second.duplicateError != 0)
+        return handle->second.duplicateError;
     out = newHandle(handle->second);
     return 0;
 }
@@ -231,18 +230,16 @@ std::uint32_t FakeIdentity::getTokenInformation(platform::Token token, std::uint
     const auto handle = m_handles.find(token);
     if (handle == m_handles.end())
         return platform::kErrorInvalidHandle;
-    const auto session = m_sessions.find(handle->second);
-    if (session == m_sessions.end())
-        return platform::kErrorInvalidHandle;
-    const std::uint32_t error = infoClass == platform::kTokenUser ? session->second.userInfoError
-                                                                  : session->second.groupsInfoError;
+    const Session& session = handle->second;
+    const std::uint32_t error =
+        infoClass == platform::kTokenUser ? session.userInfoError : session.groupsInfoError;
     if (error != 0)
         return error;
     if (m_growthRounds > 0) {
         --m_growthRounds;
         m_growth += 8;
     }
-    const std::vector<std::uint8_t> data = serialise(session->second, infoClass);
+    const std::vector<std::uint8_t> data = serialise(session, infoClass);
     returned = static_cast<std::uint32_t>(data.size());
     if (buffer == nullptr || size < data.size())
         return platform::kErrorInsufficientBuffer;

@@ -72,7 +72,7 @@ private:
     };
 
     std::vector<std::uint8_t> serialise(const Session& session, std::uint32_t infoClass) const;
-    platform::Token newHandle(std::uint32_t session);
+    platform::Token newHandle(const Session& session);
 
     mutable std::mutex m_mutex;
     std::map<std::wstring, Account> m_accounts;
@@ -86,7 +86,9 @@ private:
     std::uint32_t m_growth = 0;
     bool m_corrupt = false;
 
-    std::map<platform::Token, std::uint32_t> m_handles;  // open handle -> session
+    // Open handle -> the session as it was when its token was queried: a
+    // token is a snapshot, a later logon in the session does not change it.
+    std::map<platform::Token, Session> m_handles;
     platform::Token m_nextHandle = 0x100;
     int m_badCloses = 0;
     int m_tokenQueries = 0;
