@@ -56,7 +56,7 @@ void SocksProxyServer::createListeningSocket() {
         closeSocket(m_listenSock);
         return;
     }
-    error = sockets.listen(m_listenSock, 5);
+    error = sockets.listen(m_listenSock, kListenBacklog);
     if (error != 0) {
         (LogMessage() << L"failed to listen on the listening sock, WSAGetLastError() = " << error)
             .log();

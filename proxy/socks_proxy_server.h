@@ -29,6 +29,10 @@ struct SocketEntry {
 };
 
 constexpr std::size_t kMaxConnPairs = 2047;
+// Browsers open connections in bursts (a page load opens dozens), and the
+// loop accepts one per pass: a backlog of 5 made the system drop the rest of
+// a burst and the browsers wait a second for their SYN retransmits.
+constexpr int kListenBacklog = 128;
 constexpr std::size_t kSelectSetCapacity = platform::SocketSet::kCapacity;
 
 class SocksProxyServer {

@@ -4,7 +4,10 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build: unit tests, the
 #      emulator's tests and the end-to-end relay tests;
 #   3. ThreadSanitizer build: the test programs that run threads;
-#   4. Windows cross build with mingw-w64: must compile and link with no warning.
+#   4. Windows cross build with mingw-w64: must compile and link with no warning;
+#   5. packages: the .deb (installed with dpkg -i and removed again) and the
+#      Windows zip;
+#   6. the Windows build under Wine (scripts/test-windows.sh).
 # Ends with one line "N passed, N failed". Set VC_SKIP_APT=1 to skip apt-get,
 # VC_BUILD_PREFIX to put the build trees elsewhere than build, build-asan, ...
 set -uo pipefail
@@ -17,6 +20,7 @@ mkdir -p "$logs"
 
 passed=0
 failed=0
+skipped=0
 failures=()
 
 note_pass() { passed=$((passed + $1)); }
@@ -24,7 +28,7 @@ note_fail() {
     failed=$((failed + $1))
     failures+=("$2")
 }
-phase() { printf '\n===== %s =====\n' "$*"; }
+phase() { printf '\n===== %s (at %d min %02d s) =====\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 
 install_packages() {
     [[ "${VC_SKIP_APT:-}" == 1 ]] && return 0
@@ -65,9 +69,10 @@ warnings_in() {  # counts compiler warnings in a build log (our sources only)
 run_ctest() {
     local dir=$1 log=$2
     shift 2
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 900 "$@" 2>&1 | tee "$log" |
-        grep -E '(Test +#|tests passed|\*\*\*|Failed|FAIL:|SKIP)' || true
-    local summary total bad
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 900 "$@" >"$log" 2>&1
+    # Failing tests with their output, then ctest's own summary.
+    grep -E '\*\*\*|^(FAIL|SKIP): |tests passed|^\s+[0-9]+ - ' "$log" || true
+    local summary total bad skip
     summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
     if [[ -z "$summary" ]]; then
         note_fail 1 "ctest in $dir did not run (see $log)"
@@ -75,7 +80,9 @@ run_ctest() {
     fi
     total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
     bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-    note_pass $((total - bad))
+    skip=$(grep -c -E '^\s+[0-9]+ - .*\(Skipped\)' "$log" || true)
+    skipped=$((skipped + skip))
+    note_pass $((total - bad - skip))
     if ((bad > 0)); then note_fail "$bad" "$bad test(s) failed in $dir (see $log)"; fi
 }
 
@@ -180,7 +187,50 @@ else
     note_fail 1 "mingw build failed (see $logs/mingw-build.log)"
 fi
 
+phase "Packages (.deb, Windows zip)"
+deb_ok=0
+if [[ -f "$prefix/CPackConfig.cmake" ]] &&
+    (cd "$prefix" && cpack -G DEB) >"$logs/deb.log" 2>&1; then
+    deb=$(ls -t "$prefix"/vornclient_*.deb 2>/dev/null | head -n 1)
+    if [[ -n "$deb" ]] && dpkg -i "$deb" >>"$logs/deb.log" 2>&1 &&
+        [[ -x /usr/bin/vornclient && -f /lib/systemd/system/VornClient.service &&
+            -f /etc/vornclient/vornclient.reg.example ]] &&
+        dpkg -s vornclient >>"$logs/deb.log" 2>&1; then
+        deb_ok=1
+    fi
+    dpkg -r vornclient >>"$logs/deb.log" 2>&1 || true
+fi
+if ((deb_ok)); then
+    note_pass 1
+    echo "deb: built and installed with dpkg -i ($(basename "$deb"))"
+else
+    tail -n 20 "$logs/deb.log"
+    note_fail 1 "deb package did not build or install (see $logs/deb.log)"
+fi
+if [[ -f "$prefix-mingw/CPackConfig.cmake" ]] &&
+    (cd "$prefix-mingw" && cpack -G ZIP) >"$logs/zip.log" 2>&1 &&
+    ls "$prefix-mingw"/vornclient-*-win64.zip >/dev/null 2>&1; then
+    note_pass 1
+    echo "zip: $(basename "$(ls "$prefix-mingw"/vornclient-*-win64.zip)")"
+else
+    tail -n 20 "$logs/zip.log"
+    note_fail 1 "Windows zip did not build (see $logs/zip.log)"
+fi
+
+phase "Windows build under Wine"
+VC_BUILD_PREFIX="$prefix" VC_JOBS="$jobs" "$root/scripts/test-windows.sh" 2>&1 |
+    tee "$logs/windows.log" | grep -E '(=====|passed|failed|FAIL|ok:)' || true
+wsummary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$logs/windows.log" | tail -n 1)
+if [[ -n "$wsummary" ]]; then
+    note_pass "$(cut -d' ' -f1 <<<"$wsummary")"
+    wbad=$(cut -d' ' -f3 <<<"$wsummary")
+    ((wbad > 0)) && note_fail "$wbad" "$wbad Windows check(s) failed (see $logs/windows.log)"
+else
+    note_fail 1 "Windows checks did not run (see $logs/windows.log)"
+fi
+
 phase "Summary"
 for f in "${failures[@]}"; do echo "  - $f"; done
-echo "$passed passed, $failed failed"
+echo "total time: $((SECONDS / 60)) min $((SECONDS % 60)) s"
+echo "$passed passed, $failed failed, $skipped skipped"
 ((failed == 0))

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace platform {
@@ -105,6 +106,42 @@ bool hasPreferredUid(int procFd, std::uint32_t pid, const std::vector<std::uint3
            std::find(uids.begin(), uids.end(), static_cast<std::uint32_t>(st.st_uid)) != uids.end();
 }
 
+// Processes that owned recently asked-about sockets, most recent first. A
+// browser opens its connections from the same few processes, so looking
+// there first usually finds the owner without a walk over all of /proc.
+class RecentOwners {
+public:
+    std::vector<std::uint32_t> list() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pids;
+    }
+    void remember(std::uint32_t pid) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pids.erase(std::remove(m_pids.begin(), m_pids.end(), pid), m_pids.end());
+        m_pids.insert(m_pids.begin(), pid);
+        if (m_pids.size() > kCapacity)
+            m_pids.pop_back();
+    }
+
+private:
+    static constexpr std::size_t kCapacity = 8;
+    std::mutex m_mutex;
+    std::vector<std::uint32_t> m_pids;
+};
+
+RecentOwners& recentOwners() {
+    static RecentOwners g_recentOwners;
+    return g_recentOwners;
+}
+
+// Scans one process and remembers it when it owned one of the wanted sockets.
+std::size_t scanAndRemember(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing) {
+    const std::size_t left = scanProcess(procFd, pid, wanted, missing);
+    if (left < missing)
+        recentOwners().remember(pid);
+    return left;
+}
+
 }  // namespace
 
 std::uint64_t socketInodeFromLink(const char* link, std::size_t length) {
@@ -137,25 +174,30 @@ void findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& prefer
     // Newest (highest pid) first: a browser is usually younger than the
     // system's daemons. Processes of other uids wait for a second pass; each
     // is looked at only when reached, so an early find costs little.
+    const std::uint32_t self = static_cast<std::uint32_t>(::getpid());
+    const std::vector<std::uint32_t> recent = recentOwners().list();
+    for (std::uint32_t pid : recent) {
+        if (pid != self && (missing = scanAndRemember(proc.get(), pid, wanted, missing)) == 0)
+            return;
+    }
     std::vector<std::uint32_t> pids = numberedEntries(proc.get());
     std::sort(pids.begin(), pids.end(), std::greater<std::uint32_t>());
     // The relay holds many sockets of its own and the socket asked about is
     // normally another process's: this process goes last of all.
-    const std::uint32_t self = static_cast<std::uint32_t>(::getpid());
     std::vector<std::uint32_t> later;
     for (std::uint32_t pid : pids) {
-        if (pid == self)
+        if (pid == self || std::find(recent.begin(), recent.end(), pid) != recent.end())
             continue;
         if (!preferredUids.empty() && !hasPreferredUid(proc.get(), pid, preferredUids)) {
             later.push_back(pid);
             continue;
         }
-        if ((missing = scanProcess(proc.get(), pid, wanted, missing)) == 0)
+        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing)) == 0)
             return;
     }
     later.push_back(self);
     for (std::uint32_t pid : later) {
-        if ((missing = scanProcess(proc.get(), pid, wanted, missing)) == 0)
+        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing)) == 0)
             return;
     }
 }

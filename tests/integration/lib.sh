@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared helpers for the end-to-end tests: start the gateway emulator and the
 # relay on free loopback ports, wait for conditions with bounded polling, talk
 # raw HTTP, check the event log, and clean everything up on exit.
