@@ -20,20 +20,8 @@ VC_GROUPS+=("$user")
 uid=$(id -u "$user")
 gid_primary=$(getent group "$user" | cut -d: -f3)
 gid_extra=$(getent group "$extra" | cut -d: -f3)
-host=$(uname -n)
-host=${host%%.*}
-host=${host^^}
-
-# The machine's domain SID: three little-endian numbers from the first 12
-# bytes of the machine id.
-domain_sid=""
-if [[ -r /etc/machine-id ]]; then
-    mid=$(tr -d '\n' </etc/machine-id)
-    if [[ "$mid" =~ ^[0-9a-fA-F]{32}$ ]]; then
-        le32() { echo $((16#${mid:$1+6:2}${mid:$1+4:2}${mid:$1+2:2}${mid:$1:2})); }
-        domain_sid="S-1-5-21-$(le32 0)-$(le32 8)-$(le32 16)"
-    fi
-fi
+host=$(machine_domain)
+domain_sid=$(machine_domain_sid)
 
 start_emulator gw
 setup_relay relay 127.0.0.1 "$EMU_PORT" "Example Org"

@@ -67,6 +67,25 @@ check_eq() {  # description expected actual
 
 now_ms() { date +%s%3N; }
 
+# The domain of local accounts: the short host name in upper case.
+machine_domain() {
+    local host
+    host=$(uname -n)
+    host=${host%%.*}
+    echo "${host^^}"
+}
+
+# The machine's domain SID: three little-endian numbers from the first 12
+# bytes of the machine id; empty without a usable machine id.
+machine_domain_sid() {
+    local mid
+    [[ -r /etc/machine-id ]] || return 0
+    mid=$(tr -d '\n' </etc/machine-id)
+    [[ "$mid" =~ ^[0-9a-fA-F]{32}$ ]] || return 0
+    le32() { echo $((16#${mid:$1+6:2}${mid:$1+4:2}${mid:$1+2:2}${mid:$1:2})); }
+    echo "S-1-5-21-$(le32 0)-$(le32 8)-$(le32 16)"
+}
+
 # Polls a command every 50 ms until it succeeds or the timeout (seconds)
 # passes; the condition is checked, never assumed after a fixed delay.
 wait_until() {

@@ -34,20 +34,8 @@ uid=$(id -u "$user")
 sentinel_uid=$(id -u "$sentinel")
 gid_primary=$(getent group "$user" | cut -d: -f3)
 gid_extra=$(getent group "$extra" | cut -d: -f3)
-host=$(uname -n)
-host=${host%%.*}
-host=${host^^}
-
-# The machine's domain SID: three little-endian numbers from the first 12
-# bytes of the machine id. Without one it is taken from the first answer.
-domain_sid=""
-if [[ -r /etc/machine-id ]]; then
-    mid=$(tr -d '\n' </etc/machine-id)
-    if [[ "$mid" =~ ^[0-9a-fA-F]{32}$ ]]; then
-        le32() { echo $((16#${mid:$1+6:2}${mid:$1+4:2}${mid:$1+2:2}${mid:$1:2})); }
-        domain_sid="S-1-5-21-$(le32 0)-$(le32 8)-$(le32 16)"
-    fi
-fi
+host=$(machine_domain)
+domain_sid=$(machine_domain_sid)
 
 fifo="$VC_WORK/session-events"
 data_dir=""  # set once the relay runs
