@@ -22,6 +22,13 @@ Platform& current() {
     return g_current;
 }
 
+void closeSocket(Socket& sock) {
+    if (sock == kInvalidSocket)
+        return;
+    sockets().close(sock);
+    sock = kInvalidSocket;
+}
+
 ScopedPlatform::ScopedPlatform(const Platform& replacement) : m_saved(current()) {
     current() = replacement;
 }

@@ -79,6 +79,10 @@ inline Text& text() {
     return *current().text;
 }
 
+// Closes a socket that is open and marks it invalid, so it is never closed
+// twice.
+void closeSocket(Socket& sock);
+
 // Defined once per platform, in platform/posix or platform/win32.
 Sockets& nativeSockets();
 Registry& nativeRegistry();

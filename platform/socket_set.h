@@ -1,9 +1,12 @@
-// A set of sockets with the semantics of a Winsock fd_set of 4096 entries:
-// adding scans for a duplicate, and a full set takes no more.
+// A set of sockets with the semantics of a Winsock fd_set of 4096 entries: a
+// socket is held once, in the order of adding, and a full set takes no more.
+// Membership is kept in a hash index of its own, so adding and looking up
+// cost the same whatever the set holds; clearing is constant too.
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "platform/types.h"
 
@@ -13,15 +16,19 @@ class SocketSet {
 public:
     static constexpr std::size_t kCapacity = 4096;
 
-    void clear() { m_count = 0; }
+    SocketSet();
+    SocketSet(const SocketSet&) = delete;
+    SocketSet& operator=(const SocketSet&) = delete;
+
+    void clear();
     // Returns false when the socket was already present or the set is full.
     bool add(Socket s);
     bool contains(Socket s) const;
     std::size_t size() const { return m_count; }
     bool empty() const { return m_count == 0; }
     Socket at(std::size_t i) const { return m_sockets[i]; }
-    // Keeps only the sockets for which keep(socket) is true (used by select
-    // implementations to leave just the ready ones).
+    // Keeps, in their order, only the sockets for which keep(socket) is true
+    // (used by select implementations to leave just the ready ones).
     template <typename Pred>
     void retainIf(Pred keep) {
         std::size_t out = 0;
@@ -29,12 +36,28 @@ public:
             if (keep(m_sockets[i]))
                 m_sockets[out++] = m_sockets[i];
         }
-        m_count = out;
+        reindex(out);
     }
 
 private:
-    std::array<Socket, kCapacity> m_sockets{};
+    // Open addressing with linear probing over twice the capacity; a slot is
+    // in use only when it carries the current stamp, so clear() just moves
+    // the stamp on.
+    static constexpr std::size_t kSlots = 2 * kCapacity;
+    struct Slot {
+        Socket key;
+        std::uint32_t stamp;
+    };
+
+    // The slot that holds s, or the free slot where it would go.
+    std::size_t probe(Socket s) const;
+    // Rebuilds the index over the first `count` sockets.
+    void reindex(std::size_t count);
+
+    std::unique_ptr<Socket[]> m_sockets;
+    std::unique_ptr<Slot[]> m_slots;
     std::size_t m_count = 0;
+    std::uint32_t m_stamp = 1;
 };
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #include "proxy/conn_pair.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 ConnPair::ConnPair() : m_bs_buf(kRelayBufferSize), m_sb_buf(kRelayBufferSize) {}
@@ -11,13 +13,13 @@ ConnPair::~ConnPair() {
             m_userInfoThread->join();
         m_userInfoThread.reset();
     }
-    // Closed outright; the only shutdown is the one after an error page.
-    if (m_browserSock != platform::kInvalidSocket) {
-        platform::sockets().close(m_browserSock);
-        m_browserSock = platform::kInvalidSocket;
-    }
-    if (m_tarnwicketSock != platform::kInvalidSocket) {
-        platform::sockets().close(m_tarnwicketSock);
-        m_tarnwicketSock = platform::kInvalidSocket;
-    }
+    // Closed outright: whatever a side has ended was shut down already.
+    platform::closeSocket(m_browserSock);
+    platform::closeSocket(m_tarnwicketSock);
+}
+
+std::size_t receivedBytes(const ConnPair& cp) {
+    if (cp.m_sb_rx_pos <= 0)
+        return 0;
+    return std::min(static_cast<std::size_t>(cp.m_sb_rx_pos), cp.m_sb_buf.size());
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "proxy/relay_buffer.h"
 #include "userinfo/account_info.h"
 
 // Values matter: the loop tests ranges of them.
@@ -34,9 +35,6 @@ enum HttpErrorCode : std::int32_t {
     GatewayTimeout = 2,
 };
 
-// 64 KiB plus 256 bytes.
-constexpr std::size_t kRelayBufferSize = 65792;
-
 struct ConnPair {
     ConnPair();
     // Joins a worker that is still attached and closes both sockets. Only
@@ -59,17 +57,28 @@ struct ConnPair {
     std::int32_t m_tarnwicketAddrLen = 0;
     std::string m_errorText;
 
-    std::vector<std::uint8_t> m_bs_buf;
+    RelayBuffer m_bs_buf;
     bool m_sendingToTarnwicket = true;
     std::int32_t m_bs_tx_pos = 0;
     std::int32_t m_bs_tx_len = 0;
     std::int32_t m_bs_rx_pos = 0;
 
-    std::vector<std::uint8_t> m_sb_buf;
+    RelayBuffer m_sb_buf;
     bool m_sendingToBrowser = false;
     std::int32_t m_sb_tx_pos = 0;
     std::int32_t m_sb_tx_len = 0;
     std::int32_t m_sb_rx_pos = 0;
 
     std::int64_t m_lastActivity = 0;
+
+    // While relaying, each side may end its sending on its own: what it sent
+    // before is delivered, then the relay ends its sending towards the
+    // other side and goes on relaying the other direction.
+    bool m_browserEnded = false;
+    bool m_tarnwicketEnded = false;
+    // A guard message is logged once per pair, not on every pass.
+    bool m_guardLogged = false;
 };
+
+// Gateway reply bytes received so far, never more than the buffer holds.
+std::size_t receivedBytes(const ConnPair& cp);

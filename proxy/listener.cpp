@@ -24,13 +24,6 @@ platform::SockAddrIn loopbackAddress(std::uint16_t port) {
     return addr;
 }
 
-void closeSocket(platform::Socket& sock) {
-    if (sock == platform::kInvalidSocket)
-        return;
-    platform::sockets().close(sock);
-    sock = platform::kInvalidSocket;
-}
-
 }  // namespace
 
 void SocksProxyServer::createListeningSocket() {
@@ -53,14 +46,14 @@ void SocksProxyServer::createListeningSocket() {
     error = sockets.bind(m_listenSock, m_listenAddr);
     if (error != 0) {
         (LogMessage() << L"failed to bind listening sock, WSAGetLastError() = " << error).log();
-        closeSocket(m_listenSock);
+        platform::closeSocket(m_listenSock);
         return;
     }
     error = sockets.listen(m_listenSock, kListenBacklog);
     if (error != 0) {
         (LogMessage() << L"failed to listen on the listening sock, WSAGetLastError() = " << error)
             .log();
-        closeSocket(m_listenSock);
+        platform::closeSocket(m_listenSock);
     }
 }
 
@@ -104,10 +97,16 @@ bool SocksProxyServer::acceptNewConn() {
 
     cp->m_pid = pid;
     cp->m_lastActivity = platform::clock().nowTicks();
-    ConnPair* pair = cp.get();
+    try {
+        cp->m_userInfoThread =
+            std::make_unique<std::thread>(&SocksProxyServer::userInfoThreadFun, this, cp.get());
+    } catch (...) {
+        // Out of threads or memory: this connection is closed unanswered,
+        // the relay goes on serving the others.
+        logCurrentException(kAcceptOp);
+        return true;
+    }
     m_connPairs.push_back(std::move(cp));
-    pair->m_userInfoThread =
-        std::make_unique<std::thread>(&SocksProxyServer::userInfoThreadFun, this, pair);
     return true;
 }
 
@@ -136,7 +135,7 @@ void SocksProxyServer::createWakeupSocketPair() {
             .log();
         return;
     }
-    ScopeExit closeListener([&] { closeSocket(listener); });
+    ScopeExit closeListener([&] { platform::closeSocket(listener); });
 
     platform::SockAddrIn addr = loopbackAddress(0);
     error = sockets.setReuseAddr(listener);
@@ -183,7 +182,7 @@ void SocksProxyServer::createWakeupSocketPair() {
         (LogMessage(kWakeupPairOp)
          << L", failed to connect m_fds[0], WSAGetLastError() = " << error)
             .log();
-        closeSocket(writer);
+        platform::closeSocket(writer);
         return;
     }
     platform::Socket reader = platform::kInvalidSocket;
@@ -192,8 +191,8 @@ void SocksProxyServer::createWakeupSocketPair() {
         (LogMessage(kWakeupPairOp)
          << L", failed to accept connection, WSAGetLastError() = " << error)
             .log();
-        closeSocket(writer);
-        closeSocket(reader);
+        platform::closeSocket(writer);
+        platform::closeSocket(reader);
         return;
     }
     error = sockets.setNoDelay(writer);
@@ -207,8 +206,8 @@ void SocksProxyServer::createWakeupSocketPair() {
         (LogMessage(kWakeupPairOp)
          << L", failed to set m_fds[1] socket to non-blocking, WSAGetLastError() = " << error)
             .log();
-        closeSocket(writer);
-        closeSocket(reader);
+        platform::closeSocket(writer);
+        platform::closeSocket(reader);
         return;
     }
     m_fds[1] = reader;
@@ -251,7 +250,7 @@ void SocksProxyServer::recvFromWakeupSocketPair() {
 void SocksProxyServer::closeWakeupPair() {
     {
         std::lock_guard<std::mutex> lock(m_wakeupMutex);
-        closeSocket(m_fds[0]);
+        platform::closeSocket(m_fds[0]);
     }
-    closeSocket(m_fds[1]);
+    platform::closeSocket(m_fds[1]);
 }

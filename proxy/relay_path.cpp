@@ -17,27 +17,31 @@ const char* const kSendToTarnwicketOp = "SocksProxyServer::sendToTarnwicket()";
 const char* const kRecvFromTarnwicketOp = "SocksProxyServer::recvFromTarnwicket()";
 const char* const kSendToBrowserOp = "SocksProxyServer::sendToBrowser()";
 
-void logGuard(const char* operation, const wchar_t* detail) {
+// A guard means an unexpected order of events; once per pair is enough to
+// see it, and a peer that keeps causing it cannot flood the log.
+void logGuard(ConnPair& cp, const char* operation, const wchar_t* detail) {
+    if (cp.m_guardLogged)
+        return;
+    cp.m_guardLogged = true;
     (LogMessage(operation) << detail).log();
 }
 
 std::string gatewayFailureText(const char* what, int error) {
-    return std::string("Could not ") + what + " tarnwicket (error code " + std::to_string(error) +
-           " - " + systemErrorText(static_cast<std::uint32_t>(error)) + ")";
+    return std::string("Could not ") + what + " tarnwicket " + errorCodeText(error);
 }
 
 }  // namespace
 
 void SocksProxyServer::recvFromBrowser(ConnPair& cp) {
     if (cp.m_sendingToTarnwicket) {
-        logGuard(kRecvFromBrowserOp, L", called with m_sendingToTarnwicket == true");
+        logGuard(cp, kRecvFromBrowserOp, L", called with m_sendingToTarnwicket == true");
         return;
     }
     const auto size = static_cast<std::int32_t>(cp.m_bs_buf.size());
     if (cp.m_bs_rx_pos > size)
         throw std::logic_error("cp->m_bs_rx_pos > cp->m_bs_buf.size()");
     if (cp.m_bs_rx_pos == size) {
-        logGuard(kRecvFromBrowserOp, L", called with m_bs_rx_pos == m_bs_buf.size()");
+        logGuard(cp, kRecvFromBrowserOp, L", called with m_bs_rx_pos == m_bs_buf.size()");
         return;
     }
     int received = 0;
@@ -54,7 +58,7 @@ void SocksProxyServer::recvFromBrowser(ConnPair& cp) {
         return;
     }
     if (received == 0) {
-        cp.m_closing = true;
+        endOfStream(cp, cp.m_browserEnded, cp.m_tarnwicketSock);
         return;
     }
     // After an error page the browser has nothing left to say to anyone.
@@ -71,11 +75,11 @@ void SocksProxyServer::recvFromBrowser(ConnPair& cp) {
 
 void SocksProxyServer::sendToTarnwicket(ConnPair& cp) {
     if (!cp.m_sendingToTarnwicket) {
-        logGuard(kSendToTarnwicketOp, L", called with m_sendingToTarnwicket == false");
+        logGuard(cp, kSendToTarnwicketOp, L", called with m_sendingToTarnwicket == false");
         return;
     }
     if (cp.m_bs_tx_len == 0) {
-        logGuard(kSendToTarnwicketOp, L", called with cp->m_bs_tx_len == 0");
+        logGuard(cp, kSendToTarnwicketOp, L", called with cp->m_bs_tx_len == 0");
         return;
     }
     int sent = 0;
@@ -109,7 +113,7 @@ void SocksProxyServer::sendToTarnwicket(ConnPair& cp) {
 
 void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
     if (cp.m_sendingToBrowser) {
-        logGuard(kRecvFromTarnwicketOp, L", called with m_sendingToBrowser == true");
+        logGuard(cp, kRecvFromTarnwicketOp, L", called with m_sendingToBrowser == true");
         return;
     }
     // After an error page nothing from the gateway is forwarded: the bytes
@@ -121,7 +125,7 @@ void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
     if (rxPos > size)
         throw std::logic_error("cp->m_sb_rx_pos > cp->m_sb_buf.size()");
     if (rxPos == size) {
-        logGuard(kRecvFromTarnwicketOp, L", called with m_sb_rx_pos == m_sb_buf.size()");
+        logGuard(cp, kRecvFromTarnwicketOp, L", called with m_sb_rx_pos == m_sb_buf.size()");
         return;
     }
     int received = 0;
@@ -138,7 +142,7 @@ void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
         return;
     }
     if (received == 0) {
-        cp.m_closing = true;
+        endOfStream(cp, cp.m_tarnwicketEnded, cp.m_browserSock);
         return;
     }
     if (discard)
@@ -158,11 +162,11 @@ void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
 
 void SocksProxyServer::sendToBrowser(ConnPair& cp) {
     if (!cp.m_sendingToBrowser) {
-        logGuard(kSendToBrowserOp, L", called with m_sendingToBrowser == false");
+        logGuard(cp, kSendToBrowserOp, L", called with m_sendingToBrowser == false");
         return;
     }
     if (cp.m_sb_tx_len == 0) {
-        logGuard(kSendToBrowserOp, L", called with m_sb_tx_len == 0");
+        logGuard(cp, kSendToBrowserOp, L", called with m_sb_tx_len == 0");
         return;
     }
     int sent = 0;
@@ -186,6 +190,24 @@ void SocksProxyServer::sendToBrowser(ConnPair& cp) {
     // The browser learns where the error response ends.
     if (cp.m_state == SendingErrorPage)
         platform::sockets().shutdownSend(cp.m_browserSock);
+}
+
+void SocksProxyServer::endOfStream(ConnPair& cp, bool& ended, platform::Socket towards) {
+    // Outside the relaying (negotiation, error page) either end closes the pair.
+    if (cp.m_state != Relaying) {
+        cp.m_closing = true;
+        return;
+    }
+    // A side is read only once everything it sent before has been passed
+    // on, so its end can be passed on at once; the other direction goes on
+    // until that side ends too.
+    ended = true;
+    if (cp.m_browserEnded && cp.m_tarnwicketEnded) {
+        cp.m_closing = true;
+        return;
+    }
+    if (platform::sockets().shutdownSend(towards) != 0)
+        cp.m_closing = true;
 }
 
 void SocksProxyServer::handleTarnwicketReadable(ConnPair& cp) {

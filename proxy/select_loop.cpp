@@ -131,6 +131,29 @@ bool SocksProxyServer::acceptBackingOff() const {
     return m_acceptBackoff.count() > 0 && std::chrono::steady_clock::now() < m_acceptResumeAt;
 }
 
+namespace {
+
+// Relayed bytes wait in the buffer while the browser takes them; reply bytes
+// pile up until their handler consumes them. A buffer with no room left is
+// not read into: reading again would get nowhere, and a gateway that floods
+// the negotiation then waits for the negotiation limit instead of spinning
+// the loop.
+bool gatewayReadable(const ConnPair& cp) {
+    if (cp.m_sendingToBrowser || cp.m_tarnwicketEnded ||
+        cp.m_tarnwicketSock == platform::kInvalidSocket)
+        return false;
+    // After an error page the gateway's bytes are read and dropped.
+    return cp.m_state == SendingErrorPage ||
+           cp.m_sb_rx_pos < static_cast<std::int32_t>(cp.m_sb_buf.size());
+}
+
+bool browserReadable(const ConnPair& cp) {
+    return !cp.m_sendingToTarnwicket && !cp.m_browserEnded &&
+           cp.m_browserSock != platform::kInvalidSocket;
+}
+
+}  // namespace
+
 void SocksProxyServer::buildSelectLists() {
     m_readList.clear();
     m_writeList.clear();
@@ -143,12 +166,10 @@ void SocksProxyServer::buildSelectLists() {
         ConnPair* cp = owned.get();
         if (cp->m_state == WaitingForUserInfo)
             continue;
-        if (!cp->m_sendingToTarnwicket && cp->m_browserSock != invalid) {
+        if (browserReadable(*cp))
             m_readList.push_back({cp->m_browserSock, cp});
-        }
-        if (!cp->m_sendingToBrowser && cp->m_tarnwicketSock != invalid) {
+        if (gatewayReadable(*cp))
             m_readList.push_back({cp->m_tarnwicketSock, cp});
-        }
     }
     // Left out for a while after a failed accept.
     if (!acceptBackingOff())
@@ -231,11 +252,21 @@ int SocksProxyServer::waitForReadySockets() {
 }
 
 bool SocksProxyServer::serveReadySockets(int ready) {
-    int served = 0;
+    ServeCount count{ready};
+    if (!serveReadable(count))
+        return false;
+    if (!count.done())
+        serveWritable(count);
+    if (!count.done())
+        serveExceptional(count);
+    return true;
+}
+
+bool SocksProxyServer::serveReadable(ServeCount& count) {
     for (const SocketEntry& entry : m_readList) {
         if (!m_readSet->contains(entry.sock))
             continue;
-        ++served;
+        count.served++;
         if (entry.pair == nullptr) {
             if (entry.sock == m_listenSock) {
                 if (!acceptNewConn())
@@ -254,13 +285,17 @@ bool SocksProxyServer::serveReadySockets(int ready) {
                 handleTarnwicketReadable(cp);
             }
         }
-        if (served >= ready)
+        if (count.done())
             return true;
     }
+    return true;
+}
+
+void SocksProxyServer::serveWritable(ServeCount& count) {
     for (const SocketEntry& entry : m_writeList) {
         if (!m_writeSet->contains(entry.sock))
             continue;
-        ++served;
+        count.served++;
         ConnPair& cp = *entry.pair;
         if (!cp.m_closing) {
             if (entry.sock == cp.m_browserSock) {
@@ -280,13 +315,16 @@ bool SocksProxyServer::serveReadySockets(int ready) {
                 }
             }
         }
-        if (served >= ready)
-            return true;
+        if (count.done())
+            return;
     }
+}
+
+void SocksProxyServer::serveExceptional(ServeCount& count) {
     for (const SocketEntry& entry : m_exceptList) {
         if (!m_exceptSet->contains(entry.sock))
             continue;
-        ++served;
+        count.served++;
         int pending = 0;
         const int error = platform::sockets().getSocketError(entry.sock, pending);
         if (error != 0) {
@@ -294,8 +332,7 @@ bool SocksProxyServer::serveReadySockets(int ready) {
             pending = 0;
         }
         handleConnectError(*entry.pair, pending);
-        if (served >= ready)
-            return true;
+        if (count.done())
+            return;
     }
-    return true;
 }

@@ -58,10 +58,7 @@ void SocksProxyServer::stop() {
 }
 
 void SocksProxyServer::releaseAll() {
-    if (m_listenSock != platform::kInvalidSocket) {
-        platform::sockets().close(m_listenSock);
-        m_listenSock = platform::kInvalidSocket;
-    }
+    platform::closeSocket(m_listenSock);
     // Destroyed in order; each joins a worker that is still running.
     for (auto& cp : m_connPairs)
         cp.reset();

@@ -33,7 +33,6 @@ constexpr std::size_t kMaxConnPairs = 2047;
 // loop accepts one per pass: a backlog of 5 made the system drop the rest of
 // a burst and the browsers wait a second for their SYN retransmits.
 constexpr int kListenBacklog = 128;
-constexpr std::size_t kSelectSetCapacity = platform::SocketSet::kCapacity;
 
 class SocksProxyServer {
 public:
@@ -117,6 +116,21 @@ private:
     int waitForReadySockets();
     // False when accepting has failed for good.
     bool serveReadySockets(int ready);
+    // The three passes over the ready sockets share one count; an iteration
+    // ends as soon as every ready socket has been seen.
+    struct ServeCount {
+        int ready;
+        int served = 0;
+        bool done() const { return served >= ready; }
+    };
+    // False when accepting has failed for good.
+    bool serveReadable(ServeCount& count);
+    void serveWritable(ServeCount& count);
+    void serveExceptional(ServeCount& count);
+
+    // A side ended its sending (ended: its flag); passes the end on
+    // towards the other side while relaying, closes the pair otherwise.
+    void endOfStream(ConnPair& cp, bool& ended, platform::Socket towards);
 
     // run's teardown: every socket and pair the server still holds.
     void releaseAll();

@@ -16,12 +16,6 @@ namespace {
 const char kConnectOp[] = "SocksProxyServer::connectToTarnwicket()";
 const char kCouldNotResolve[] = "Could not resolve Tarnwicket IP address";
 
-// "(error code <code> - <system text>)" as the browser and the log see it.
-std::string errorCodeSuffix(int code) {
-    return "(error code " + std::to_string(code) + " - " +
-           systemErrorText(static_cast<std::uint32_t>(code)) + ")";
-}
-
 }  // namespace
 
 bool SocksProxyServer::resolveTarnwicketAddress(ConnPair& cp) {
@@ -34,7 +28,7 @@ bool SocksProxyServer::resolveTarnwicketAddress(ConnPair& cp) {
     std::vector<platform::AddrInfo> entries;
     const int rc = platform::sockets().getAddrInfo(m_tarnwicketIpAddr, entries);
     if (rc != 0) {
-        const std::string text = std::string(kCouldNotResolve) + " " + errorCodeSuffix(rc);
+        const std::string text = std::string(kCouldNotResolve) + " " + errorCodeText(rc);
         logUtf8Error(text);
         cp.m_errorText = text;
         return false;
@@ -68,7 +62,7 @@ void SocksProxyServer::connectToTarnwicket(ConnPair& cp) {
             << rc)
             .log();
         sendErrorPage(cp, InternalServerError,
-                      "Could not connect to Tarnwicket " + errorCodeSuffix(rc));
+                      "Could not connect to Tarnwicket " + errorCodeText(rc));
         return;
     }
 
@@ -117,7 +111,7 @@ void SocksProxyServer::handleConnectError(ConnPair& cp, int error) {
     } else if (error == platform::kWsaEConnRefused) {
         text = "Could not connect to Tarnwicket (connection refused)";
     } else {
-        text = "Could not connect to Tarnwicket " + errorCodeSuffix(error);
+        text = "Could not connect to Tarnwicket " + errorCodeText(error);
     }
     logUtf8Error(text);
     sendErrorPage(cp, status, std::move(text));

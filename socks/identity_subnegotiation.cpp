@@ -26,13 +26,6 @@ enum SubnegotiationStatus : unsigned {
 
 constexpr std::size_t kDiagnosticHeaderLen = 4;
 
-// Reply bytes received so far, never more than the buffer holds.
-std::size_t receivedBytes(const ConnPair& cp) {
-    if (cp.m_sb_rx_pos <= 0)
-        return 0;
-    return std::min(static_cast<std::size_t>(cp.m_sb_rx_pos), cp.m_sb_buf.size());
-}
-
 }  // namespace
 
 void SocksProxyServer::sendSubnegotiationPacket(ConnPair& cp) {
@@ -52,8 +45,8 @@ void SocksProxyServer::sendSubnegotiationPacket(ConnPair& cp) {
 
     const auto len = static_cast<std::int32_t>(packet.size());
     if (packet.size() > cp.m_bs_buf.size()) {
-        // Take the packet's own buffer over rather than copying it.
-        cp.m_bs_buf = std::move(packet);
+        // The buffer keeps this size for the rest of the pair's life.
+        cp.m_bs_buf.assign(packet.begin(), packet.end());
     } else {
         std::memcpy(cp.m_bs_buf.data(), packet.data(), packet.size());
     }

@@ -16,8 +16,8 @@ const char kConnectReplyOp[] = "SocksProxyServer::handleSocksConnectRequestReply
 constexpr std::uint8_t kNoAcceptableMethod = 0xFF;
 constexpr std::uint8_t kCmdConnect = 0x01;
 constexpr std::uint8_t kAtypIpv4 = 0x01;
-constexpr std::int32_t kMethodSelectionLen = 2;
-constexpr std::int32_t kConnectReplyLen = 10;
+constexpr std::size_t kMethodSelectionLen = 2;
+constexpr std::size_t kConnectReplyLen = 10;
 
 // Writes an outgoing message at the start of m_bs_buf, ready for
 // sendToTarnwicket.
@@ -27,12 +27,6 @@ void placeMessage(ConnPair& cp, const std::uint8_t* data, std::size_t len) {
     std::memcpy(cp.m_bs_buf.data(), data, len);
     cp.m_bs_tx_pos = 0;
     cp.m_bs_tx_len = static_cast<std::int32_t>(len);
-}
-
-// Reply bytes received so far, never more than the buffer holds.
-std::int32_t receivedBytes(const ConnPair& cp) {
-    const auto size = static_cast<std::int64_t>(cp.m_sb_buf.size());
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(cp.m_sb_rx_pos, 0, size));
 }
 
 unsigned byteAt(const ConnPair& cp, std::size_t i) {
@@ -50,7 +44,7 @@ void SocksProxyServer::sendSocksGreeting(ConnPair& cp) {
 }
 
 void SocksProxyServer::handleSocksMethodSelectionMsg(ConnPair& cp) {
-    const std::int32_t n = receivedBytes(cp);
+    const std::size_t n = receivedBytes(cp);
     if (n < kMethodSelectionLen)
         return;
     // Whatever the outcome, this reply has been consumed.
@@ -94,7 +88,7 @@ void SocksProxyServer::sendSocksConnectRequest(ConnPair& cp) {
 }
 
 void SocksProxyServer::handleSocksConnectRequestReply(ConnPair& cp) {
-    const std::int32_t n = receivedBytes(cp);
+    const std::size_t n = receivedBytes(cp);
     if (n < 4)
         return;
 

@@ -68,6 +68,11 @@ std::string systemErrorText(std::uint32_t code) {
     return text;
 }
 
+std::string errorCodeText(int code) {
+    return "(error code " + std::to_string(code) + " - " +
+           systemErrorText(static_cast<std::uint32_t>(code)) + ")";
+}
+
 std::vector<std::string> splitString(const std::string& text, const std::string& delimiter) {
     std::vector<std::string> pieces;
     if (delimiter.empty()) {  // would never advance; the whole text is one piece

@@ -14,5 +14,9 @@ std::wstring utf8ToWide(const std::string& text);
 // or "INTERNAL ERROR: FormatMessage failed".
 std::string systemErrorText(std::uint32_t code);
 
+// "(error code <code> - <system text>)", as the browser and the log see a
+// failed call.
+std::string errorCodeText(int code);
+
 // Pieces of text between occurrences of delimiter (which must not be empty).
 std::vector<std::string> splitString(const std::string& text, const std::string& delimiter);

@@ -1,7 +1,9 @@
 #include "userinfo/socket_owner.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "platform/errors.h"
@@ -40,6 +42,19 @@ std::uint32_t findOwner(const std::vector<std::uint8_t>& buffer, std::uint32_t s
     return 0;
 }
 
+// Out of descriptors, say, every connection fails to read the table the same
+// way: one message a second tells it without flooding the log.
+bool tableFailureLogDue() {
+    constexpr std::int64_t kTicksPerSecond = 10000000;
+    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
+    static std::atomic<std::int64_t> g_lastLogged{kNever};
+    const std::int64_t now = platform::clock().nowTicks();
+    std::int64_t last = g_lastLogged.load();
+    if (last != kNever && now >= last && now - last < kTicksPerSecond)
+        return false;
+    return g_lastLogged.compare_exchange_strong(last, now);
+}
+
 }  // namespace
 
 std::uint32_t getClientSocketPID(const platform::SockAddrIn& listenAddr,
@@ -52,7 +67,10 @@ std::uint32_t getClientSocketPID(const platform::SockAddrIn& listenAddr,
     std::uint32_t size = 0;
     std::uint32_t rc = table.getExtendedTcpTable(nullptr, size, &wanted);
     if (rc != platform::kErrorSuccess && rc != platform::kErrorInsufficientBuffer) {
-        (LogMessage("getClientSocketPID()") << L", GetExtendedTcpTable() returned " << rc).log();
+        if (tableFailureLogDue()) {
+            (LogMessage("getClientSocketPID()") << L", GetExtendedTcpTable() returned " << rc)
+                .log();
+        }
         return 0;
     }
     // The table can grow between two calls: fetch again until it fits.

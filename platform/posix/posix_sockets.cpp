@@ -4,16 +4,18 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #include "platform/errors.h"
 #include "platform/platform.h"
+#include "platform/posix/epoll_poller.h"
 #include "platform/posix/errno_map.h"
 
 namespace platform {
@@ -49,49 +51,110 @@ int setIntOption(Socket s, int level, int option, int value) {
     return 0;
 }
 
-// Readiness as select() reports it, from one poll() entry.
-bool readable(short revents) {
-    return (revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-}
-bool writable(short revents) {
-    return (revents & (POLLOUT | POLLERR)) != 0;
-}
-bool exceptional(short revents) {
-    return (revents & POLLPRI) != 0;
-}
-bool connectFailed(short revents) {
-    return (revents & (POLLERR | POLLHUP)) != 0;
+// Descriptor numbers above this are no sockets of ours; they would only
+// make the per-descriptor tables huge.
+constexpr Socket kMaxDescriptor = Socket{1} << 22;
+
+enum SetBit : std::uint8_t { kInRead = 1, kInWrite = 2, kInExcept = 4 };
+
+// Milliseconds left until the deadline, rounded up.
+int millisLeft(std::chrono::steady_clock::time_point deadline) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30));
 }
 
-struct PollRequest {
-    SocketSet* set;
-    short events;
-    bool (*ready)(short revents);
-};
-
-// poll() with an overall limit, resumed after interruptions; a negative
-// limit waits without end.
-int pollFor(std::vector<pollfd>& fds, long timeoutMicros) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::microseconds(timeoutMicros);
-    for (;;) {
-        timespec limit{};
-        timespec* limitPtr = nullptr;
-        if (timeoutMicros >= 0) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-            const long long ns = left.count() > 0 ? left.count() : 0;
-            limit.tv_sec = static_cast<time_t>(ns / 1000000000);
-            limit.tv_nsec = static_cast<long>(ns % 1000000000);
-            limitPtr = &limit;
-        }
-        const int n = ::ppoll(fds.data(), fds.size(), limitPtr, nullptr);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
+int selectErrorOf(int err) {
+    // Not an open descriptor, or one that cannot be waited on.
+    return err == EBADF || err == EPERM || err == EINVAL ? kWsaENotSock : wsaErrorFromErrno(err);
 }
 
 }  // namespace
+
+// One thread's epoll instance and the scratch tables of its select calls.
+// It is listed with its sockets object so that a close on any thread takes
+// the descriptor out of it, and leaves that list when the thread ends.
+class ThreadPoller {
+public:
+    // The calling thread's poller; the owner's mutex is held.
+    static ThreadPoller& of(PosixSockets& owner) {
+        thread_local ThreadPoller t_poller;
+        if (t_poller.m_owner != &owner)
+            t_poller.attach(owner);
+        return t_poller;
+    }
+
+    ~ThreadPoller() {
+        if (m_owner == nullptr)
+            return;
+        std::lock_guard<std::mutex> lock(m_owner->m_mutex);
+        detachLocked();
+    }
+
+    posix::EpollPoller& epoll() { return *m_epoll; }
+
+    // Which sets each descriptor of the current call is in, and in which it
+    // turned out ready; indexed by descriptor, cleared after each call.
+    void note(int fd, std::uint8_t bit) {
+        const auto i = static_cast<std::size_t>(fd);
+        if (i >= m_sets.size()) {
+            m_sets.resize(i + 1);
+            m_ready.resize(i + 1);
+        }
+        if (m_sets[i] == 0)
+            m_fds.push_back(fd);
+        m_sets[i] |= bit;
+    }
+    std::uint8_t sets(int fd) const {
+        const auto i = static_cast<std::size_t>(fd);
+        return i < m_sets.size() ? m_sets[i] : 0;
+    }
+    void markReady(int fd, std::uint8_t bits) {
+        m_ready[static_cast<std::size_t>(fd)] |= bits & sets(fd);
+    }
+    bool ready(int fd, std::uint8_t bit) const {
+        return (m_ready[static_cast<std::size_t>(fd)] & bit) != 0;
+    }
+    bool anyReady() const {
+        for (int fd : m_fds) {
+            if (m_ready[static_cast<std::size_t>(fd)] != 0)
+                return true;
+        }
+        return false;
+    }
+    const std::vector<int>& fds() const { return m_fds; }
+    void endCall() {
+        for (int fd : m_fds) {
+            m_sets[static_cast<std::size_t>(fd)] = 0;
+            m_ready[static_cast<std::size_t>(fd)] = 0;
+        }
+        m_fds.clear();
+    }
+
+private:
+    ThreadPoller() = default;
+
+    void attach(PosixSockets& owner) {
+        if (m_owner != nullptr) {
+            std::lock_guard<std::mutex> lock(m_owner->m_mutex);
+            detachLocked();
+        }
+        m_owner = &owner;
+        m_epoll = std::make_unique<posix::EpollPoller>();
+        owner.m_pollers.push_back(this);
+    }
+    void detachLocked() {
+        auto& list = m_owner->m_pollers;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+        m_owner = nullptr;
+    }
+
+    PosixSockets* m_owner = nullptr;
+    std::unique_ptr<posix::EpollPoller> m_epoll;
+    std::vector<std::uint8_t> m_sets;
+    std::vector<std::uint8_t> m_ready;
+    std::vector<int> m_fds;
+};
 
 int PosixSockets::startup() {
     return 0;
@@ -167,9 +230,9 @@ int PosixSockets::connect(Socket s, const SockAddrIn& addr) {
     const int err = rc == 0 ? 0 : errno;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (err == EINPROGRESS) {
-        m_connecting.insert(s);
+        m_connects.began(s);
     } else {
-        m_connecting.erase(s);
+        m_connects.forget(s);
     }
     return err == 0 ? 0 : wsaErrorFromErrno(err);
 }
@@ -227,7 +290,9 @@ int PosixSockets::shutdownSend(Socket s) {
 int PosixSockets::close(Socket s) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_connecting.erase(s);
+        m_connects.forget(s);
+        for (ThreadPoller* poller : m_pollers)
+            poller->epoll().forget(fdOf(s));
     }
     // On Linux the descriptor is released even when close() is interrupted.
     if (::close(fdOf(s)) != 0 && errno != EINTR)
@@ -238,62 +303,111 @@ int PosixSockets::close(Socket s) {
 int PosixSockets::select(SocketSet* read, SocketSet* write, SocketSet* except, long timeoutMicros,
                          int& ready) {
     ready = 0;
-    const PollRequest requests[] = {
-        {read, POLLIN, readable},
-        {write, POLLOUT, writable},
-        {except, POLLPRI, exceptional},
-    };
-    // One poll entry per set entry, in set order; poll() accepts repeated
-    // descriptors, so a socket in several sets needs no merging.
-    std::vector<pollfd> fds;
-    fds.reserve((read ? read->size() : 0) + (write ? write->size() : 0) +
-                (except ? except->size() : 0));
-    for (const PollRequest& r : requests) {
-        if (r.set == nullptr)
+    SocketSet* const sets[] = {read, write, except};
+    const std::uint8_t bits[] = {kInRead, kInWrite, kInExcept};
+    std::size_t total = 0;
+    for (SocketSet* set : sets) {
+        if (set == nullptr)
             continue;
-        for (std::size_t i = 0; i < r.set->size(); ++i) {
-            const Socket s = r.set->at(i);
-            if (s == kInvalidSocket || fdOf(s) < 0)
+        total += set->size();
+        for (std::size_t i = 0; i < set->size(); ++i) {
+            if (set->at(i) == kInvalidSocket || set->at(i) > kMaxDescriptor)
                 return kWsaENotSock;
-            fds.push_back(pollfd{fdOf(s), r.events, 0});
         }
     }
     // Winsock refuses a select over no sockets at all.
-    if (fds.empty())
+    if (total == 0)
         return kWsaEInval;
 
-    if (pollFor(fds, timeoutMicros) < 0)
-        return lastSocketError();
-    for (const pollfd& p : fds) {
-        if ((p.revents & POLLNVAL) != 0)
-            return kWsaENotSock;
+    using Clock = std::chrono::steady_clock;
+    const bool unlimited = timeoutMicros < 0;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::microseconds(unlimited ? 0 : timeoutMicros);
+
+    std::unique_lock<std::mutex> lock(m_mutex);
+    ThreadPoller& poller = ThreadPoller::of(*this);
+    posix::EpollPoller& epoll = poller.epoll();
+    if (epoll.createError() != 0)
+        return wsaErrorFromErrno(epoll.createError());
+    struct EndCall {
+        ThreadPoller& poller;
+        ~EndCall() { poller.endCall(); }
+    } endCall{poller};
+
+    for (int k = 0; k < 3; ++k) {
+        if (sets[k] == nullptr)
+            continue;
+        for (std::size_t i = 0; i < sets[k]->size(); ++i)
+            poller.note(fdOf(sets[k]->at(i)), bits[k]);
+    }
+    if (const int err = watchCallSockets(poller))
+        return err;
+
+    // A report can turn out to mean nothing for the caller (the end of a
+    // connect nobody asked about): then wait again for the time that is
+    // left, rather than return early with nothing ready.
+    for (;;) {
+        const bool readyNow = poller.anyReady();
+        const int limit = readyNow ? 0 : unlimited ? -1 : millisLeft(deadline);
+        lock.unlock();
+        const int n = epoll.wait(limit);
+        lock.lock();
+        if (n < 0)
+            return wsaErrorFromErrno(-n);
+        for (int i = 0; i < n; ++i)
+            serveEvent(poller, epoll.event(i));
+        if (poller.anyReady() || (!unlimited && Clock::now() >= deadline))
+            break;
     }
 
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::size_t next = 0;
-    for (const PollRequest& r : requests) {
-        if (r.set == nullptr)
+    for (int k = 0; k < 3; ++k) {
+        if (sets[k] == nullptr)
             continue;
-        r.set->retainIf([&](Socket s) {
-            const short revents = fds[next++].revents;
-            if (m_connecting.count(s) == 0)
-                return r.ready(revents);
-            // A connect still in progress is reported once it ends: success
-            // as writable, failure only as an exception.
-            if (connectFailed(revents))
-                return r.set == except;
-            if (r.set == write && (revents & POLLOUT) != 0)
-                return true;
-            return r.set == read && (revents & POLLIN) != 0;
-        });
-        ready += static_cast<int>(r.set->size());
-    }
-    // A connect seen completed is an ordinary socket from now on.
-    if (write != nullptr) {
-        for (std::size_t i = 0; i < write->size(); ++i)
-            m_connecting.erase(write->at(i));
+        sets[k]->retainIf([&](Socket s) { return poller.ready(fdOf(s), bits[k]); });
+        ready += static_cast<int>(sets[k]->size());
     }
     return 0;
+}
+
+int PosixSockets::watchCallSockets(ThreadPoller& poller) {
+    posix::EpollPoller& epoll = poller.epoll();
+    epoll.beginRound();
+    for (int fd : poller.fds()) {
+        const Socket s = static_cast<Socket>(fd);
+        if (m_connects.state(s) == posix::ConnectStates::State::Failed) {
+            // Reported without waiting where it is asked for, never waited on.
+            poller.markReady(fd, kInExcept);
+            continue;
+        }
+        const std::uint8_t in = poller.sets(fd);
+        const std::uint32_t events = m_connects.watchedEvents(
+            s, posix::eventsFor(in & kInRead, in & kInWrite, in & kInExcept));
+        if (const int err = epoll.want(fd, events))
+            return selectErrorOf(err);
+    }
+    epoll.commit();
+    return 0;
+}
+
+void PosixSockets::serveEvent(ThreadPoller& poller, const epoll_event& event) {
+    const int fd = event.data.fd;
+    if (poller.sets(fd) == 0)
+        return;  // closed meanwhile, or left over from an earlier call
+    const Socket s = static_cast<Socket>(fd);
+    using State = posix::ConnectStates::State;
+    const State before = m_connects.state(s);
+    const posix::Readiness r = m_connects.report(s, event.events);
+    const State after = m_connects.state(s);
+    const std::uint8_t in = poller.sets(fd);
+    if (before != after && after == State::Failed) {
+        poller.epoll().unwatch(fd);
+    } else if (before != after) {
+        // Connected: from now on watched for what the caller asked.
+        poller.epoll().want(fd, posix::eventsFor(in & kInRead, in & kInWrite, in & kInExcept));
+    }
+    poller.markReady(
+        fd, static_cast<std::uint8_t>((r.readable ? kInRead : 0) | (r.writable ? kInWrite : 0) |
+                                      (r.exceptional ? kInExcept : 0)));
 }
 
 int PosixSockets::getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) {

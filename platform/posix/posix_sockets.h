@@ -1,13 +1,21 @@
-// BSD sockets behind the Windows Sockets seam. select() is built on poll(),
-// since an fd_set cannot hold descriptors of 1024 and above.
+// BSD sockets behind the Windows Sockets seam. select() is built on epoll:
+// an fd_set cannot hold descriptors of 1024 and above, and poll() costs every
+// watched socket on every wait, which thousands of idle connections make
+// slow. Each thread that selects keeps an epoll instance whose interest list
+// follows its select sets by difference.
 #pragma once
 
-#include <mutex>
-#include <unordered_set>
+#include <sys/epoll.h>
 
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/connect_states.h"
 #include "platform/sockets.h"
 
 namespace platform {
+
+class ThreadPoller;
 
 class PosixSockets : public Sockets {
 public:
@@ -32,11 +40,19 @@ public:
     int getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) override;
 
 private:
-    // Sockets whose non-blocking connect is in progress or has failed. Winsock
-    // reports a failed connect only in the except set, and poll() cannot tell
-    // that apart from a reset connection, so the state is tracked here.
+    friend class ThreadPoller;
+
+    // Brings the calling thread's interest list in line with its select
+    // sets; 0 or a Winsock error.
+    int watchCallSockets(ThreadPoller& poller);
+    // Applies one event of a wait to the readiness of its socket.
+    void serveEvent(ThreadPoller& poller, const epoll_event& event);
+
+    // Guards the connect states and every thread's poller: a socket closed
+    // on one thread must leave the interest list of every other.
     std::mutex m_mutex;
-    std::unordered_set<Socket> m_connecting;
+    posix::ConnectStates m_connects;
+    std::vector<ThreadPoller*> m_pollers;
 };
 
 }  // namespace platform

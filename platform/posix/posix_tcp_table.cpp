@@ -29,23 +29,14 @@ struct PendingSnapshot {
 
 thread_local PendingSnapshot t_pending;
 
-// The last full dump of this thread, for the rows around a hinted one.
-struct CachedTable {
-    std::uint64_t owner = 0;
-    std::vector<TcpSocketEntry> rows;
-    SteadyClock::time_point taken;
-};
-
-thread_local CachedTable t_table;
-
 bool matchesHint(const TcpRowOwnerPid& row, const TcpOwnerHint& hint) {
     return row.localAddr == hint.localAddr && row.localPort == hint.localPort &&
            row.remoteAddr == hint.remoteAddr && row.remotePort == hint.remotePort;
 }
 
 // Fills owningPid for the rows that match the hint, or for every row
-// without one.
-void resolveOwners(std::vector<TcpSocketEntry>& rows, const TcpOwnerHint* hint) {
+// without one. 0 or an errno value.
+int resolveOwners(std::vector<TcpSocketEntry>& rows, const TcpOwnerHint* hint) {
     std::unordered_map<std::uint64_t, std::uint32_t> owners;
     std::vector<std::uint32_t> uids;
     auto wanted = [hint](const TcpSocketEntry& e) {
@@ -59,12 +50,19 @@ void resolveOwners(std::vector<TcpSocketEntry>& rows, const TcpOwnerHint* hint) 
             uids.push_back(e.uid);
     }
     if (owners.empty())
-        return;
-    posix::findSocketOwners(owners, uids);
+        return 0;
+    const int err = posix::findSocketOwners(owners, uids);
     for (TcpSocketEntry& e : rows) {
         if (wanted(e))
             e.row.owningPid = owners[e.inode];
     }
+    // An owner that could not be searched for is a failure to read the
+    // table, not a connection that has no owner.
+    for (const TcpSocketEntry& e : rows) {
+        if (wanted(e) && e.row.owningPid == 0)
+            return err;
+    }
+    return 0;
 }
 
 void writeTable(const std::vector<TcpSocketEntry>& rows, std::uint8_t* buffer) {
@@ -90,7 +88,10 @@ std::uint32_t PosixTcpTable::getExtendedTcpTable(std::uint8_t* buffer, std::uint
     t_pending.rows.clear();
 
     if (!reuse) {
-        if (const int err = readRows(hint, rows))
+        int err = readRows(hint, rows);
+        if (err == 0)
+            err = resolveOwners(rows, hint);
+        if (err != 0)
             return win32ErrorFromErrno(err);
     }
     if (rows.size() > (0xFFFFFFFFu - kHeaderBytes) / kRowBytes)
@@ -103,7 +104,6 @@ std::uint32_t PosixTcpTable::getExtendedTcpTable(std::uint8_t* buffer, std::uint
         t_pending.taken = SteadyClock::now();
         return kErrorInsufficientBuffer;
     }
-    resolveOwners(rows, hint);
     writeTable(rows, buffer);
     size = needed;
     return kErrorSuccess;
@@ -116,28 +116,27 @@ int PosixTcpTable::readAllRows(std::vector<TcpSocketEntry>& rows) const {
 }
 
 int PosixTcpTable::readRows(const TcpOwnerHint* hint, std::vector<TcpSocketEntry>& rows) const {
-    if (hint == nullptr || !m_useNetlink || m_tableMaxAge.count() <= 0)
+    if (hint == nullptr)
         return readAllRows(rows);
-    TcpSocketEntry hinted;
-    bool found = false;
-    // Without the exact lookup (old kernels) every call dumps.
-    if (posix::queryTcp4Socket(*hint, hinted, found) != 0)
-        return readAllRows(rows);
-    if (t_table.owner != m_instance || SteadyClock::now() - t_table.taken > m_tableMaxAge) {
-        t_table.owner = 0;
-        if (const int err = readAllRows(t_table.rows))
-            return err;
-        t_table.owner = m_instance;
-        t_table.taken = SteadyClock::now();
-    }
     rows.clear();
-    rows.reserve(t_table.rows.size() + 1);
-    for (const TcpSocketEntry& e : t_table.rows) {
-        if (!matchesHint(e.row, *hint))
+    if (m_useNetlink) {
+        TcpSocketEntry hinted;
+        bool found = false;
+        const int err = posix::queryTcp4Socket(*hint, hinted, found);
+        if (err == 0) {
+            if (found)
+                rows.push_back(hinted);
+            return 0;
+        }
+        // Kernels without the exact lookup fall back to a full read below.
+    }
+    std::vector<TcpSocketEntry> all;
+    if (const int err = readAllRows(all))
+        return err;
+    for (const TcpSocketEntry& e : all) {
+        if (matchesHint(e.row, *hint))
             rows.push_back(e);
     }
-    if (found)
-        rows.push_back(hinted);
     return 0;
 }
 

@@ -1,14 +1,12 @@
 // The IPv4 TCP table on Linux, in the layout and with the size protocol of
-// the Windows owner table. Rows come from sock_diag (or /proc/net/tcp); the
-// owning pid is looked up through /proc only for the rows that match the
-// caller's hint, since that search is costly.
+// the Windows owner table. The owning pid is looked up through /proc only
+// for the rows that match the caller's hint, since that search is costly.
 //
-// A full sock_diag dump walks the kernel's whole connection hash, which
-// costs milliseconds however few sockets exist. With a hint, the hinted
-// connection is therefore always asked for afresh by an exact kernel lookup,
-// while the other rows may come from a dump up to m_tableMaxAge old (per
-// thread). The hinted row, the only one whose owner is filled, is thus
-// always current; without a hint every call dumps.
+// With a hint the table holds only the rows that can match it: the
+// connection with exactly those two ends, found by an exact kernel lookup
+// (or, without sock_diag, picked from /proc/net/tcp). A lookup then costs
+// the same however many sockets the machine has. Without a hint every IPv4
+// TCP socket is listed.
 #pragma once
 
 #include <chrono>
@@ -29,12 +27,10 @@ public:
     // Off: read the rows from m_procNetTcpPath only.
     bool m_useNetlink = true;
     std::string m_procNetTcpPath = "/proc/net/tcp";
-    // A size query keeps its rows (per thread) for the fetch that follows,
-    // so the table is dumped once per lookup; older rows are not used.
+    // A size query keeps its rows, owners found, (per thread) for the fetch
+    // that follows, so the table is read once per lookup and a failure to
+    // read it shows at the first call; older rows are not used.
     std::chrono::milliseconds m_snapshotMaxAge{250};
-    // How old the other rows may be when a hint is given; zero: dump on
-    // every lookup.
-    std::chrono::milliseconds m_tableMaxAge{1000};
 
 private:
     // 0 or an errno value.

@@ -66,13 +66,24 @@ std::vector<std::uint32_t> numberedEntries(int dirFd) {
     }
 }
 
+// A failure that says nothing about the process but that this one cannot
+// search at all right now.
+bool searchImpossible(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOMEM;
+}
+
 // Looks through one process's descriptors; returns the number of wanted
-// inodes that are still without an owner.
-std::size_t scanProcess(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing) {
+// inodes that are still without an owner. err is set when the process's
+// descriptors could not be opened for want of resources.
+std::size_t scanProcess(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing,
+                        int& err) {
     const std::string fdPath = std::to_string(pid) + "/fd";
     UniqueFd fds(::openat(procFd, fdPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fds.get() < 0)
+    if (fds.get() < 0) {
+        if (searchImpossible(errno))
+            err = errno;
         return missing;
+    }
     std::vector<std::uint32_t> numbers = numberedEntries(fds.get());
     // Newest descriptors first: the socket being asked about was usually
     // opened moments ago.
@@ -135,8 +146,9 @@ RecentOwners& recentOwners() {
 }
 
 // Scans one process and remembers it when it owned one of the wanted sockets.
-std::size_t scanAndRemember(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing) {
-    const std::size_t left = scanProcess(procFd, pid, wanted, missing);
+std::size_t scanAndRemember(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing,
+                            int& err) {
+    const std::size_t left = scanProcess(procFd, pid, wanted, missing, err);
     if (left < missing)
         recentOwners().remember(pid);
     return left;
@@ -160,25 +172,26 @@ std::uint64_t socketInodeFromLink(const char* link, std::size_t length) {
     return inode;
 }
 
-void findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& preferredUids) {
+int findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& preferredUids) {
     std::size_t missing = 0;
     for (const auto& entry : wanted) {
         if (entry.first != 0 && entry.second == 0)
             ++missing;
     }
     if (missing == 0)
-        return;
+        return 0;
     UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (proc.get() < 0)
-        return;
+        return errno;
+    int err = 0;
     // Newest (highest pid) first: a browser is usually younger than the
     // system's daemons. Processes of other uids wait for a second pass; each
     // is looked at only when reached, so an early find costs little.
     const std::uint32_t self = static_cast<std::uint32_t>(::getpid());
     const std::vector<std::uint32_t> recent = recentOwners().list();
     for (std::uint32_t pid : recent) {
-        if (pid != self && (missing = scanAndRemember(proc.get(), pid, wanted, missing)) == 0)
-            return;
+        if (pid != self && (missing = scanAndRemember(proc.get(), pid, wanted, missing, err)) == 0)
+            return 0;
     }
     std::vector<std::uint32_t> pids = numberedEntries(proc.get());
     std::sort(pids.begin(), pids.end(), std::greater<std::uint32_t>());
@@ -192,14 +205,15 @@ void findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& prefer
             later.push_back(pid);
             continue;
         }
-        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing)) == 0)
-            return;
+        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing, err)) == 0)
+            return 0;
     }
     later.push_back(self);
     for (std::uint32_t pid : later) {
-        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing)) == 0)
-            return;
+        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing, err)) == 0)
+            return 0;
     }
+    return err;
 }
 
 }  // namespace posix

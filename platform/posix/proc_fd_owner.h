@@ -15,8 +15,10 @@ namespace posix {
 // Processes whose uid is in preferredUids are scanned first, the others
 // after, newest first; the scan stops once every inode has an owner. Processes that cannot
 // be read (gone, or another user's without privilege) are skipped.
-void findSocketOwners(std::unordered_map<std::uint64_t, std::uint32_t>& wanted,
-                      const std::vector<std::uint32_t>& preferredUids);
+// Returns 0, or the errno value when the search itself could not be made
+// (out of descriptors or memory): then owners may be missing.
+int findSocketOwners(std::unordered_map<std::uint64_t, std::uint32_t>& wanted,
+                     const std::vector<std::uint32_t>& preferredUids);
 
 // The inode of "socket:[12345]", or 0 for any other link text.
 std::uint64_t socketInodeFromLink(const char* link, std::size_t length);

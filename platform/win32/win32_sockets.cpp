@@ -5,7 +5,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -60,7 +59,9 @@ std::unique_ptr<fd_set> toFdSet(const SocketSet* set) {
 }
 
 // Winsock leaves in each fd_set only the ready sockets, in an order of its
-// own; keep the caller's order and drop the others.
+// own; keep the caller's order and drop the others. Membership goes through
+// an index of the ready ones, so this costs the same per socket however many
+// are watched.
 void keepReady(SocketSet* set, const fd_set* fds) {
     if (set == nullptr)
         return;
@@ -68,9 +69,11 @@ void keepReady(SocketSet* set, const fd_set* fds) {
         set->clear();
         return;
     }
-    std::vector<Socket> ready(fds->fd_array, fds->fd_array + fds->fd_count);
-    std::sort(ready.begin(), ready.end());
-    set->retainIf([&](Socket s) { return std::binary_search(ready.begin(), ready.end(), s); });
+    thread_local SocketSet t_ready;
+    t_ready.clear();
+    for (u_int i = 0; i < fds->fd_count; ++i)
+        t_ready.add(fds->fd_array[i]);
+    set->retainIf([](Socket s) { return t_ready.contains(s); });
 }
 
 void clearAll(SocketSet* read, SocketSet* write, SocketSet* except) {

@@ -17,5 +17,11 @@ public:
     }
 
 private:
-    std::atomic<std::int64_t> m_now{130000000000000000};  // some day in 2012
+    // Each clock starts a day after the one before (from some day in 2012),
+    // so that time never runs backwards for process-wide state across tests.
+    static std::int64_t nextStart() {
+        static std::atomic<std::int64_t> g_next{130000000000000000};
+        return g_next.fetch_add(86400 * kTicksPerSecond);
+    }
+    std::atomic<std::int64_t> m_now{nextStart()};
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -216,6 +217,15 @@ TEST(PosixSockets, RefusedNonBlockingConnectAppearsOnlyInTheExceptSet) {
     int pending = 0;
     ASSERT_EQ(0, api().getSocketError(s, pending));
     EXPECT_EQ(platform::kWsaEConnRefused, pending);
+
+    // Dead from now on: never readable or writable, and a wait over it lasts
+    // its whole limit instead of returning at once with nothing ready.
+    constexpr long kWaitMicros = 50000;
+    read.add(s);
+    write.add(s);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, selectOne(&read, &write, nullptr, kWaitMicros));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(kWaitMicros));
 }
 
 TEST(PosixSockets, CompletedNonBlockingConnectIsWritableNotExceptional) {

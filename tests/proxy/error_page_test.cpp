@@ -110,7 +110,7 @@ TEST_F(SendErrorPageTest, QueuesThePageAndSwitchesBothDirections) {
 TEST_F(SendErrorPageTest, FirstPageWinsAndRelayingGetsNone) {
     m_cp.m_state = ConnectingToTarnwicket;
     m_server.sendErrorPage(m_cp, BadGateway, "first");
-    const std::vector<std::uint8_t> first = m_cp.m_sb_buf;
+    const RelayBuffer first = m_cp.m_sb_buf;
     m_server.sendErrorPage(m_cp, GatewayTimeout, "second");
     EXPECT_EQ(m_cp.m_sb_buf, first);
 

@@ -19,7 +19,7 @@ std::string failureText(const std::string& what, int code) {
            systemErrorText(static_cast<std::uint32_t>(code)) + ")";
 }
 
-std::string bytesOf(const std::vector<std::uint8_t>& buf, std::size_t n) {
+std::string bytesOf(const RelayBuffer& buf, std::size_t n) {
     return std::string(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
@@ -145,29 +145,91 @@ TEST_F(RelayPathTest, BrowserReceiveOutcomes) {
                                  std::to_string(code)));
     }
 
-    m_cp.m_closing = false;
-    loopback::close(m_browser.far);
-    ASSERT_TRUE(loopback::waitReadable(m_browser.near, kWait));
-    m_server.recvFromBrowser(m_cp);
-    EXPECT_TRUE(m_cp.m_closing);
     EXPECT_EQ(m_env.log().events().size(), 2u);
 }
 
-TEST_F(RelayPathTest, GatewayResponseIsDeliveredBeforeItsEndOfStreamClosesThePair) {
-    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-    gatewaySends(response);
-    loopback::close(m_gateway.far);
-    m_server.handleTarnwicketReadable(m_cp);
-    EXPECT_FALSE(m_cp.m_closing);
-    EXPECT_FALSE(m_cp.m_sendingToBrowser);
-    EXPECT_EQ(loopback::readExactly(m_browser.far, response.size()), response);
+// Each side may end its sending on its own: what it sent is delivered, its
+// end is passed on, the other direction goes on, and the pair closes once
+// both sides have ended.
+TEST_F(RelayPathTest, AnEndedSideIsPassedOnWhileTheOtherDirectionGoesOn) {
+    for (const bool browserFirst : {true, false}) {
+        SCOPED_TRACE(browserFirst ? "browser ends first" : "gateway ends first");
+        loopback::Pair browser = loopback::connectedPair();
+        loopback::Pair gateway = loopback::connectedPair();
+        ConnPair cp;
+        cp.m_browserSock = browser.near;
+        cp.m_tarnwicketSock = gateway.near;
+        cp.m_state = Relaying;
+        cp.m_sendingToTarnwicket = false;
+        loopback::Pair& first = browserFirst ? browser : gateway;
+        loopback::Pair& second = browserFirst ? gateway : browser;
+        auto serve = [&](const loopback::Pair& side) {
+            ASSERT_TRUE(loopback::waitReadable(side.near, kWait));
+            if (&side == &browser) {
+                m_server.recvFromBrowser(cp);
+            } else {
+                m_server.handleTarnwicketReadable(cp);
+            }
+        };
 
-    for (int i = 0; i < 10 && !m_cp.m_closing; ++i) {
-        ASSERT_TRUE(loopback::waitReadable(m_gateway.near, kWait));
-        m_server.handleTarnwicketReadable(m_cp);
+        ASSERT_TRUE(loopback::sendAll(first.far, "last words"));
+        ASSERT_EQ(0, platform::nativeSockets().shutdownSend(first.far));
+        serve(first);
+        serve(first);
+        EXPECT_FALSE(cp.m_closing);
+        bool ended = false;
+        EXPECT_EQ(loopback::readToEnd(second.far, ended), "last words");
+        EXPECT_TRUE(ended) << "the end is passed on after the bytes";
+
+        ASSERT_TRUE(loopback::sendAll(second.far, "answer"));
+        serve(second);
+        EXPECT_EQ(loopback::readExactly(first.far, 6), "answer");
+        EXPECT_FALSE(cp.m_closing);
+
+        ASSERT_EQ(0, platform::nativeSockets().shutdownSend(second.far));
+        serve(second);
+        EXPECT_TRUE(cp.m_closing);
+        EXPECT_TRUE(m_env.log().events().empty());
+        loopback::close(browser.far);
+        loopback::close(gateway.far);
     }
-    EXPECT_TRUE(m_cp.m_closing);
-    EXPECT_TRUE(m_env.log().events().empty());
+}
+
+// An operation called in the wrong phase logs why and changes nothing; a pair
+// logs a guard once, however often it is hit.
+TEST_F(RelayPathTest, GuardsChangeNothingAndAreLoggedOncePerPair) {
+    using Op = void (SocksProxyServer::*)(ConnPair&);
+    struct Case {
+        const char* text;
+        void (*setUp)(ConnPair&);
+        Op op;
+    };
+    const Case cases[] = {
+        {"SocksProxyServer::recvFromBrowser(), called with m_sendingToTarnwicket == true",
+         [](ConnPair& cp) { cp.m_sendingToTarnwicket = true; }, &SocksProxyServer::recvFromBrowser},
+        {"SocksProxyServer::sendToTarnwicket(), called with cp->m_bs_tx_len == 0",
+         [](ConnPair& cp) { cp.m_sendingToTarnwicket = true; },
+         &SocksProxyServer::sendToTarnwicket},
+        {"SocksProxyServer::recvFromTarnwicket(), called with m_sb_rx_pos == m_sb_buf.size()",
+         [](ConnPair& cp) {
+             cp.m_state = AwaitingConnectReply;
+             cp.m_sb_rx_pos = static_cast<std::int32_t>(cp.m_sb_buf.size());
+         },
+         &SocksProxyServer::recvFromTarnwicket},
+        {"SocksProxyServer::sendToBrowser(), called with m_sendingToBrowser == false",
+         [](ConnPair&) {}, &SocksProxyServer::sendToBrowser},
+    };
+    for (const Case& c : cases) {
+        ConnPair cp;
+        cp.m_state = Relaying;
+        cp.m_sendingToTarnwicket = false;
+        c.setUp(cp);
+        m_env.log().clear();
+        (m_server.*c.op)(cp);
+        (m_server.*c.op)(cp);
+        EXPECT_EQ(m_env.log().narrowTexts(), std::vector<std::string>{c.text});
+        EXPECT_FALSE(cp.m_closing);
+    }
 }
 
 TEST_F(RelayPathTest, SlowBrowserHoldsTheGatewayUnreadUntilTheBufferIsOut) {

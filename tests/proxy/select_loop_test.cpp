@@ -15,7 +15,7 @@ namespace {
 using Op = FakeSockets::Op;
 constexpr std::int64_t kSecond = FakeClock::kTicksPerSecond;
 
-std::string bufferText(const std::vector<std::uint8_t>& buf) {
+std::string bufferText(const RelayBuffer& buf) {
     return std::string(buf.begin(), buf.end());
 }
 
@@ -198,25 +198,39 @@ TEST_F(LoopStepTest, SelectListsFollowEachPairsStateAndPhase) {
     page.m_browserSock = 50;
     page.m_sendingToBrowser = true;
     page.m_sb_tx_len = 1200;
+    // A reply buffer with no room left is not read into again.
+    ConnPair& flooded = addPair(AwaitingConnectReply);
+    flooded.m_browserSock = 60;
+    flooded.m_tarnwicketSock = 61;
+    flooded.m_sb_rx_pos = static_cast<std::int32_t>(flooded.m_sb_buf.size());
+    // A side that has ended its sending is not read again.
+    ConnPair& browserEnded = addPair(Relaying);
+    browserEnded.m_browserSock = 70;
+    browserEnded.m_tarnwicketSock = 71;
+    browserEnded.m_browserEnded = true;
+    ConnPair& gatewayEnded = addPair(Relaying);
+    gatewayEnded.m_browserSock = 80;
+    gatewayEnded.m_tarnwicketSock = 81;
+    gatewayEnded.m_tarnwicketEnded = true;
 
     m_probe.allocateSets();
     m_probe.buildSelectLists();
 
     using V = std::vector<platform::Socket>;
-    EXPECT_EQ(socketsOf(m_probe.readList()), (V{902, 21, 31, 36, 40, 50, 900}));
+    EXPECT_EQ(socketsOf(m_probe.readList()), (V{902, 21, 31, 36, 40, 50, 71, 80, 900}));
     EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 31, 40, 50}));
     EXPECT_EQ(socketsOf(m_probe.exceptList()), (V{21}));
     EXPECT_EQ(m_probe.readList().front().pair, nullptr);
     EXPECT_EQ(m_probe.readList().back().pair, nullptr);
     EXPECT_EQ(m_probe.readList()[1].pair, &connecting);
-    EXPECT_EQ(m_probe.readSet().size(), 7u);
+    EXPECT_EQ(m_probe.readSet().size(), 9u);
 
     // Once the page is out the browser is read (and its bytes dropped).
     page.m_sendingToBrowser = false;
     page.m_sb_tx_len = 0;
     m_server.m_fds = {platform::kInvalidSocket, platform::kInvalidSocket};
     m_probe.buildSelectLists();
-    EXPECT_EQ(socketsOf(m_probe.readList()), (V{21, 31, 36, 40, 50, 900}));
+    EXPECT_EQ(socketsOf(m_probe.readList()), (V{21, 31, 36, 40, 50, 71, 80, 900}));
     EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 31, 40}));
     m_server.m_listenSock = platform::kInvalidSocket;
 }

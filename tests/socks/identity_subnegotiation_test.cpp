@@ -65,7 +65,7 @@ TEST_F(IdentitySubnegotiationTest, PacketLargerThanTheBufferIsSentWhole) {
     EXPECT_EQ(cp().m_bs_buf.size(), expected.size());
     EXPECT_EQ(cp().m_bs_tx_pos, 1000);
     EXPECT_EQ(cp().m_bs_tx_len, static_cast<std::int32_t>(expected.size()) - 1000);
-    EXPECT_EQ(cp().m_bs_buf, expected);
+    EXPECT_EQ(std::vector<std::uint8_t>(cp().m_bs_buf.begin(), cp().m_bs_buf.end()), expected);
     EXPECT_EQ(cp().m_state, AwaitingSubnegotiationReply);
 }
 
