@@ -7,6 +7,7 @@
 // and the relay has let go of their sockets.
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,7 +34,8 @@ struct Options {
     std::vector<long> steps{1, 512, 2047};
     long window = 64;
     long rttRounds = 200;
-    long bytes = 256l << 20;
+    long bytes = 1l << 30;
+    long downloadMs = 3000;
     long timeoutMs = 120000;
 };
 
@@ -187,26 +189,32 @@ std::vector<double> pingPong(int fd, long rounds, std::string& failure) {
     return millis;
 }
 
-// MB/s (10^6 bytes per second) of `bytes` sent by the gateway down the tunnel.
-double download(int fd, long bytes, std::string& failure) {
+// MB/s (10^6 bytes per second) of a download of `bytes` that the gateway
+// sends down the tunnel, measured over at most `maxMs`: a slow tunnel is
+// measured on what arrived by then (the tunnel is closed afterwards anyway).
+double download(int fd, long bytes, long maxMs, std::string& failure) {
     std::vector<char> buf(256 * 1024);
     const Clock::time_point start = Clock::now();
     if (!bench::sendAll(fd, "source " + std::to_string(bytes) + "\n")) {
         failure = std::string("send: ") + std::strerror(errno);
         return 0;
     }
-    for (long left = bytes; left > 0;) {
-        const ssize_t got = ::recv(
-            fd, buf.data(), std::min<std::size_t>(buf.size(), static_cast<std::size_t>(left)), 0);
-        if (got < 0 && errno == EINTR)
+    const timeval poll{0, 100 * 1000};  // look at the clock at least this often
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &poll, sizeof poll);
+    long got = 0;
+    while (got < bytes && bench::millisSince(start) < static_cast<double>(maxMs)) {
+        const std::size_t want =
+            std::min<std::size_t>(buf.size(), static_cast<std::size_t>(bytes - got));
+        const ssize_t n = ::recv(fd, buf.data(), want, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        if (got <= 0) {
-            failure = got == 0 ? std::string("tunnel closed") : std::strerror(errno);
+        if (n <= 0) {
+            failure = n == 0 ? std::string("tunnel closed") : std::strerror(errno);
             return 0;
         }
-        left -= got;
+        got += n;
     }
-    return static_cast<double>(bytes) / (bench::millisSince(start) / 1000) / 1e6;
+    return static_cast<double>(got) / (bench::millisSince(start) / 1000) / 1e6;
 }
 
 double mib(long kib) {
@@ -245,7 +253,7 @@ bool runStep(const Options& options, long count) {
         bench::setNonBlocking(fd, false);
         rtt = pingPong(fd, options.rttRounds, failure);
         if (!rtt.empty())
-            mbps = download(fd, options.bytes, failure);
+            mbps = download(fd, options.bytes, options.downloadMs, failure);
     }
     const double settled = closeAndSettle(open, options.relayPid, baseline);
     const long rssClosed = pid > 0 ? bench::residentKib(pid) : -1;
@@ -267,9 +275,11 @@ bool runStep(const Options& options, long count) {
     if (!failure.empty())
         std::printf("       first failure: %s\n", failure.c_str());
     std::printf(
-        "RESULT pairs=%ld open_s=%.3f failed=%ld rtt_p50_ms=%.3f rtt_p99_ms=%.3f mbps=%.0f "
-        "rss_open_kib=%ld rss_closed_kib=%ld settled=%d\n",
-        count, opened.seconds, opened.failed, rttP50, rttP99, mbps, rssOpen, rssClosed,
+        "RESULT pairs=%ld open_s=%.3f failed=%ld setup_p50_ms=%.2f setup_p99_ms=%.2f "
+        "rtt_p50_ms=%.3f rtt_p99_ms=%.3f mbps=%.0f rss_open_kib=%ld rss_closed_kib=%ld "
+        "settled=%d\n",
+        count, opened.seconds, opened.failed, bench::percentile(opened.setupMs, 0.5),
+        bench::percentile(opened.setupMs, 0.99), rttP50, rttP99, mbps, rssOpen, rssClosed,
         settled >= 0 ? 1 : 0);
     std::fflush(stdout);
     return opened.failed == 0 && !rtt.empty() && mbps > 0 && settled >= 0;
@@ -306,6 +316,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
             ok = bench::parseLong(value, 1, 1000000, options.rttRounds);
         else if (name == "--bytes")
             ok = bench::parseLong(value, 1, 1l << 40, options.bytes);
+        else if (name == "--download-ms")
+            ok = bench::parseLong(value, 1, 3600000, options.downloadMs);
         else if (name == "--timeout-ms")
             ok = bench::parseLong(value, 1, 3600000, options.timeoutMs);
         else
@@ -324,7 +336,8 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "usage: vc-pairs --port P [--relay-pid PID] [--steps 1,512,2047] [--window 64]\n"
-            "                [--rtt-rounds 200] [--bytes 268435456] [--timeout-ms 120000]\n"
+            "                [--rtt-rounds 200] [--bytes 1073741824] [--download-ms 3000]\n"
+            "                [--timeout-ms 120000]\n"
             "Opens tunnels through 127.0.0.1:P to vc-echo-gateway, step by step; with\n"
             "--relay-pid also reports that process's resident memory.\n");
         return 2;
@@ -342,9 +355,10 @@ int main(int argc, char** argv) {
     }
     std::printf(
         "opening %ld at a time; measuring on the newest tunnel: %ld round trips of %zu "
-        "bytes, then a %.0f MiB download\n",
+        "bytes, then a %.0f MiB download (for at most %.1f s)\n",
         options.window, options.rttRounds, kPingLine.size(),
-        static_cast<double>(options.bytes) / 1048576);
+        static_cast<double>(options.bytes) / 1048576,
+        static_cast<double>(options.downloadMs) / 1000);
     bool ok = true;
     for (long step : options.steps)
         ok = runStep(options, step) && ok;
