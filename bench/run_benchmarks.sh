@@ -84,19 +84,27 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # Every process gets the hard descriptor limit: 2,047 tunnels are 4,094
 # sockets in the relay alone.
-ulimit -n "$(ulimit -Hn)"
+hard_limit=$(ulimit -Hn)
+[[ $hard_limit != unlimited ]] || hard_limit=1048576
+ulimit -n "$hard_limit" 2>/dev/null || true
+if (($(ulimit -n) < 4400)); then
+    echo "descriptor limit $(ulimit -n): too low for $most_pairs tunnels" >&2
+fi
 pin_relay=()
 pin_other=()
 cpus=$(nproc)
 if [[ "${BENCH_PIN:-0}" == 1 && $cpus -ge 2 ]]; then
     pin_relay=(taskset -c 0)
-    pin_other=(taskset -c "1-$((cpus - 1))")
-    pinning="relay pinned to CPU 0, emulator, gateway and clients to CPUs 1-$((cpus - 1))"
+    others=1
+    ((cpus == 2)) || others="1-$((cpus - 1))"
+    pin_other=(taskset -c "$others")
+    pinning="relay pinned to CPU 0; emulator, gateways and clients to CPU $others"
 else
-    pinning="nothing pinned: relay, emulator, gateway and clients share all $cpus CPUs"
+    pinning="nothing pinned: relay, emulator, gateways and clients share all $cpus CPUs"
 fi
 
 now_ms() { date +%s%3N; }
@@ -204,8 +212,11 @@ echo "== Open tunnels: a fresh relay, tunnels to vc-echo-gateway; each sends one
 echo "   and gets its echo, then stays idle. On the newest one: 200 round trips of a"
 echo "   32-byte line, then a download for up to 3 s. Relay RSS from /proc/<pid>/status."
 start_relay "$echo_socks_port"
+steps=1
+((most_pairs <= 512)) || steps+=" 512"
+((most_pairs <= 1)) || steps+=" $most_pairs"
 pairs_out=$("${pin_other[@]}" "$pairs_bin" --port "$relay_port" --relay-pid "$relay_pid" \
-    --steps "1,512,$most_pairs" 2>&1) || true
+    --steps "${steps// /,}" 2>&1) || true
 direct_pairs=$("${pin_other[@]}" "$pairs_bin" --port "$echo_plain_port" --steps 1 2>&1) || true
 stop_relay
 pairs_row() {  # label, vc-pairs output, RESULT line match, memory text
@@ -218,7 +229,7 @@ mib_of() { calc "$(field "$pairs_out" "$1" "${2:-RESULT}") / 1024"; }
 echo "  relay RSS at start: $(mib_of start_rss_kib) MiB"
 printf '  %-13s %-10s %-21s %-21s %-11s %s\n' "open tunnels" "opened in" "each, p50 / p99" \
     "round trip p50 / p99" "one tunnel" "relay RSS: open / after closing"
-for n in 1 512 "$most_pairs"; do
+for n in $steps; do
     pairs_row "$n" "$pairs_out" "pairs=$n " \
         "$(mib_of rss_open_kib "pairs=$n ") / $(mib_of rss_closed_kib "pairs=$n ") MiB"
 done
@@ -341,9 +352,9 @@ fetch "through socat -b 65536:" "$socat_port" --origin-form
 through_socat=$fetch_mbps
 fetch "through the relay:" "$relay_port"
 through_relay=$fetch_mbps
-target "1 GiB download through the relay" "$through_relay MB/s (direct $direct)" \
+target "$mib MiB download through the relay" "$through_relay MB/s (direct $direct)" \
     ">= 0.4 x direct" "$through_relay >= 0.4 * $direct"
-target "1 GiB download, relay against socat" "$through_relay MB/s (socat $through_socat)" \
+target "$mib MiB download, relay against socat" "$through_relay MB/s (socat $through_socat)" \
     ">= 1.2 x socat" "$through_relay >= 1.2 * $through_socat"
 
 # --- connection setup -----------------------------------------------------------
