@@ -81,14 +81,13 @@ private:
             m_result.latenessMs.push_back(
                 std::chrono::duration<double, std::milli>(now - scheduled(m_next)).count());
             startOne();
-            ++m_next;
+            if (++m_next == m_options.connections && m_next > 1) {
+                m_result.startedPerSecond =
+                    static_cast<double>(m_next - 1) / (bench::millisSince(m_begin) / 1000);
+            }
         }
-        if (m_next == m_options.connections) {
-            m_result.startedPerSecond =
-                m_next > 1 ? static_cast<double>(m_next - 1) / (bench::millisSince(m_begin) / 1000)
-                           : 0;
+        if (m_next == m_options.connections)
             return;
-        }
         const auto at = scheduled(m_next).time_since_epoch();  // CLOCK_MONOTONIC
         itimerspec spec{};
         spec.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(at).count();
