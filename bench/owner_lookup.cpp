@@ -6,10 +6,13 @@
 // on command, each in turn over the rounds:
 //   - a small process started after the others (a browser started late);
 //   - the process that holds all the other sockets (connected pairs on
-//     127.0.0.1), so the owner search has thousands of descriptors to read;
+//     127.0.0.1), so the owner search has thousands of descriptors to read:
+//     a browser that itself holds that many sockets;
 //   - a small process started before it, which the search normally reaches
 //     only after the busy one: the slow case.
-// Prints median and 99th percentile in microseconds per case.
+// Prints median and 99th percentile in microseconds per case, for each
+// number of held sockets asked for (--sockets 1000,5000), and a RESULT line
+// per number for scripts.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -34,7 +37,7 @@
 namespace {
 
 struct Options {
-    int sockets = 5000;
+    std::vector<int> sockets{5000};
     int rounds = 200;
     int warmup = 5;
 };
@@ -128,8 +131,12 @@ bool raiseDescriptorLimit(rlim_t needed) {
         const int client = connectLoopback(bound.sin_port);
         const int accepted = client >= 0 ? ::accept(listener, nullptr, nullptr) : -1;
         ok = client >= 0 && accepted >= 0;
-        held.push_back(client);
-        held.push_back(accepted);
+        // Reset when this process ends: no TIME_WAIT rows for the next run.
+        const linger abortive{1, 0};
+        for (const int fd : {client, accepted}) {
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            held.push_back(fd);
+        }
     }
     const char status = ok ? 'R' : 'E';
     if (::write(readyFd, &status, 1) != 1 || !ok)
@@ -270,50 +277,59 @@ void print(const std::string& label, const Figures& f, int rounds) {
                 label.c_str(), f.median, f.p99, f.cpuMedian, f.misses, rounds);
 }
 
+// A comma-separated list of socket counts, each bounded so that a run
+// always ends in reasonable time.
+bool parseSocketCounts(const std::string& text, std::vector<int>& counts) {
+    counts.clear();
+    std::size_t pos = 0;
+    while (pos <= text.size()) {
+        const std::size_t comma = std::min(text.find(',', pos), text.size());
+        const int n = std::atoi(text.substr(pos, comma - pos).c_str());
+        if (n <= 0)
+            return false;
+        counts.push_back(std::max(2, std::min(n, 60000)));
+        pos = comma + 1;
+    }
+    return !counts.empty();
+}
+
 bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (i + 1 < argc && arg == "--sockets") {
-            options.sockets = std::atoi(argv[++i]);
-        } else if (i + 1 < argc && arg == "--rounds") {
-            options.rounds = std::atoi(argv[++i]);
+        bool ok = i + 1 < argc;
+        if (ok && arg == "--sockets") {
+            ok = parseSocketCounts(argv[++i], options.sockets);
+        } else if (ok && arg == "--rounds") {
+            options.rounds = std::max(1, std::min(std::atoi(argv[++i]), 10000));
         } else {
-            std::fprintf(stderr, "usage: %s [--sockets N] [--rounds R]\n", argv[0]);
+            ok = false;
+        }
+        if (!ok) {
+            std::fprintf(stderr, "usage: %s [--sockets N[,N...]] [--rounds R]\n", argv[0]);
             return false;
         }
     }
-    // Bounded so that a run always ends in reasonable time.
-    options.sockets = std::max(2, std::min(options.sockets, 60000));
-    options.rounds = std::max(1, std::min(options.rounds, 10000));
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    if (!parseOptions(argc, argv, options))
-        return 2;
-    const int pairs = options.sockets / 2;
-    if (!raiseDescriptorLimit(static_cast<rlim_t>(options.sockets) + 256)) {
-        std::fprintf(stderr, "cannot raise the descriptor limit to %d\n", options.sockets + 256);
-        return 1;
-    }
+// All three cases with `sockets` held by the busy helper. The number of
+// lookups that named the wrong process, or -1 when the set-up failed.
+int measureWith(const Options& options, int sockets) {
+    const int pairs = sockets / 2;
     // Started in this order, so that the late one is the newest process.
     Helper early;
     Helper busy;
     Helper late;
     if (!early.start(0) || !busy.start(pairs) || !late.start(0)) {
         std::fprintf(stderr, "the helpers could not open %d sockets\n", 2 * pairs);
-        return 1;
+        return -1;
     }
     sockaddr_in listenAddr{};
     const int listener = listenLoopback(16, listenAddr);
     if (listener < 0) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
-        return 1;
+        return -1;
     }
-
     std::printf("owner lookup, %d TCP sockets held open by a helper, %u IPv4 TCP rows, %d rounds\n",
                 2 * pairs, tableRows(), options.rounds);
     // The search reads processes from the highest pid down, so where a small
@@ -333,12 +349,37 @@ int main(int argc, char** argv) {
         {smallLabel(early), &early},
     };
     int misses = 0;
-    for (const Case& c : cases) {
-        const Figures f = measure(options, listener, listenAddr, *c.helper);
-        print(c.label, f, options.rounds);
-        misses += f.misses;
+    Figures figures[3];
+    for (int i = 0; i < 3; ++i) {
+        figures[i] = measure(options, listener, listenAddr, *cases[i].helper);
+        print(cases[i].label, figures[i], options.rounds);
+        misses += figures[i].misses;
+    }
+    std::printf(
+        "RESULT sockets=%d late_median_us=%.1f busy_median_us=%.1f busy_p99_us=%.1f "
+        "busy_cpu_median_us=%.1f early_median_us=%.1f early_p99_us=%.1f misses=%d\n",
+        2 * pairs, figures[0].median, figures[1].median, figures[1].p99, figures[1].cpuMedian,
+        figures[2].median, figures[2].p99, misses);
+    ::close(listener);
+    return misses;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseOptions(argc, argv, options))
+        return 2;
+    const int most = *std::max_element(options.sockets.begin(), options.sockets.end());
+    if (!raiseDescriptorLimit(static_cast<rlim_t>(most) + 256)) {
+        std::fprintf(stderr, "cannot raise the descriptor limit to %d\n", most + 256);
+        return 1;
+    }
+    bool ok = true;
+    for (int sockets : options.sockets) {
+        ok = measureWith(options, sockets) == 0 && ok;
+        std::fflush(stdout);
     }
     std::printf("  target: median under 2000 us\n");
-    ::close(listener);
-    return misses == 0 ? 0 : 1;
+    return ok ? 0 : 1;
 }

@@ -1,13 +1,34 @@
 #!/usr/bin/env bash
-# Benchmarks of the relay on this machine; prints figures, is not a test.
-#   throughput: one large download through the relay, against the same
-#               download straight from the emulator's plain HTTP listener and
-#               through socat forwarding to that listener;
-#   setup:      new connections per second and time to first byte with 50
-#               concurrent clients;
-#   owner lookup with 5,000 open sockets (bench/owner_lookup.sh).
-# Environment: BUILD_DIR (default build), BENCH_BYTES (default 1 GiB),
-# BENCH_ROUNDS (default 3; the median is reported), BENCH_CONNECTIONS (5000).
+# Benchmarks of the relay on this machine; prints figures next to their
+# targets with a verdict (met / MISSED). Not a test: it always exits 0 once
+# it has run, whatever the verdicts.
+#
+#   open tunnels: time to open 2,047 idle tunnels through a fresh relay; round
+#                 trip and throughput on one of them with 1, 512 and 2,047
+#                 open; the relay's resident memory at start, with them open
+#                 and after they closed (gateway: bench/echo_gateway.cpp);
+#   TCP table:    one client's setup time with 0 to 50,000 extra rows in the
+#                 machine's TCP table (tools/loadgen/tcp_rows.cpp);
+#   owner lookup: lookup cost when the browser process holds 1,000 and 5,000
+#                 sockets (bench/owner_lookup.cpp);
+#   throughput:   a 1 GiB download through the relay, straight from the
+#                 emulator's plain HTTP listener and through socat;
+#   setup:        setup time at an offered 500 new connections/s (open loop)
+#                 and new connections/s with 50 clients (closed loop), both
+#                 against the same straight to the emulator.
+# Setup time is from the connect call to the first response byte; every
+# client reads its response to the end. All on 127.0.0.1.
+#
+# Environment:
+#   BUILD_DIR        build folder (default build; configured Release if new)
+#   BENCH_BYTES      download size (default 1 GiB)
+#   BENCH_ROUNDS     downloads per figure, the median is reported (default 3)
+#   BENCH_CONNECTIONS  connections of the 50-client run (default 5000)
+#   BENCH_RATE       offered connections/s of the open-loop run (default 500)
+#   BENCH_PACED      connections of the open-loop run (default 2500)
+#   BENCH_PAIRS      most tunnels open at once (default 2047)
+#   BENCH_TABLE_ROWS extra TCP rows per point (default "0 1000 10000 20000 50000")
+#   BENCH_PIN=1      pin the relay to CPU 0 and everything else to the others
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,14 +36,23 @@ build=${BUILD_DIR:-build}
 bytes=${BENCH_BYTES:-1073741824}
 rounds=${BENCH_ROUNDS:-3}
 connections=${BENCH_CONNECTIONS:-5000}
+rate=${BENCH_RATE:-500}
+paced=${BENCH_PACED:-2500}
+most_pairs=${BENCH_PAIRS:-2047}
+table_points=${BENCH_TABLE_ROWS:-0 1000 10000 20000 50000}
+table_connections=400
 
-for tool in curl socat awk; do
+for tool in socat awk ss; do
     command -v "$tool" >/dev/null || { echo "$tool is needed" >&2; exit 1; }
 done
 work=$(mktemp -d /tmp/vc-bench.XXXXXX)
+targets="vornclient gateway-emulator vc-loadgen vc-fetch vc-pairs vc-tcp-rows vc-echo-gateway
+         owner_lookup"
 if ! {
-    [[ -f "$build/CMakeCache.txt" ]] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release
-    cmake --build "$build" --target vornclient gateway-emulator vc-loadgen -j2
+    [[ -f "$build/CMakeCache.txt" ]] ||
+        cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF
+    # shellcheck disable=SC2086
+    cmake --build "$build" -j2 --target $targets
 } >"$work/build.log" 2>&1; then
     cat "$work/build.log" >&2
     rm -rf "$work"
@@ -31,9 +61,20 @@ fi
 
 relay_bin="$build/vornclient"
 emulator_bin="$build/tools/gateway-emulator/gateway-emulator"
+echo_bin="$build/bench/vc-echo-gateway"
+owner_bin="$build/bench/owner_lookup"
 loadgen_bin="$build/tools/loadgen/vc-loadgen"
+fetch_bin="$build/tools/loadgen/vc-fetch"
+pairs_bin="$build/tools/loadgen/vc-pairs"
+rows_bin="$build/tools/loadgen/vc-tcp-rows"
 
 pids=()
+forget() {  # a process that has been waited for is no longer ours to signal
+    local i
+    for i in "${!pids[@]}"; do
+        if [[ ${pids[$i]} == "$1" ]]; then unset 'pids[i]'; fi
+    done
+}
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do
@@ -43,9 +84,31 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Every process gets the hard descriptor limit: 2,047 tunnels are 4,094
+# sockets in the relay alone.
+hard_limit=$(ulimit -Hn)
+[[ $hard_limit != unlimited ]] || hard_limit=1048576
+ulimit -n "$hard_limit" 2>/dev/null || true
+if (($(ulimit -n) < 4400)); then
+    echo "descriptor limit $(ulimit -n): too low for $most_pairs tunnels" >&2
+fi
+pin_relay=()
+pin_other=()
+cpus=$(nproc)
+if [[ "${BENCH_PIN:-0}" == 1 && $cpus -ge 2 ]]; then
+    pin_relay=(taskset -c 0)
+    others=1
+    ((cpus == 2)) || others="1-$((cpus - 1))"
+    pin_other=(taskset -c "$others")
+    pinning="relay pinned to CPU 0; emulator, gateways and clients to CPU $others"
+else
+    pinning="nothing pinned: relay, emulator, gateways and clients share all $cpus CPUs"
+fi
 
 now_ms() { date +%s%3N; }
-wait_until() {  # bounded polling of a condition
+wait_until() {  # seconds, command...: bounded polling of a condition
     local deadline=$(($(now_ms) + $1 * 1000))
     shift
     until "$@"; do
@@ -71,86 +134,266 @@ free_port() {
     done
     return 1
 }
+tcp_rows() { ss -4tanH | wc -l; }
+indent() { sed 's/^/  /'; }
+shown() { grep -v '^RESULT' | indent; }
+# field OUTPUT KEY [MATCH]: KEY's value on the first RESULT line containing MATCH
+field() {
+    grep '^RESULT' <<<"$1" | grep -m1 -e "${3:-RESULT}" | tr ' ' '\n' |
+        awk -F= -v k="$2" '$1 == k { print $2 }' || true
+}
+calc() {  # expression [decimals]
+    if [[ $1 =~ ^[0-9][0-9.\ /*+-]*$ ]]; then
+        awk "BEGIN { printf \"%.${2:-1}f\", $1 }"
+    else
+        echo "?"
+    fi
+}
 
-# --- start the emulator, the relay and socat ---------------------------------
-"$emulator_bin" --port 0 --port-file "$work/socks.port" --http-port 0 \
+verdicts=()
+# target DESCRIPTION FIGURE GOAL CONDITION: CONDITION is an awk expression;
+# a figure that was not measured makes it fail.
+target() {
+    local verdict=MISSED
+    if [[ -n "$2" && "$2" != *"?"* ]] && awk "BEGIN { exit !($4) }" 2>/dev/null; then
+        verdict=met
+    fi
+    verdicts+=("$(printf '%-44s %-40s %-22s %s' "$1" "$2" "$3" "$verdict")")
+    printf '  -> %s: %s (target %s): %s\n' "$1" "$2" "$3" "$verdict"
+}
+
+# --- the gateways ---------------------------------------------------------------
+"${pin_other[@]}" "$emulator_bin" --port 0 --port-file "$work/socks.port" --http-port 0 \
     --http-port-file "$work/http.port" >"$work/emulator.out" 2>&1 &
 pids+=($!)
+"${pin_other[@]}" "$echo_bin" --port 0 --port-file "$work/echo-socks.port" --plain-port 0 \
+    --plain-port-file "$work/echo-plain.port" >"$work/echo.out" 2>&1 &
+pids+=($!)
 wait_until 20 test -s "$work/http.port"
+wait_until 20 test -s "$work/echo-plain.port"
 socks_port=$(cat "$work/socks.port")
 http_port=$(cat "$work/http.port")
+echo_socks_port=$(cat "$work/echo-socks.port")
+echo_plain_port=$(cat "$work/echo-plain.port")
 
-relay_port=$(free_port)
-{
-    printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-    printf '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VornClient\\Parameters]\r\n'
-    printf '"OrganizationName"="Benchmark"\r\n"TarnwicketIpAddr"="127.0.0.1"\r\n'
-    printf '"TarnwicketPort"="%s"\r\n"ListenPort"=dword:%08x\r\n' "$socks_port" "$relay_port"
-} >"$work/vornclient.reg"
-mkdir -p "$work/programdata"
-VORNCLIENT_REGISTRY="$work/vornclient.reg" VORNCLIENT_EVENT_LOG="$work/events.jsonl" \
-    VORNCLIENT_PROGRAMDATA="$work/programdata" "$relay_bin" >"$work/relay.out" 2>&1 </dev/null &
-pids+=($!)
-wait_until 20 port_listening "$relay_port" || { cat "$work/relay.out" >&2; exit 1; }
+relay_pid=""
+relay_port=""
+start_relay() {  # gateway port: a fresh relay on a free port
+    relay_port=$(free_port)
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VornClient\\Parameters]\r\n'
+        printf '"OrganizationName"="Benchmark"\r\n"TarnwicketIpAddr"="127.0.0.1"\r\n'
+        printf '"TarnwicketPort"="%s"\r\n"ListenPort"=dword:%08x\r\n' "$1" "$relay_port"
+    } >"$work/vornclient.reg"
+    mkdir -p "$work/programdata"
+    VORNCLIENT_REGISTRY="$work/vornclient.reg" VORNCLIENT_EVENT_LOG="$work/events.jsonl" \
+        VORNCLIENT_PROGRAMDATA="$work/programdata" "${pin_relay[@]}" "$relay_bin" \
+        >"$work/relay.out" 2>&1 </dev/null &
+    relay_pid=$!
+    pids+=("$relay_pid")
+    wait_until 20 port_listening "$relay_port" || { cat "$work/relay.out" >&2; exit 1; }
+}
+stop_relay() {
+    kill -TERM "$relay_pid" 2>/dev/null || true
+    wait "$relay_pid" 2>/dev/null || true
+    forget "$relay_pid"
+}
 
+started=$(now_ms)
+echo "== Relay benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -sr), $cpus CPUs"
+echo "  build: $build; load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "  $pinning; descriptor limit $(ulimit -n)"
+echo "  processes: relay (vornclient), gateway-emulator (SOCKS5 and plain HTTP),"
+echo "  vc-echo-gateway (SOCKS5 stub with echo and data source, for the tunnels)"
+
+# --- open tunnels and memory ----------------------------------------------------
+echo "== Open tunnels: a fresh relay, tunnels to vc-echo-gateway; each sends one line"
+echo "   and gets its echo, then stays idle. On the newest one: 200 round trips of a"
+echo "   32-byte line, then a download for up to 3 s. Relay RSS from /proc/<pid>/status."
+start_relay "$echo_socks_port"
+steps=1
+((most_pairs <= 512)) || steps+=" 512"
+((most_pairs <= 1)) || steps+=" $most_pairs"
+pairs_out=$("${pin_other[@]}" "$pairs_bin" --port "$relay_port" --relay-pid "$relay_pid" \
+    --steps "${steps// /,}" 2>&1) || true
+direct_pairs=$("${pin_other[@]}" "$pairs_bin" --port "$echo_plain_port" --steps 1 2>&1) || true
+stop_relay
+pairs_row() {  # label, vc-pairs output, RESULT line match, memory text
+    printf '  %-13s %-10s %-21s %-21s %-11s %s\n' "$1" "$(field "$2" open_s "$3") s" \
+        "$(field "$2" setup_p50_ms "$3") / $(field "$2" setup_p99_ms "$3") ms" \
+        "$(field "$2" rtt_p50_ms "$3") / $(field "$2" rtt_p99_ms "$3") ms" \
+        "$(field "$2" mbps "$3") MB/s" "$4"
+}
+mib_of() { calc "$(field "$pairs_out" "$1" "${2:-RESULT}") / 1024"; }
+echo "  relay RSS at start: $(mib_of start_rss_kib) MiB"
+printf '  %-13s %-10s %-21s %-21s %-11s %s\n' "open tunnels" "opened in" "each, p50 / p99" \
+    "round trip p50 / p99" "one tunnel" "relay RSS: open / after closing"
+for n in $steps; do
+    pairs_row "$n" "$pairs_out" "pairs=$n " \
+        "$(mib_of rss_open_kib "pairs=$n ") / $(mib_of rss_closed_kib "pairs=$n ") MiB"
+done
+pairs_row "1, no relay" "$direct_pairs" "pairs=1 " ""
+grep -h 'first failure\|still held' <<<"$pairs_out"$'\n'"$direct_pairs" | indent || true
+grep -q '^RESULT pairs=' <<<"$pairs_out" || indent <<<"$pairs_out"
+
+last="pairs=$most_pairs "
+open_s=$(field "$pairs_out" open_s "$last")
+open_failed=$(field "$pairs_out" failed "$last")
+rtt_many=$(field "$pairs_out" rtt_p50_ms "$last")
+rtt_one=$(field "$pairs_out" rtt_p50_ms "pairs=1 ")
+mbps_many=$(field "$pairs_out" mbps "$last")
+mbps_one=$(field "$pairs_out" mbps "pairs=1 ")
+rss_start=$(field "$pairs_out" start_rss_kib)
+rss_open=$(field "$pairs_out" rss_open_kib "$last")
+rss_closed=$(field "$pairs_out" rss_closed_kib "$last")
+settled=$(field "$pairs_out" settled "$last")
+target "open $most_pairs idle tunnels" "$open_s s, ${open_failed:-?} failed" "< 2 s" \
+    "$open_s < 2 && $open_failed == 0"
+target "round trip, 1 of $most_pairs open, median" "$rtt_many ms (1 open: $rtt_one)" "< 1 ms" \
+    "$rtt_many < 1"
+target "one tunnel's throughput, $most_pairs open" "$mbps_many MB/s (1 open: $mbps_one)" \
+    ">= 0.5 x 1 open" "$mbps_many >= 0.5 * $mbps_one && $mbps_one > 0"
+rss_start_mib=$(calc "$rss_start / 1024")
+rss_open_mib=$(calc "$rss_open / 1024")
+rss_closed_mib=$(calc "$rss_closed / 1024")
+target "relay RSS with $most_pairs idle tunnels" "$rss_open_mib MiB (start $rss_start_mib)" \
+    "< 64 MiB" "$rss_open > 0 && $rss_open < 64 * 1024"
+target "relay RSS after they closed" "$rss_closed_mib MiB (start $rss_start_mib)" \
+    "<= start + 20 MiB" "$settled == 1 && $rss_closed > 0 && $rss_closed <= $rss_start + 20 * 1024"
+
+# The rest goes through one relay whose gateway is the emulator.
+start_relay "$socks_port"
+
+# --- TCP table size ----------------------------------------------------------------
+echo "== Setup time against the TCP table: one client, $table_connections connections one"
+echo "   after the other, /hello through the relay; extra rows held by vc-tcp-rows"
+echo "   (about 90% ESTABLISHED pairs, 10% TIME_WAIT)"
+printf '  %-12s %-22s %-12s %s\n' "extra rows" "IPv4 TCP rows (ss)" "setup p50" "setup p99"
+declare -A table_p50=()
+rows_pid=""
+stop_rows() {
+    if [[ -n "$rows_pid" ]]; then
+        kill -TERM "$rows_pid" 2>/dev/null || true
+        wait "$rows_pid" 2>/dev/null || true
+        forget "$rows_pid"
+        rows_pid=""
+    fi
+}
+for extra in $table_points; do
+    if ((extra > 0)); then
+        rm -f "$work/rows.ready"
+        "${pin_other[@]}" "$rows_bin" --rows "$extra" --ready-file "$work/rows.ready" \
+            >/dev/null 2>"$work/rows.err" &
+        rows_pid=$!
+        pids+=("$rows_pid")
+        if ! wait_until 180 test -s "$work/rows.ready"; then
+            printf '  %-12s could not be made: %s\n' "$extra" "$(head -c 200 "$work/rows.err")"
+            stop_rows
+            continue
+        fi
+    fi
+    before=$(tcp_rows)
+    out=$("${pin_other[@]}" "$loadgen_bin" --port "$relay_port" --clients 1 \
+        --connections "$table_connections" --duration-ms 60000 2>&1) || true
+    after=$(tcp_rows)
+    stop_rows
+    table_p50[$extra]=$(field "$out" median_ms)
+    printf '  %-12s %-22s %-12s %s\n' "$extra" "$before .. $after" \
+        "${table_p50[$extra]:-?} ms" "$(field "$out" p99_ms) ms"
+    if [[ $(field "$out" failed) != 0 ]]; then
+        grep '^first failure' <<<"$out" | indent || true
+    fi
+done
+out=$("${pin_other[@]}" "$loadgen_bin" --port "$http_port" --origin-form --clients 1 \
+    --connections "$table_connections" --duration-ms 60000 2>&1) || true
+direct_one=$(field "$out" median_ms)
+echo "  straight to the emulator, for reference: setup p50 $direct_one ms"
+echo "  (TIME_WAIT rows of the filler go by themselves within 60 s)"
+p0=${table_p50[0]:-}
+p20=${table_p50[20000]:-}
+target "one client's setup p50, 20,000 extra rows" "$p20 ms (empty: $p0 ms)" \
+    "<= 1.1 x empty" "$p20 <= 1.1 * $p0"
+
+# --- owner lookup ---------------------------------------------------------------
+echo "== Owner lookup (bench/owner_lookup.cpp): lookups of connections made by"
+echo "   processes beside one that holds many sockets, and by that process itself"
+owner_out=$("${pin_other[@]}" "$owner_bin" --sockets 1000,5000 --rounds 200 2>&1) || true
+grep -v '^RESULT\|target:' <<<"$owner_out" | indent
+for n in 1000 5000; do
+    median=$(field "$owner_out" busy_median_us "sockets=$n ")
+    target "owner lookup, browser holding $n sockets" "$(calc "$median / 1000" 2) ms median" \
+        "< 2 ms (earlier goal)" "$median < 2000"
+done
+
+# --- throughput -----------------------------------------------------------------
 socat_port=$(free_port)
-socat "TCP-LISTEN:$socat_port,bind=127.0.0.1,reuseaddr,fork" "TCP:127.0.0.1:$http_port" &
+"${pin_other[@]}" socat -b 65536 "TCP-LISTEN:$socat_port,bind=127.0.0.1,reuseaddr,fork" \
+    "TCP:127.0.0.1:$http_port" &
 pids+=($!)
 wait_until 20 port_listening "$socat_port"
-
-# --- throughput ---------------------------------------------------------------
-median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-download_speed() {  # prints MB/s (10^6 bytes per second) of one download
-    curl -sS -o /dev/null -w '%{speed_download}\n' "$@" | awk '{ printf "%.0f\n", $1 / 1e6 }'
-}
-measure() {  # curl-args...: median over the rounds
-    local r
-    for ((r = 0; r < rounds; r++)); do download_speed "$@"; done | median
-}
-
 mib=$((bytes / 1048576))
-echo "== Throughput: one $mib MiB download, median of $rounds"
-direct=$(measure "http://127.0.0.1:$http_port/bytes/$bytes")
-through_socat=$(measure "http://127.0.0.1:$socat_port/bytes/$bytes")
-through_relay=$(measure -x "http://127.0.0.1:$relay_port" "http://gw.test/bytes/$bytes")
-printf '  %-28s %8s MB/s\n' "direct (emulator HTTP):" "$direct" "through socat:" "$through_socat" \
-    "through the relay:" "$through_relay"
+echo "== Throughput: one $mib MiB download, median of $rounds (vc-fetch: 256 KiB reads to"
+echo "   the end of the response)"
+fetch_mbps=""
+fetch() {  # label, port, fetch arguments...: sets fetch_mbps
+    local label=$1 port=$2 out
+    shift 2
+    out=$("${pin_other[@]}" "$fetch_bin" --port "$port" --path "/bytes/$bytes" \
+        --rounds "$rounds" "$@" 2>&1) || true
+    fetch_mbps=$(field "$out" mbps)
+    printf '  %-28s %6s MB/s   (rounds: %s)\n' "$label" "${fetch_mbps:-?}" \
+        "$(grep '^round' <<<"$out" | awk '{ printf "%s%s", s, $(NF-1); s = ", " }')"
+    grep '^round failed' <<<"$out" | indent || true
+}
+fetch "straight from the emulator:" "$http_port" --origin-form
+direct=$fetch_mbps
+fetch "through socat -b 65536:" "$socat_port" --origin-form
+through_socat=$fetch_mbps
+fetch "through the relay:" "$relay_port"
+through_relay=$fetch_mbps
+target "$mib MiB download through the relay" "$through_relay MB/s (direct $direct)" \
+    ">= 0.4 x direct" "$through_relay >= 0.4 * $direct"
+target "$mib MiB download, relay against socat" "$through_relay MB/s (socat $through_socat)" \
+    ">= 1.2 x socat" "$through_relay >= 1.2 * $through_socat"
 
-# --- connection setup ---------------------------------------------------------
-echo "== New connections: 50 concurrent clients, up to $connections connections"
-relay_load=$("$loadgen_bin" --port "$relay_port" --clients 50 --connections "$connections" \
-    --duration-ms 30000) || true
-direct_load=$("$loadgen_bin" --port "$http_port" --origin-form --clients 50 \
-    --connections "$connections" --duration-ms 30000) || true
+# --- connection setup -----------------------------------------------------------
+echo "== Setup at an offered $rate connections/s: $paced connections started on schedule"
+echo "   whatever the earlier ones do (open loop), /hello"
+paced_relay=$("${pin_other[@]}" "$loadgen_bin" --port "$relay_port" --rate "$rate" \
+    --connections "$paced" 2>&1) || true
+paced_direct=$("${pin_other[@]}" "$loadgen_bin" --port "$http_port" --origin-form \
+    --rate "$rate" --connections "$paced" 2>&1) || true
 echo "  through the relay:"
-grep -v '^RESULT' <<<"$relay_load" | sed 's/^/    /'
-echo "  direct (emulator HTTP), for reference:"
-grep -v '^RESULT' <<<"$direct_load" | sed 's/^/    /'
-result_field() { grep '^RESULT' <<<"$1" | tr ' ' '\n' | awk -F= -v k="$2" '$1 == k { print $2 }'; }
-rate=$(result_field "$relay_load" rate)
-failed=$(result_field "$relay_load" failed)
+shown <<<"$paced_relay" | indent
+echo "  straight to the emulator, for reference:"
+shown <<<"$paced_direct" | indent
+paced_p99=$(field "$paced_relay" p99_ms)
+paced_failed=$(field "$paced_relay" failed)
+target "setup p99 at an offered $rate/s" \
+    "$paced_p99 ms, ${paced_failed:-?} failed (direct $(field "$paced_direct" p99_ms))" \
+    "< 5 ms" "$paced_p99 < 5 && $paced_failed == 0"
 
-# --- owner lookup -------------------------------------------------------------
-owner_line=""
-if [[ -x bench/owner_lookup.sh || -f bench/owner_lookup.sh ]]; then
-    echo "== Owner lookup with 5,000 open sockets"
-    owner_out=$(BUILD_DIR="$build" bash bench/owner_lookup.sh 2>&1) || true
-    sed 's/^/  /' <<<"$owner_out"
-    owner_line=$(grep -i -m1 'median' <<<"$owner_out" || true)
-else
-    echo "== Owner lookup: bench/owner_lookup.sh not present, skipped"
-fi
+echo "== New connections: 50 clients, each starting its next connection when its last"
+echo "   one ended (closed loop), up to $connections connections, /hello"
+relay_load=$("${pin_other[@]}" "$loadgen_bin" --port "$relay_port" --clients 50 \
+    --connections "$connections" --duration-ms 30000 2>&1) || true
+direct_load=$("${pin_other[@]}" "$loadgen_bin" --port "$http_port" --origin-form --clients 50 \
+    --connections "$connections" --duration-ms 30000 2>&1) || true
+echo "  through the relay:"
+shown <<<"$relay_load" | indent
+echo "  straight to the emulator, for reference:"
+shown <<<"$direct_load" | indent
+relay_rate=$(field "$relay_load" rate)
+direct_rate=$(field "$direct_load" rate)
+relay_failed=$(field "$relay_load" failed)
+target "new connections/s, 50 clients" \
+    "$relay_rate/s, ${relay_failed:-?} failed (direct $direct_rate/s)" ">= 0.5 x direct" \
+    "$relay_rate >= 0.5 * $direct_rate && $relay_failed == 0"
+stop_relay
 
-# --- summary ------------------------------------------------------------------
-verdict() { if eval "$1"; then echo "met"; else echo "MISSED"; fi; }
-echo "== Targets"
-printf '  %-52s %s\n' \
-    "relay >= half of direct ($through_relay vs $direct MB/s):" \
-    "$(verdict "(( ${through_relay:-0} * 2 >= ${direct:-1} ))")" \
-    "relay above socat ($through_relay vs $through_socat MB/s):" \
-    "$(verdict "(( ${through_relay:-0} > ${through_socat:-0} ))")" \
-    ">= 1000 new connections/s (${rate:-0}/s, ${failed:-?} failed):" \
-    "$(verdict "(( ${rate:-0} >= 1000 && ${failed:-1} == 0 ))")"
-if [[ -n "$owner_line" ]]; then
-    printf '  %-52s %s\n' "owner lookup median < 2 ms:" "see: $owner_line"
-fi
+# --- summary --------------------------------------------------------------------
+echo "== Targets ($(((($(now_ms) - started) + 500) / 1000)) s; load average at the end:" \
+    "$(cut -d' ' -f1-3 /proc/loadavg))"
+printf '  %-44s %-40s %-22s %s\n' "what" "figure" "target" "verdict"
+printf '  %s\n' "${verdicts[@]}"

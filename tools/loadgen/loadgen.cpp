@@ -1,6 +1,9 @@
-// Opens many short HTTP connections from concurrent clients and reports the
-// rate of completed connections and the time to the first response byte.
-// Each client: connect, send one request, read the whole response, close.
+// Opens many short HTTP connections and reports the rate of completed
+// connections and the time from the connect call to the first response byte.
+// Each connection: connect, send one request, read the whole response, close.
+// Closed loop (default): a number of clients, each starting its next
+// connection when the previous one has ended. Open loop (--rate): new
+// connections start at a fixed rate whatever the earlier ones are doing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,6 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "tools/loadgen/bench_net.h"
+#include "tools/loadgen/paced_load.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -33,6 +39,7 @@ struct Options {
     std::string host = "gw.test";
     std::string path = "/hello";
     bool proxyForm = true;
+    double rate = 0;  // open loop when above 0
 };
 
 struct Shared {
@@ -110,10 +117,13 @@ bool runOne(const Options& options, const std::string& request, double& ttfbMs,
     return true;
 }
 
-void clientLoop(const Options& options, Shared& shared, Clock::time_point deadline) {
+std::string requestText(const Options& options) {
     std::string target = options.proxyForm ? "http://" + options.host + options.path : options.path;
-    std::string request =
-        "GET " + target + " HTTP/1.1\r\nHost: " + options.host + "\r\nConnection: close\r\n\r\n";
+    return "GET " + target + " HTTP/1.1\r\nHost: " + options.host + "\r\nConnection: close\r\n\r\n";
+}
+
+void clientLoop(const Options& options, Shared& shared, Clock::time_point deadline) {
+    const std::string request = requestText(options);
     std::vector<double> local;
     while (Clock::now() < deadline && shared.claimed.fetch_add(1) < options.connections) {
         double ttfb = 0;
@@ -157,6 +167,8 @@ bool parseArgs(int argc, char** argv, Options& options) {
             options.durationMs = n;
         } else if (name == "--timeout-ms" && n > 0) {
             options.timeoutMs = n;
+        } else if (name == "--rate" && n > 0 && n <= 100000) {
+            options.rate = static_cast<double>(n);
         } else if (name == "--host") {
             options.host = value;
         } else if (name == "--path" && !value.empty() && value[0] == '/') {
@@ -166,6 +178,35 @@ bool parseArgs(int argc, char** argv, Options& options) {
         }
     }
     return options.port != 0;
+}
+
+int runOpenLoop(const Options& options) {
+    PacedOptions paced;
+    paced.port = options.port;
+    paced.rate = options.rate;
+    paced.connections = options.connections;
+    paced.timeoutMs = options.timeoutMs;
+    paced.request = requestText(options);
+    bench::raiseDescriptorLimit(static_cast<std::uint64_t>(options.connections) + 256);
+    const PacedResult r = runPaced(paced);
+    const double p50 = bench::percentile(r.setupMs, 0.5);
+    const double p99 = bench::percentile(r.setupMs, 0.99);
+    const double max = bench::percentile(r.setupMs, 1);
+    const double lateP99 = bench::percentile(r.latenessMs, 0.99);
+    std::printf("offered: %.0f connections/s, %ld connections (started at %.0f/s), in %.2f s\n",
+                options.rate, options.connections, r.startedPerSecond, r.seconds);
+    std::printf("connections: %ld ok, %ld failed; at most %ld at once\n", r.ok, r.failed,
+                r.maxInFlight);
+    std::printf("setup (connect to first byte): median %.3f ms, p99 %.3f ms, max %.3f ms\n", p50,
+                p99, max);
+    std::printf("starts behind schedule: p99 %.3f ms\n", lateP99);
+    if (r.failed > 0)
+        std::printf("first failure: %s\n", r.firstFailure.c_str());
+    std::printf(
+        "RESULT ok=%ld failed=%ld offered=%.0f started=%.0f median_ms=%.3f p99_ms=%.3f "
+        "max_ms=%.3f late_p99_ms=%.3f\n",
+        r.ok, r.failed, options.rate, r.startedPerSecond, p50, p99, max, lateP99);
+    return r.failed == 0 && r.ok > 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -178,10 +219,14 @@ int main(int argc, char** argv) {
             "usage: vc-loadgen --port P [--clients 50] [--connections 5000]\n"
             "                  [--duration-ms 20000] [--timeout-ms 30000] [--host gw.test]\n"
             "                  [--path /hello]\n"
-            "                  [--origin-form]\n"
-            "Connects to 127.0.0.1:P; requests are in proxy form unless --origin-form.\n");
+            "                  [--origin-form] [--rate R]\n"
+            "Connects to 127.0.0.1:P; requests are in proxy form unless --origin-form.\n"
+            "With --rate, R connections start per second (open loop) until\n"
+            "--connections have started; --clients and --duration-ms are then unused.\n");
         return 2;
     }
+    if (options.rate > 0)
+        return runOpenLoop(options);
     Shared shared;
     Clock::time_point start = Clock::now();
     Clock::time_point deadline = start + std::chrono::milliseconds(options.durationMs);
