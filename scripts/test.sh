@@ -39,7 +39,7 @@ install_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q &&
         apt-get install -y -q --no-install-recommends build-essential cmake googletest \
-            curl socat passwd util-linux procps g++-mingw-w64-x86-64-posix
+            curl socat passwd util-linux procps iproute2 g++-mingw-w64-x86-64-posix
 }
 
 # build DIR LOG CMAKE_ARGS... -- TARGETS...: configure and build; false on error.
