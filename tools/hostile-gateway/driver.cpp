@@ -272,8 +272,9 @@ int drive(const DriveOptions& options, const PlanSource& plans, AcceptCounter& a
         std::fclose(out);
     printSummary(results, plans, options, elapsed);
     if (wrong > 0) {
-        std::printf("%d connection(s) ended wrongly; replay one with --seed %llu --replay N\n",
-                    wrong, static_cast<unsigned long long>(plans.seed));
+        std::printf(
+            "%d connection(s) ended wrongly; replay one with --seed %llu --replay <gateway conn>\n",
+            wrong, static_cast<unsigned long long>(plans.seed));
     }
     return wrong == 0 ? 0 : 1;
 }
