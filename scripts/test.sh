@@ -39,7 +39,7 @@ install_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q &&
         apt-get install -y -q --no-install-recommends build-essential cmake googletest \
-            curl socat passwd util-linux procps g++-mingw-w64-x86-64-posix
+            curl socat passwd util-linux procps iproute2 g++-mingw-w64-x86-64-posix
 }
 
 # build DIR LOG CMAKE_ARGS... -- TARGETS...: configure and build; false on error.
@@ -147,7 +147,7 @@ phase "AddressSanitizer + UndefinedBehaviorSanitizer"
 mapfile -t units < <(unit_targets)
 if ! build "$prefix-asan" "$logs/asan-build.log" -DCMAKE_BUILD_TYPE=Debug \
     -DVORN_SANITIZE=address,undefined -- "${units[@]}" emulator_tests vornclient \
-    gateway-emulator vc-loadgen; then
+    gateway-emulator vc-loadgen hostile-gateway; then
     grep -E -B2 -A8 '(error|Error) ' "$logs/asan-build.log" | head -n 60
     note_fail 1 "sanitizer build failed (see $logs/asan-build.log)"
 fi

@@ -219,6 +219,23 @@ process_gone() {
     [[ -z "$state" || "$state" == Z ]]
 }
 
+# CPU time (user + system, all threads) of a process, in clock ticks.
+proc_cpu_ticks() {
+    local stat fields
+    stat=$(cat "/proc/$1/stat")
+    read -r -a fields <<<"${stat##*) }"  # the name may hold spaces
+    echo $((fields[11] + fields[12]))
+}
+
+# Ticks as seconds with two decimals.
+ticks_as_seconds() {
+    local hz
+    hz=$(getconf CLK_TCK)
+    awk -v t="$1" -v hz="$hz" 'BEGIN { printf "%.2f", t / hz }'
+}
+
+proc_fd_count() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 | wc -l; }
+
 # raw_exchange PORT REQUEST OUTFILE: connects, sends REQUEST (may be empty)
 # and reads until the relay ends the stream. Prints the reader's exit code
 # (124 when nothing ended the stream within 60 s).
