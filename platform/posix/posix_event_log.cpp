@@ -2,6 +2,7 @@
 // VORNCLIENT_EVENT_LOG names a file, one JSON object per line appended to
 // that file. Like the Windows event log, failures are silent.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -100,18 +101,59 @@ std::string jsonLine(const std::wstring& source, std::uint16_t type, const std::
     return line;
 }
 
-// One write() on an O_APPEND descriptor, so lines of concurrent writers
-// (threads or processes) never interleave.
-void appendToFile(const char* path, const std::string& line) {
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    ssize_t written;
-    do {
-        written = ::write(fd, line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    ::close(fd);
-}
+// The file sink keeps its descriptor open: a relay that has run out of
+// descriptors must still be able to say so. A file that was moved away or
+// deleted (rotated) is opened afresh when a message comes; until that works,
+// lines go to the file still held.
+class LogFile {
+public:
+    ~LogFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    // One write() on an O_APPEND descriptor, so lines of concurrent writers
+    // (threads or processes) never interleave.
+    void append(const char* path, const std::string& line) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_fd < 0 || m_path != path || !stillThere())
+            reopen(path);
+        if (m_fd < 0)
+            return;
+        ssize_t written;
+        do {
+            written = ::write(m_fd, line.data(), line.size());
+        } while (written < 0 && errno == EINTR);
+    }
+
+private:
+    bool stillThere() const {
+        struct stat now;
+        return ::stat(m_path.c_str(), &now) == 0 && now.st_dev == m_dev && now.st_ino == m_ino;
+    }
+
+    void reopen(const char* path) {
+        const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        struct stat opened;
+        if (fd < 0 || ::fstat(fd, &opened) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            return;
+        }
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+        m_path = path;
+        m_dev = opened.st_dev;
+        m_ino = opened.st_ino;
+    }
+
+    std::mutex m_mutex;
+    int m_fd = -1;
+    std::string m_path;
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+};
 
 class PosixEventLog : public EventLog {
 public:
@@ -121,7 +163,7 @@ public:
         const std::wstring text = fullText.substr(0, fullText.find(L'\0'));
         const char* path = std::getenv("VORNCLIENT_EVENT_LOG");
         if (path && *path) {
-            appendToFile(path, jsonLine(source, type, text));
+            m_file.append(path, jsonLine(source, type, text));
             return;
         }
         openOnce(source);
@@ -129,16 +171,19 @@ public:
     }
 
 private:
-    // openlog keeps the ident pointer, so it must outlive every call.
+    // openlog keeps the ident pointer, so it must outlive every call. The
+    // connection to the log is made at once and kept, so that messages go
+    // out even when no descriptor is left to open a new one.
     void openOnce(const std::wstring& source) {
         std::call_once(m_opened, [&] {
             m_ident = toUtf8(source);
-            openlog(m_ident.c_str(), LOG_PID, LOG_DAEMON);
+            openlog(m_ident.c_str(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
         });
     }
 
     std::once_flag m_opened;
     std::string m_ident;
+    LogFile m_file;
 };
 
 }  // namespace

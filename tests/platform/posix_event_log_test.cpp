@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <fstream>
 #include <regex>
@@ -99,6 +102,35 @@ TEST_F(EventLogFileTest, ConcurrentWritersNeverInterleave) {
     ASSERT_EQ(got.size(), static_cast<std::size_t>(kThreads * kEach));
     for (const auto& line : got)
         ASSERT_TRUE(std::regex_match(line, kLineShape)) << line;
+}
+
+TEST_F(EventLogFileTest, WritesWithoutFreeDescriptorsAndFollowsAMovedFile) {
+    platform::EventLog& log = platform::nativeEventLog();
+    log.report(L"VornClient", platform::kEventError, L"first");
+
+    // No descriptor left: the message still reaches the file.
+    rlimit saved{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    const int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    log.report(L"VornClient", platform::kEventError, L"second");
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+
+    // Rotated away: the next message starts the file afresh.
+    const std::string moved = m_path + ".1";
+    ASSERT_EQ(0, std::rename(m_path.c_str(), moved.c_str()));
+    log.report(L"VornClient", platform::kEventError, L"third");
+    EXPECT_EQ(lines().size(), 1u);
+    std::ifstream old(moved);
+    int oldLines = 0;
+    for (std::string line; std::getline(old, line);)
+        ++oldLines;
+    EXPECT_EQ(oldLines, 2);
+    unlink(moved.c_str());
 }
 
 TEST_F(EventLogFileTest, UnwritableFileIsSilentlyIgnored) {
