@@ -32,6 +32,7 @@ logs=${VC_LOGS_DIR:-$repo/build-logs}
 tree=$(basename "$(dirname "$VC_BIN")")  # keeps the screenshots of each build tree apart
 shots="$logs/screenshots"
 mkdir -p "$shots"
+rm -f "$shots/$tree-error-"*.png  # none may survive from an earlier run
 site_name=site.test
 org="Example Org"
 subresources=100  # 60 images, 39 scripts and one XHR
@@ -286,14 +287,16 @@ check_eq "relay exit status" 0 "$STOP_RC"
 # The relay's own error pages as chromium shows them. Each relay fails in its
 # own way; the three browsers run at once, since one waits out the real
 # ten-second negotiation limit.
-declare -A ports events
+declare -A ports events relays
 setup_relay refused 127.0.0.1 "$(free_port)"  # nothing listens there
 ports[502]=$RELAY_PORT
 events[502]=$RELAY_EVENTS
+relays[502]=$RELAY_PID
 start_emulator silent --silent-after greeting
 setup_relay silent 127.0.0.1 "$EMU_PORT"
 ports[504]=$RELAY_PORT
 events[504]=$RELAY_EVENTS
+relays[504]=$RELAY_PID
 # Its gateway sockets fail as if descriptors had run out; the first browser
 # connection is accepted before that starts.
 ports[500]=$(free_port)
@@ -302,6 +305,7 @@ start_relay nosocket service "${ports[500]}" LD_PRELOAD="$FAULT_SHIM" \
     VC_FAIL_SOCKETS_AFTER_ACCEPT_ON="${ports[500]}" \
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 events[500]=$RELAY_EVENTS
+relays[500]=$RELAY_PID
 
 # The reason line of each page; the system's text for error 10024 may vary.
 declare -A reasons=(
@@ -339,4 +343,8 @@ wait_event "${events[502]}" 1 "Could not connect to Tarnwicket (connection refus
 wait_event "${events[504]}" 1 "SOCKS negotation with Tarnwicket timed out"
 wait_event "${events[500]}" 1 "SocksProxyServer::connectToTarnwicket(), failed to create socket \
 for connecting to tarnwicket, WSAGetLastError() = 10024"
+for status in 500 502 504; do
+    stop_process "${relays[$status]}" TERM
+    check_eq "$status: relay exit status" 0 "$STOP_RC"
+done
 finish
