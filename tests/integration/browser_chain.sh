@@ -45,7 +45,7 @@ uid=$(id -u "$user")
 browser_home="$VC_WORK/home"
 install -d -o "$user" -g "$user" -m 700 "$browser_home"
 
-# Chromium leaves helper processes behind when it is cut short; they belong
+# Chromium leaves child processes behind when it is cut short; they belong
 # to the throwaway user alone, and must go before the user does.
 chain_cleanup() {
     local pid
