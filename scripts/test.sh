@@ -17,6 +17,7 @@ jobs=${VC_JOBS:-2}
 prefix=${VC_BUILD_PREFIX:-$root/build}
 logs="$prefix-logs"
 mkdir -p "$logs"
+export VC_LOGS_DIR="$logs"  # tests that leave pictures put them here
 
 passed=0
 failed=0
@@ -37,9 +38,12 @@ install_packages() {
         return 0
     fi
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q &&
-        apt-get install -y -q --no-install-recommends build-essential cmake googletest \
-            curl socat passwd util-linux procps iproute2 g++-mingw-w64-x86-64-posix
+    # Others may be installing at the same time: wait for the lock.
+    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    "${apt[@]}" update -q &&
+        "${apt[@]}" install -y -q --no-install-recommends build-essential cmake googletest \
+            curl socat passwd util-linux procps g++-mingw-w64-x86-64-posix \
+            chromium squid nginx openssl iproute2
 }
 
 # build DIR LOG CMAKE_ARGS... -- TARGETS...: configure and build; false on error.
@@ -147,7 +151,7 @@ phase "AddressSanitizer + UndefinedBehaviorSanitizer"
 mapfile -t units < <(unit_targets)
 if ! build "$prefix-asan" "$logs/asan-build.log" -DCMAKE_BUILD_TYPE=Debug \
     -DVORN_SANITIZE=address,undefined -- "${units[@]}" emulator_tests vornclient \
-    gateway-emulator vc-loadgen hostile-gateway; then
+    gateway-emulator vc-loadgen hostile-gateway vc-socket-fault; then
     grep -E -B2 -A8 '(error|Error) ' "$logs/asan-build.log" | head -n 60
     note_fail 1 "sanitizer build failed (see $logs/asan-build.log)"
 fi

@@ -2,7 +2,16 @@
 // protocol handling is checked here against hand-made byte sequences.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/integration/emulator_process.h"
@@ -46,6 +55,77 @@ void openTunnel(Client& client) {
     ASSERT_TRUE(client.send(kConnectRequest));
     ASSERT_EQ(client.receive(10), (Bytes{5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
 }
+
+// CONNECT to a port; address holds the ATYP's address bytes (a name with its
+// length byte first).
+Bytes connectRequest(std::uint8_t command, std::uint8_t atyp, const Bytes& address,
+                     std::uint16_t port) {
+    Bytes request{5, command, 0, atyp};
+    for (std::uint8_t byte : address)
+        request.push_back(byte);
+    request.push_back(static_cast<std::uint8_t>(port >> 8));
+    request.push_back(static_cast<std::uint8_t>(port & 0xFF));
+    return request;
+}
+
+int loopbackListener(std::uint16_t& port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        port = 0;
+    } else {
+        port = ntohs(addr.sin_port);
+    }
+    return fd;
+}
+
+// The site behind a forwarding gateway, for one connection: it says "hello",
+// ends its own sending side at once, then collects what arrives until the
+// other side ends too. Every wait is bounded.
+class HalfClosingSite {
+public:
+    HalfClosingSite() : m_listenFd(loopbackListener(m_port)), m_thread([this] { serve(); }) {}
+    ~HalfClosingSite() {
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_listenFd);
+    }
+    std::uint16_t port() const { return m_port; }
+    std::string received() {
+        m_thread.join();
+        return m_received;
+    }
+
+private:
+    void serve() {
+        pollfd p{m_listenFd, POLLIN, 0};
+        if (m_port == 0 || ::poll(&p, 1, 30000) != 1)
+            return;
+        int fd = ::accept(m_listenFd, nullptr, nullptr);
+        if (fd < 0)
+            return;
+        timeval timeout{30, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        if (::send(fd, "hello", 5, MSG_NOSIGNAL) == 5 && ::shutdown(fd, SHUT_WR) == 0) {
+            char buf[256];
+            ssize_t n;
+            while ((n = ::recv(fd, buf, sizeof(buf), 0)) > 0)
+                m_received.append(buf, static_cast<std::size_t>(n));
+            if (n < 0)
+                m_received += "<receive failed>";
+        }
+        ::close(fd);
+    }
+
+    std::uint16_t m_port = 0;
+    int m_listenFd;
+    std::string m_received;
+    std::thread m_thread;
+};
 
 }  // namespace
 
@@ -252,5 +332,65 @@ TEST(Emulator, HttpSinkAndDownloads) {
         Client client(emulator.httpPort());
         ASSERT_TRUE(client.send("POST /sink HTTP/1.1\r\nContent-Length: 12x\r\n\r\n"));
         EXPECT_EQ(client.receiveAll(), "") << "a bad length ends the connection";
+    }
+}
+
+TEST(Emulator, ForwardModeConnectsAndPassesHalfClosesOn) {
+    EmulatorProcess emulator({"--forward"});
+    ASSERT_TRUE(emulator.started());
+    const Bytes ipv4{127, 0, 0, 1};
+    const Bytes name{9, 'l', 'o', 'c', 'a', 'l', 'h', 'o', 's', 't'};  // may try ::1 first
+    for (const Bytes* address : {&ipv4, &name}) {
+        SCOPED_TRACE(address == &ipv4 ? "IPv4" : "name");
+        HalfClosingSite site;
+        ASSERT_NE(site.port(), 0);
+        Client client(emulator.socksPort());
+        ASSERT_TRUE(client.send(kGreeting));
+        ASSERT_EQ(client.receive(2), (Bytes{5, 0x80}));
+        ASSERT_TRUE(client.send(samplePacket()));
+        ASSERT_EQ(client.receive(2), (Bytes{1, 0}));
+        ASSERT_TRUE(
+            client.send(connectRequest(1, address == &ipv4 ? 1 : 3, *address, site.port())));
+        Bytes reply = client.receive(10);
+        ASSERT_EQ(reply.size(), 10u);
+        EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 8), (Bytes{5, 0, 0, 1, 127, 0, 0, 1}))
+            << "succeeded, bound to the emulator's own loopback end";
+        // The site's end of sending reaches the client as end of stream, while
+        // the client's direction stays open and carries its bytes afterwards.
+        EXPECT_EQ(client.receiveAll(), "hello");
+        ASSERT_TRUE(client.send("after the other side ended"));
+        client.shutdownSend();
+        EXPECT_EQ(site.received(), "after the other side ended");
+    }
+    std::string log = itest::readFile(emulator.identityLogPath());
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << "one identity per tunnel: " << log;
+}
+
+TEST(Emulator, ForwardModeAnswersFailuresWithTheirRep) {
+    EmulatorProcess emulator({"--forward"});
+    ASSERT_TRUE(emulator.started());
+    std::uint16_t closedPort = 0;
+    ::close(loopbackListener(closedPort));  // nothing listens there any more
+    ASSERT_NE(closedPort, 0);
+    struct Case {
+        const char* what;
+        Bytes request;
+        std::uint8_t rep;
+    };
+    const std::vector<Case> cases = {
+        {"refused", connectRequest(1, 1, {127, 0, 0, 1}, closedPort), 5},
+        {"BIND", connectRequest(2, 1, {127, 0, 0, 1}, closedPort), 7},
+        {"unknown ATYP", {5, 1, 0, 9}, 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Client client(emulator.socksPort());
+        ASSERT_TRUE(client.send(kGreeting));
+        ASSERT_EQ(client.receive(2), (Bytes{5, 0x80}));
+        ASSERT_TRUE(client.send(samplePacket()));
+        ASSERT_EQ(client.receive(2), (Bytes{1, 0}));
+        ASSERT_TRUE(client.send(c.request));
+        EXPECT_EQ(client.receive(10), (Bytes{5, c.rep, 0, 1, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(client.receiveAll(), "") << "the gateway hangs up after a failure";
     }
 }

@@ -48,7 +48,10 @@ const char* usageText() {
            "  --atyp A              ATYP of the CONNECT reply (default 1)\n"
            "  --silent-after STAGE  greeting|auth|connect: read it, then never answer\n"
            "  --close-after STAGE   greeting|auth|connect: read it, then close\n"
-           "  --split-replies       send each reply byte as its own segment\n";
+           "  --split-replies       send each reply byte as its own segment\n"
+           "  --forward             CONNECT really connects to the requested address (IPv4,\n"
+           "                        IPv6 or name) and relays bytes; the CONNECT reply is the\n"
+           "                        real outcome, so the reply options above do not apply\n";
 }
 
 bool parseOptions(const std::vector<std::string>& args, EmulatorOptions& options,
@@ -62,6 +65,10 @@ bool parseOptions(const std::vector<std::string>& args, EmulatorOptions& options
         }
         if (name == "--split-replies") {
             b.splitReplies = true;
+            continue;
+        }
+        if (name == "--forward") {
+            b.forward = true;
             continue;
         }
         if (i + 1 >= args.size()) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tools/gateway-emulator/emulator_options.h"
+#include "tools/gateway-emulator/forward.h"
 #include "tools/gateway-emulator/http_side.h"
 #include "tools/gateway-emulator/identity.h"
 #include "tools/gateway-emulator/net_io.h"
@@ -49,8 +50,12 @@ void handleConnection(emu::Fd fd, bool socks, const emu::SocksBehaviour& behavio
         emu::serveHttp(reader, fd.get(), nullptr);
     } else {
         emu::Identity identity;
-        if (emu::runSocksHandshake(reader, fd.get(), behaviour, identity, log,
-                                   peerText(fd.get()))) {
+        emu::Fd upstream;
+        bool open = emu::runSocksHandshake(reader, fd.get(), behaviour, identity, log,
+                                           peerText(fd.get()), upstream);
+        if (open && behaviour.forward) {
+            emu::relayBothWays(reader, fd.get(), upstream);
+        } else if (open) {
             emu::serveHttp(reader, fd.get(), &identity);
         }
     }

@@ -138,6 +138,13 @@ void Reader::drainUntilEof() {
     }
 }
 
+std::string Reader::takeBuffered() {
+    std::string out(m_buf.data() + m_pos, m_len - m_pos);
+    m_pos = 0;
+    m_len = 0;
+    return out;
+}
+
 bool writeAll(int fd, const void* data, std::size_t len) {
     const char* p = static_cast<const char*>(data);
     while (len > 0) {

@@ -48,6 +48,8 @@ public:
     bool skip(std::uint64_t n);
     // Reads and drops everything until the peer closes.
     void drainUntilEof();
+    // Hands over the bytes received but not yet read, for a raw relay.
+    std::string takeBuffered();
 
 private:
     bool fill();

@@ -1,7 +1,11 @@
 #include "tools/gateway-emulator/socks_side.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <algorithm>
 #include <vector>
+
+#include "tools/gateway-emulator/forward.h"
 
 namespace emu {
 namespace {
@@ -32,12 +36,18 @@ bool readGreeting(Reader& reader) {
     return reader.readExact(methods, count);
 }
 
-bool readConnectRequest(Reader& reader) {
+enum class RequestRead { Ok, UnknownAddressType, Broken };
+
+// After an unknown ATYP the rest of the message cannot be delimited.
+RequestRead readConnectRequest(Reader& reader, ConnectRequest& request) {
     std::uint8_t header[4];
     if (!reader.readExact(header, sizeof(header)) || header[0] != 5)
-        return false;
+        return RequestRead::Broken;
+    request.command = header[1];
+    request.atyp = header[3];
+    std::uint8_t address[255];
     std::size_t addressLength = 0;
-    switch (header[3]) {
+    switch (request.atyp) {
         case 1:
             addressLength = 4;
             break;
@@ -47,14 +57,37 @@ bool readConnectRequest(Reader& reader) {
         case 3: {
             std::uint8_t nameLength = 0;
             if (!reader.readByte(nameLength))
-                return false;
+                return RequestRead::Broken;
             addressLength = nameLength;
             break;
         }
         default:
-            return false;
+            return RequestRead::UnknownAddressType;
     }
-    return reader.skip(addressLength + 2);  // address and port
+    if (!reader.readExact(address, addressLength) || !reader.readU16(request.port))
+        return RequestRead::Broken;
+    if (request.atyp == 3) {
+        request.host.assign(reinterpret_cast<const char*>(address), addressLength);
+    } else {
+        char text[INET6_ADDRSTRLEN] = {};
+        ::inet_ntop(request.atyp == 1 ? AF_INET : AF_INET6, address, text, sizeof(text));
+        request.host = text;
+    }
+    return RequestRead::Ok;
+}
+
+// Forward mode: carry out the request and answer with its real outcome.
+bool answerByForwarding(int fd, const ConnectRequest& request, RequestRead read,
+                        const SocksBehaviour& behaviour, Fd& upstream) {
+    std::uint8_t rep = kRepSucceeded;
+    if (read == RequestRead::UnknownAddressType) {
+        rep = kRepAddressTypeNotSupported;
+    } else if (request.command != 1) {
+        rep = kRepCommandNotSupported;
+    } else {
+        rep = connectTarget(request, upstream);
+    }
+    return sendReply(fd, connectReply(rep, upstream), behaviour) && rep == kRepSucceeded;
 }
 
 std::vector<std::uint8_t> authReply(const SocksBehaviour& behaviour) {
@@ -71,7 +104,7 @@ std::vector<std::uint8_t> authReply(const SocksBehaviour& behaviour) {
 }  // namespace
 
 bool runSocksHandshake(Reader& reader, int fd, const SocksBehaviour& behaviour, Identity& identity,
-                       IdentityLog& log, const std::string& peer) {
+                       IdentityLog& log, const std::string& peer, Fd& upstream) {
     if (!readGreeting(reader) || !continueAfter(Stage::Greeting, reader, behaviour))
         return false;
     if (!sendReply(fd, {behaviour.methodVersion, behaviour.method}, behaviour))
@@ -95,9 +128,15 @@ bool runSocksHandshake(Reader& reader, int fd, const SocksBehaviour& behaviour, 
         return false;
     }
 
-    if (!readConnectRequest(reader) || !continueAfter(Stage::Connect, reader, behaviour)) {
+    ConnectRequest request;
+    RequestRead read = readConnectRequest(reader, request);
+    if (read == RequestRead::Broken ||
+        (read == RequestRead::UnknownAddressType && !behaviour.forward) ||
+        !continueAfter(Stage::Connect, reader, behaviour)) {
         return false;
     }
+    if (behaviour.forward)
+        return answerByForwarding(fd, request, read, behaviour, upstream);
     std::vector<std::uint8_t> reply{behaviour.replyVersion,
                                     behaviour.rep,
                                     behaviour.replyRsv,

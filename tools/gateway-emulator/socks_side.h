@@ -27,11 +27,14 @@ struct SocksBehaviour {
     Stage closeAfter = Stage::None;   // read this message, then close
     bool splitReplies = false;        // every reply byte in its own segment
     unsigned splitPauseMicros = 2000;
+    bool forward = false;  // CONNECT reaches the requested address; the reply is a real one
 };
 
 // Runs the handshake on an accepted connection. True when the tunnel is
-// open and HTTP follows; false when the connection should be closed.
+// open: HTTP follows, or in forward mode the relay to upstream, which then
+// holds the connection to the requested address. False when the connection
+// should be closed.
 bool runSocksHandshake(Reader& reader, int fd, const SocksBehaviour& behaviour, Identity& identity,
-                       IdentityLog& log, const std::string& peer);
+                       IdentityLog& log, const std::string& peer, Fd& upstream);
 
 }  // namespace emu
