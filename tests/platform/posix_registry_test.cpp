@@ -227,10 +227,16 @@ protected:
 };
 
 TEST_F(NativeRegistryTest, MissingFileOrKeyFailsToOpenWithFileNotFound) {
+    const std::wstring source = L"registry file " + std::wstring(m_path.begin(), m_path.end());
+    bool missing = false;
     platform::RegKey key = 99;
     EXPECT_EQ(registry().openKey(kParams, key), 2);
+    EXPECT_EQ(registry().describeSource(kParams, missing), source);
+    EXPECT_TRUE(missing);
     write("Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Other]\n\"A\"=dword:1\n");
     EXPECT_EQ(registry().openKey(kParams, key), 2);
+    EXPECT_EQ(registry().describeSource(kParams, missing), source);
+    EXPECT_FALSE(missing) << "the file is there, only the key is not";
     // An endless source is refused rather than read into memory.
     setenv("VORNCLIENT_REGISTRY", "/dev/zero", 1);
     EXPECT_EQ(registry().openKey(kParams, key), 223);
