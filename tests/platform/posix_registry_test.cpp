@@ -284,6 +284,26 @@ TEST_F(NativeRegistryTest, ServerParametersComeFromTheFile) {
     EXPECT_TRUE(recording.log().events().empty());
 }
 
+TEST_F(NativeRegistryTest, ShippedSettingsListEveryValueAtItsDefault) {
+    RecordingPlatform recording;
+    setenv("VORNCLIENT_REGISTRY", VORN_SHIPPED_SETTINGS, 1);
+    // Values that only a read of every setting replaces.
+    ServerParameters p;
+    p.organizationName = L"unread";
+    p.tarnwicketIpAddr = "unread";
+    p.tarnwicketPort = 1;
+    p.listenPort = 1;
+    p.socketTimeout = 1;
+    readServerParameters(p);
+    const ServerParameters defaults;
+    EXPECT_EQ(p.organizationName, defaults.organizationName);
+    EXPECT_EQ(p.tarnwicketIpAddr, defaults.tarnwicketIpAddr);
+    EXPECT_EQ(p.tarnwicketPort, defaults.tarnwicketPort);
+    EXPECT_EQ(p.listenPort, defaults.listenPort);
+    EXPECT_EQ(p.socketTimeout, defaults.socketTimeout);
+    EXPECT_TRUE(recording.log().events().empty()) << recording.log().narrowTexts().front();
+}
+
 }  // namespace
 
 #endif  // _WIN32
