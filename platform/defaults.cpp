@@ -77,6 +77,11 @@ long Registry::queryValue(RegKey, const std::wstring&, std::uint32_t&, std::uint
     return static_cast<long>(kErrorFileNotFound);
 }
 void Registry::closeKey(RegKey) {}
+std::wstring Registry::describeSource(const std::wstring& subKey, bool& missing) {
+    // A missing key is reported by every read of it already.
+    missing = false;
+    return L"registry key HKLM\\" + subKey;
+}
 
 void EventLog::report(const std::wstring&, std::uint16_t, const std::wstring&) {}
 

@@ -25,6 +25,11 @@ public:
     virtual long queryValue(RegKey key, const std::wstring& name, std::uint32_t& type,
                             std::uint8_t* data, std::uint32_t& size);
     virtual void closeKey(RegKey key);
+    // Where the values below HKLM\subKey come from, named as an
+    // administrator would look for them ("registry key HKLM\..." or
+    // "registry file /path"). missing is set when that source does not
+    // exist at all, so that every value takes its default.
+    virtual std::wstring describeSource(const std::wstring& subKey, bool& missing);
 };
 
 }  // namespace platform

@@ -1,11 +1,30 @@
 #include "proxy/socks_proxy_server.h"
 
+#include "config/registry_config.h"
 #include "config/server_parameters.h"
 #include "platform/platform.h"
 #include "support/logging.h"
+#include "support/text_conversion.h"
+
+namespace {
+
+std::wstring dottedAddress(const platform::SockAddrIn& addr) {
+    const std::uint32_t a = platform::netToHost32(addr.addr);
+    return std::to_wstring(a >> 24) + L"." + std::to_wstring((a >> 16) & 0xFF) + L"." +
+           std::to_wstring((a >> 8) & 0xFF) + L"." + std::to_wstring(a & 0xFF);
+}
+
+}  // namespace
 
 SocksProxyServer::SocksProxyServer(UserInformation* userInformation)
     : m_userInformation(userInformation), m_wakeupBuf(1024) {
+    bool missing = false;
+    m_parametersSource = platform::registry().describeSource(parametersKeyPath(), missing);
+    if (missing) {
+        (LogMessage("SocksProxyServer::SocksProxyServer()")
+         << L", " << m_parametersSource << L" does not exist, every parameter takes its default")
+            .log(kEventTypeWarning);
+    }
     ServerParameters params;
     params.listenPort = m_listenPort;
     params.tarnwicketIpAddr = m_tarnwicketIpAddr;
@@ -30,6 +49,7 @@ int SocksProxyServer::run() {
         createListeningSocket();
         if (m_listenSock == platform::kInvalidSocket)
             return 1;
+        logSettingsInEffect();
         createWakeupSocketPair();
         selectLoop();
     } catch (...) {
@@ -43,6 +63,21 @@ int SocksProxyServer::run() {
         result = 1;
     }
     return result;
+}
+
+void SocksProxyServer::logSettingsInEffect() {
+    // The address as bound, which is what browsers must use; the requested
+    // one should getsockname fail.
+    platform::SockAddrIn bound = m_listenAddr;
+    if (platform::sockets().getSockName(m_listenSock, bound) != 0)
+        bound = m_listenAddr;
+    (LogMessage("SocksProxyServer::run()")
+     << L", parameters from " << m_parametersSource << L", listening on " << dottedAddress(bound)
+     << L":" << static_cast<unsigned>(platform::netToHost16(bound.port)) << L", gateway \""
+     << utf8ToWide(m_tarnwicketIpAddr) << L"\" port " << static_cast<unsigned>(m_tarnwicketPort)
+     << L", organisation \"" << m_organizationName << L"\", socket timeout "
+     << static_cast<unsigned long>(m_socketTimeout) << L" seconds")
+        .log(kEventTypeInformation);
 }
 
 void SocksProxyServer::stop() {

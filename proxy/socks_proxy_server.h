@@ -132,6 +132,10 @@ private:
     // towards the other side while relaying, closes the pair otherwise.
     void endOfStream(ConnPair& cp, bool& ended, platform::Socket towards);
 
+    // One information message with the parameters in effect and where they
+    // came from, once the listening socket is bound.
+    void logSettingsInEffect();
+
     // run's teardown: every socket and pair the server still holds.
     void releaseAll();
     void closeWakeupPair();
@@ -141,6 +145,9 @@ private:
     void pauseLoop(std::chrono::milliseconds duration);
     std::chrono::milliseconds nextBackoff(std::chrono::milliseconds current) const;
     bool acceptBackingOff() const;
+
+    // Where the parameters were read from, as the registry seam names it.
+    std::wstring m_parametersSource;
 
     // Wakeup sends and the closing of m_fds[0] exclude each other.
     std::mutex m_wakeupMutex;

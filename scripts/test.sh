@@ -5,7 +5,8 @@
 #      emulator's tests and the end-to-end relay tests;
 #   3. ThreadSanitizer build: the test programs that run threads;
 #   4. Windows cross build with mingw-w64: must compile and link with no warning;
-#   5. packages: the .deb (installed with dpkg -i and removed again) and the
+#   5. packages: the systemd unit's exposure score, the .deb checked by
+#      lintian and taken through install, upgrade, removal and purge, and the
 #      Windows zip;
 #   6. the Windows build under Wine (scripts/test-windows.sh).
 # Ends with one line "N passed, N failed". Set VC_SKIP_APT=1 to skip apt-get,
@@ -42,8 +43,8 @@ install_packages() {
     local apt=(apt-get -o DPkg::Lock::Timeout=600)
     "${apt[@]}" update -q &&
         "${apt[@]}" install -y -q --no-install-recommends build-essential cmake googletest \
-            curl socat passwd util-linux procps g++-mingw-w64-x86-64-posix \
-            chromium squid nginx openssl iproute2
+            curl socat passwd util-linux procps libcap2-bin g++-mingw-w64-x86-64-posix \
+            chromium squid nginx openssl iproute2 systemd lintian
 }
 
 # build DIR LOG CMAKE_ARGS... -- TARGETS...: configure and build; false on error.
@@ -192,24 +193,77 @@ else
 fi
 
 phase "Packages (.deb, Windows zip)"
-deb_ok=0
+# The unit both the package and -install use: systemd's exposure score.
+unit="$prefix/packaging/VornClient.service"
+max_exposure=3.0
+if ! command -v systemd-analyze >/dev/null; then
+    note_fail 1 "systemd-analyze is missing (Debian package systemd)"
+elif [[ ! -f "$unit" ]]; then
+    note_fail 1 "the unit $unit was not generated"
+else
+    systemd-analyze security --offline=true "$unit" >"$logs/unit-security.log" 2>&1
+    line=$(grep -E 'Overall exposure level' "$logs/unit-security.log")
+    score=$(grep -o -E '[0-9]+\.[0-9]+' <<<"$line" | tail -n 1)
+    echo "${line:-systemd-analyze gave no score (see $logs/unit-security.log)}"
+    if [[ -n "$score" ]] && awk -v s="$score" -v m="$max_exposure" 'BEGIN { exit !(s <= m) }'; then
+        note_pass 1
+    else
+        grep -E '✗' "$logs/unit-security.log" | head -n 30
+        note_fail 1 "unit exposure ${score:-unknown} is above $max_exposure"
+    fi
+fi
+
+deb=""
 if [[ -f "$prefix/CPackConfig.cmake" ]] &&
     (cd "$prefix" && cpack -G DEB) >"$logs/deb.log" 2>&1; then
     deb=$(ls -t "$prefix"/vornclient_*.deb 2>/dev/null | head -n 1)
-    if [[ -n "$deb" ]] && dpkg -i "$deb" >>"$logs/deb.log" 2>&1 &&
-        [[ -x /usr/bin/vornclient && -f /lib/systemd/system/VornClient.service &&
-            -f /etc/vornclient/vornclient.reg.example ]] &&
-        dpkg -s vornclient >>"$logs/deb.log" 2>&1; then
-        deb_ok=1
-    fi
-    dpkg -r vornclient >>"$logs/deb.log" 2>&1 || true
 fi
-if ((deb_ok)); then
+if [[ -n "$deb" ]]; then
     note_pass 1
-    echo "deb: built and installed with dpkg -i ($(basename "$deb"))"
+    echo "deb: built $(basename "$deb")"
+    # Errors and warnings fail; informational tags are shown only.
+    if ! command -v lintian >/dev/null; then
+        note_fail 1 "lintian is missing"
+    else
+        lintian --fail-on error,warning --display-info "$deb" >"$logs/lintian.log" 2>&1
+        rc=$?
+        echo "lintian output (exit status $rc):"
+        grep -v '^running with root privileges' "$logs/lintian.log" | sed 's/^/    /'
+        if ((rc == 0)) && ! grep -q -E '^[EW]: ' "$logs/lintian.log"; then
+            note_pass 1
+            echo "lintian: no errors, no warnings"
+        else
+            note_fail 1 "lintian: errors, warnings or a failed run (see $logs/lintian.log)"
+        fi
+    fi
+    # A later version of the same package, for the upgrade.
+    newer_dir="$prefix/deb-upgrade"
+    rm -rf "$newer_dir"
+    newer=""
+    if (cd "$prefix" && cpack -G DEB -B "$newer_dir" \
+        -D CPACK_PACKAGE_VERSION="$(dpkg-deb -f "$deb" Version).1") >>"$logs/deb.log" 2>&1; then
+        newer=$(ls "$newer_dir"/vornclient_*.deb 2>/dev/null | head -n 1)
+    fi
+    if [[ -z "$newer" ]]; then
+        note_fail 1 "the upgrade package did not build (see $logs/deb.log)"
+    else
+        flock /tmp/vc-system.lock bash "$root/tests/package/deb_cycle.sh" "$deb" "$newer" \
+            >"$logs/deb-cycle.log" 2>&1
+        rc=$?
+        grep -E '^(FAIL|SKIP)' "$logs/deb-cycle.log" || true
+        if ((rc == 0)); then
+            note_pass 1
+            echo "deb: install, upgrade, reinstall, remove and purge as expected" \
+                "($(grep -c '^ok:' "$logs/deb-cycle.log") checks)"
+        elif ((rc == 77)); then
+            skipped=$((skipped + 1))
+        else
+            note_fail 1 "deb install/upgrade/purge cycle failed (see $logs/deb-cycle.log)"
+        fi
+    fi
 else
     tail -n 20 "$logs/deb.log"
-    note_fail 1 "deb package did not build or install (see $logs/deb.log)"
+    note_fail 1 "deb package did not build (see $logs/deb.log)"
 fi
 if [[ -f "$prefix-mingw/CPackConfig.cmake" ]] &&
     (cd "$prefix-mingw" && cpack -G ZIP) >"$logs/zip.log" 2>&1 &&

@@ -20,7 +20,7 @@ constexpr std::size_t kLastErrorReserved = 14;
 // The result of the most recent lastErrorText() call; main thread only.
 std::wstring g_lastErrorText;
 
-enum class Mode { Install, Remove, Debug, Dispatcher };
+enum class Mode { Install, Remove, Debug, Version, Dispatcher };
 
 std::string lowerAscii(const char* text) {
     std::string out;
@@ -37,6 +37,10 @@ Mode modeOf(int argc, char** argv) {
     if (arg[0] != '-' && arg[0] != '/')
         return Mode::Dispatcher;
     const std::string word = lowerAscii(arg + 1);
+    // "--version" is what administrators try first; "-version" and
+    // "/version" follow the rule of the other switches.
+    if (word == "version" || (arg[0] == '-' && word == "-version"))
+        return Mode::Version;
     if (word == "install")
         return Mode::Install;
     if (word == "remove")
@@ -53,6 +57,10 @@ void printUsage() {
     consolePrint(name + " -debug <params>   to run as a console app for debugging\n");
     consolePrint(std::string("\nStartServiceCtrlDispatcher being called.\n"));
     consolePrint(std::string("This may take several seconds.  Please wait.\n"));
+}
+
+void printVersion() {
+    consolePrint(std::string(kServiceNameNarrow) + " " + kProgramVersion + "\n");
 }
 
 void runDispatcher() {
@@ -80,6 +88,9 @@ int serviceEntry(int argc, char** argv) {
             break;
         case Mode::Debug:
             CmdDebugService();
+            break;
+        case Mode::Version:
+            printVersion();
             break;
         case Mode::Dispatcher:
             runDispatcher();

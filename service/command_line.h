@@ -1,5 +1,5 @@
-// Process entry and the console modes: -install, -remove, -debug, or the
-// service dispatcher.
+// Process entry and the console modes: -install, -remove, -debug, -version,
+// or the service dispatcher.
 #pragma once
 
 #include <cstdint>

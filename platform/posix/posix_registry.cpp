@@ -2,6 +2,7 @@
 // export format, named by VORNCLIENT_REGISTRY. The file is read when a key is
 // opened, so the handle sees the values as they were at that moment.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include "platform/platform.h"
 #include "platform/posix/errno_map.h"
 #include "platform/posix/reg_file.h"
+#include "platform/posix/utf_codec.h"
 
 namespace platform {
 namespace {
@@ -107,6 +109,15 @@ public:
     void closeKey(RegKey key) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_open.erase(key);
+    }
+
+    // The key's own failures say "error = 2" without naming the file, which
+    // is what an administrator needs to know.
+    std::wstring describeSource(const std::wstring& /*subKey*/, bool& missing) override {
+        const std::string path = registryFilePath();
+        struct stat st {};
+        missing = ::stat(path.c_str(), &st) != 0 && errno == ENOENT;
+        return L"registry file " + utf8ToUtf16(path.data(), path.size());
     }
 
 private:

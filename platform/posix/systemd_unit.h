@@ -18,7 +18,9 @@ std::string unitFileName(const std::string& serviceName);
 // escaped, and a path with blanks, quotes or backslashes is quoted.
 std::string execStartValue(const std::string& programPath);
 
-// A notify-type unit that runs the program and restarts it after a failure.
+// A notify-type unit that runs the program and restarts it after a failure,
+// as a transient user with only the privileges the relay needs. The package
+// ships this same text (with the packaged program's path).
 std::string unitFileText(const std::string& description, const std::string& programPath);
 
 }  // namespace platform

@@ -18,6 +18,8 @@ VC_PIDS=()
 VC_USERS=()
 VC_GROUPS=()
 VC_FAILURES=0
+# Command words put in front of the relay by start_relay (e.g. setpriv).
+RELAY_WRAPPER=()
 
 vc_cleanup() {
     local pid
@@ -168,7 +170,8 @@ write_registry() {
 
 # start_relay NAME MODE LISTEN_PORT [env assignments...]
 # MODE is "service" (no argument) or "debug" (-debug). The registry file must
-# be $VC_WORK/NAME.reg. Sets RELAY_PID, RELAY_EVENTS, RELAY_OUT, RELAY_DATA.
+# be $VC_WORK/NAME.reg. RELAY_WRAPPER, when set, runs the relay. Sets
+# RELAY_PID, RELAY_EVENTS, RELAY_OUT, RELAY_DATA.
 start_relay() {
     local name=$1 mode=$2 port=$3
     shift 3
@@ -178,8 +181,9 @@ start_relay() {
     mkdir -p "$RELAY_DATA"
     local args=()
     [[ "$mode" == debug ]] && args=(-debug)
-    env VORNCLIENT_REGISTRY="$VC_WORK/$name.reg" VORNCLIENT_EVENT_LOG="$RELAY_EVENTS" \
-        VORNCLIENT_PROGRAMDATA="$RELAY_DATA" "$@" "$VC_BIN" "${args[@]}" \
+    "${RELAY_WRAPPER[@]}" env VORNCLIENT_REGISTRY="$VC_WORK/$name.reg" \
+        VORNCLIENT_EVENT_LOG="$RELAY_EVENTS" VORNCLIENT_PROGRAMDATA="$RELAY_DATA" "$@" \
+        "$VC_BIN" "${args[@]}" \
         >"$RELAY_OUT" 2>&1 </dev/null &
     RELAY_PID=$!
     VC_PIDS+=("$RELAY_PID")

@@ -227,10 +227,16 @@ protected:
 };
 
 TEST_F(NativeRegistryTest, MissingFileOrKeyFailsToOpenWithFileNotFound) {
+    const std::wstring source = L"registry file " + std::wstring(m_path.begin(), m_path.end());
+    bool missing = false;
     platform::RegKey key = 99;
     EXPECT_EQ(registry().openKey(kParams, key), 2);
+    EXPECT_EQ(registry().describeSource(kParams, missing), source);
+    EXPECT_TRUE(missing);
     write("Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Other]\n\"A\"=dword:1\n");
     EXPECT_EQ(registry().openKey(kParams, key), 2);
+    EXPECT_EQ(registry().describeSource(kParams, missing), source);
+    EXPECT_FALSE(missing) << "the file is there, only the key is not";
     // An endless source is refused rather than read into memory.
     setenv("VORNCLIENT_REGISTRY", "/dev/zero", 1);
     EXPECT_EQ(registry().openKey(kParams, key), 223);
@@ -276,6 +282,26 @@ TEST_F(NativeRegistryTest, ServerParametersComeFromTheFile) {
     EXPECT_EQ(p.listenPort, 8080);
     EXPECT_EQ(p.socketTimeout, 600u);
     EXPECT_TRUE(recording.log().events().empty());
+}
+
+TEST_F(NativeRegistryTest, ShippedSettingsListEveryValueAtItsDefault) {
+    RecordingPlatform recording;
+    setenv("VORNCLIENT_REGISTRY", VORN_SHIPPED_SETTINGS, 1);
+    // Values that only a read of every setting replaces.
+    ServerParameters p;
+    p.organizationName = L"unread";
+    p.tarnwicketIpAddr = "unread";
+    p.tarnwicketPort = 1;
+    p.listenPort = 1;
+    p.socketTimeout = 1;
+    readServerParameters(p);
+    const ServerParameters defaults;
+    EXPECT_EQ(p.organizationName, defaults.organizationName);
+    EXPECT_EQ(p.tarnwicketIpAddr, defaults.tarnwicketIpAddr);
+    EXPECT_EQ(p.tarnwicketPort, defaults.tarnwicketPort);
+    EXPECT_EQ(p.listenPort, defaults.listenPort);
+    EXPECT_EQ(p.socketTimeout, defaults.socketTimeout);
+    EXPECT_TRUE(recording.log().events().empty()) << recording.log().narrowTexts().front();
 }
 
 }  // namespace

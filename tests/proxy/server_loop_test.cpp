@@ -90,10 +90,80 @@ TEST_F(ServerLoopTest, StopBeforeTheLoopEndsItAtTheFirstCheck) {
     EXPECT_EQ(m_env.sockets().calls(Op::Select), 0);
     EXPECT_EQ(m_env.sockets().closed().size(), 4u) << "listening, wakeup listener, wakeup pair";
     const std::vector<RecordedEvent> events = m_env.log().events();
-    ASSERT_EQ(events.size(), 2u);
+    ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0].text, L"service stopping");
     EXPECT_EQ(events[1].text, L"service starting");
     EXPECT_EQ(events[1].type, platform::kEventInformation);
+    // The Windows registry seam keeps the base class's description.
+    EXPECT_EQ(events[2].text.rfind(L"SocksProxyServer::run(), parameters from registry key "
+                                   L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\VornClient\\"
+                                   L"Parameters, listening on 127.0.0.1:",
+                                   0),
+              0u)
+        << m_env.log().narrowTexts()[2];
+}
+
+namespace {
+
+// The parameters come from a file that may be missing.
+class FileBackedRegistry : public platform::Registry {
+public:
+    explicit FileBackedRegistry(bool missing) : m_missing(missing) {}
+    std::wstring describeSource(const std::wstring&, bool& missing) override {
+        missing = m_missing;
+        return L"registry file /etc/vc/params.reg";
+    }
+
+private:
+    bool m_missing;
+};
+
+}  // namespace
+
+TEST_F(ServerLoopTest, StartUpLogsTheSourceAndTheBoundAddressOfTheParameters) {
+    const std::string missingText =
+        "SocksProxyServer::SocksProxyServer(), registry file /etc/vc/params.reg does not exist, "
+        "every parameter takes its default";
+    for (bool missing : {false, true}) {
+        FileBackedRegistry registry(missing);
+        platform::Platform p = platform::current();
+        p.registry = &registry;
+        platform::ScopedPlatform scope(p);
+        m_env.log().clear();
+
+        SocksProxyServer server(nullptr);
+        ASSERT_EQ(m_env.log().count(missingText), missing ? 1u : 0u);
+        if (missing) {
+            EXPECT_EQ(m_env.log().narrowTexts().front(), missingText) << "before the five reads";
+            EXPECT_EQ(m_env.log().events().front().type, platform::kEventWarning);
+        }
+        server.m_listenPort = 0;  // the system picks the port: the log must show that one
+        server.m_tarnwicketIpAddr = "gw.example";
+        server.m_tarnwicketPort = 1081;
+        server.m_organizationName = L"Org \"HQ\"";
+        server.m_socketTimeout = 42;
+        m_env.log().clear();
+        server.stop();
+        EXPECT_EQ(server.run(), 0);
+
+        const std::vector<RecordedEvent> events = m_env.log().events();
+        ASSERT_EQ(events.size(), 3u) << "stopping, starting, parameters";
+        EXPECT_EQ(events[1].text, L"service starting");
+        const std::string text = m_env.log().narrowTexts()[2];
+        EXPECT_EQ(events[2].type, platform::kEventInformation);
+        const std::string head =
+            "SocksProxyServer::run(), parameters from registry file /etc/vc/params.reg, "
+            "listening on 127.0.0.1:";
+        const std::string tail =
+            ", gateway \"gw.example\" port 1081, organisation \"Org \"HQ\"\", socket timeout 42 "
+            "seconds";
+        ASSERT_GT(text.size(), head.size() + tail.size()) << text;
+        EXPECT_EQ(text.substr(0, head.size()), head);
+        EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+        const std::string port = text.substr(head.size(), text.size() - head.size() - tail.size());
+        EXPECT_EQ(port.find_first_not_of("0123456789"), std::string::npos) << port;
+        EXPECT_NE(port, "0") << "the requested port instead of the bound one";
+    }
 }
 
 TEST_F(ServerLoopTest, ListeningSocketFailuresEndRunWithOne) {
@@ -193,7 +263,7 @@ TEST_F(ServerLoopTest, RelaysBothDirectionsInOrderThroughPartialSends) {
     EXPECT_TRUE(up.received == up.data);
     EXPECT_TRUE(down.received == down.data);
     EXPECT_EQ(stopServer(), 0);
-    EXPECT_EQ(m_env.log().events().size(), 2u) << "only starting and stopping";
+    EXPECT_EQ(m_env.log().events().size(), 3u) << "only starting, parameters and stopping";
 }
 
 TEST_F(ServerLoopTest, StalledNegotiationGetsThe504PageAfterTheLimit) {
@@ -233,7 +303,7 @@ TEST_F(ServerLoopTest, IdleRelayingPairIsClosedSilentlyAndTrafficRestartsTheCoun
     EXPECT_EQ(loopback::readToEnd(m_gateway.far, ended), "");
     EXPECT_TRUE(ended);
     EXPECT_EQ(stopServer(), 0);
-    EXPECT_EQ(m_env.log().events().size(), 2u);
+    EXPECT_EQ(m_env.log().events().size(), 3u) << "starting, parameters, stopping";
 }
 
 TEST_F(ServerLoopTest, ConnectionWithoutAnOwnerIsClosedUnanswered) {
@@ -245,7 +315,7 @@ TEST_F(ServerLoopTest, ConnectionWithoutAnOwnerIsClosedUnanswered) {
     EXPECT_TRUE(ended);
     loopback::close(client);
     EXPECT_EQ(stopServer(), 0);
-    EXPECT_EQ(m_env.log().events().size(), 2u);
+    EXPECT_EQ(m_env.log().events().size(), 3u) << "starting, parameters, stopping";
 }
 
 TEST_F(ServerLoopTest, UnresolvableGatewayGetsThe502PageWithTheResolverText) {

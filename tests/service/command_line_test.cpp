@@ -59,9 +59,11 @@ TEST_F(EntryTest, InstallIsMatchedWithEitherPrefixInAnyCase) {
 }
 
 TEST_F(EntryTest, AnythingElsePrintsTheUsageAndStartsTheDispatcher) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},    {"--install"}, {"install"}, {"-installx"}, {"-"},
-        {"/"}, {""},          {"-debugx"}, {"x-remove"}};
+    std::vector<std::vector<std::string>> cases = {{}};  // no argument at all
+    for (const char* first :
+         {"--install", "install", "-installx", "-", "/", "", "-debugx", "x-remove", "version",
+          "-versions", "---version", "/-version", "--versionx"})
+        cases.push_back({first});
     for (const auto& args : cases) {
         FakeServiceControl scm;
         platform::Platform p = platform::current();
@@ -75,6 +77,23 @@ TEST_F(EntryTest, AnythingElsePrintsTheUsageAndStartsTheDispatcher) {
         EXPECT_EQ(1, scm.m_dispatcherCalls) << shown;
         EXPECT_TRUE(scm.calls().empty()) << shown;
         EXPECT_FALSE(g_debugMode) << shown;
+    }
+}
+
+TEST_F(EntryTest, VersionPrintsTheProjectVersionAndNothingElse) {
+    const std::string expected = std::string("VornClient ") + VORN_VERSION + "\n";
+    for (const char* arg : {"-version", "--version", "/version", "-VERSION", "--Version"}) {
+        FakeServiceControl scm;
+        platform::Platform p = platform::current();
+        p.serviceControl = &scm;
+        platform::ScopedPlatform scope(p);
+        ScopedConsoleCapture console;
+
+        EXPECT_EQ(0, runEntry({arg, "extra"}));
+        EXPECT_EQ(expected, console.text()) << arg;
+        EXPECT_EQ(0, scm.m_dispatcherCalls) << arg;
+        EXPECT_TRUE(scm.calls().empty()) << arg;
+        EXPECT_TRUE(m_log.events().empty()) << arg;
     }
 }
 
