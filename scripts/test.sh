@@ -38,7 +38,8 @@ install_packages() {
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q &&
-        apt-get install -y -q --no-install-recommends build-essential cmake googletest \
+        apt-get install -y -q --no-install-recommends build-essential cmake pkg-config \
+            libsystemd-dev googletest openssl \
             curl socat passwd util-linux procps g++-mingw-w64-x86-64-posix
 }
 
