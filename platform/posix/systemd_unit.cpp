@@ -50,6 +50,8 @@ std::string unitFileText(const std::string& description, const std::string& prog
            "Description=" +
            description +
            "\n"
+           // Started once logind runs, so that sessions are watched through it.
+           "After=systemd-logind.service\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"

@@ -22,6 +22,7 @@
 #include "platform/posix/nss_accounts.h"
 #include "platform/posix/posix_identity.h"
 #include "platform/posix/token_info.h"
+#include "tests/platform/fake_logind.h"
 
 namespace {
 
@@ -268,13 +269,9 @@ TEST(PosixIdentityTest, EnumeratedSessionsAreActiveAscendingAndDistinct) {
     }
 }
 
-TEST(LoginSessionsTest, LogindFolderWinsOverUtmp) {
+TEST(LoginSessionsTest, LogindWinsOverUtmpWhileItRuns) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const std::string users = dir.path() + "/users";
-    fs::create_directory(users);
-    for (const char* name : {"1000", "0", "65534", "junk", "12x", "4294967295", "99999999999"})
-        std::ofstream(users + "/" + name) << "x";
     const std::string utmp = dir.path() + "/utmp";
     {
         std::ofstream out(utmp, std::ios::binary);
@@ -284,7 +281,33 @@ TEST(LoginSessionsTest, LogindFolderWinsOverUtmp) {
         std::strncpy(record.ut_user, "root", sizeof record.ut_user);
         out.write(reinterpret_cast<const char*>(&record), sizeof record);
     }
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 1000, 65534}), loginSessionUids(users, utmp));
+    const struct {
+        bool running;
+        bool readable;
+        std::vector<std::uint32_t> expected;
+    } cases[] = {
+        {true, true, {1000, 65534}},
+        {true, false, {}},  // logind's answer or none: utmp may be stale
+        {false, true, {0}},
+    };
+    for (const auto& c : cases) {
+        FakeLogind logind;
+        logind.setRunning(c.running);
+        logind.set({65534, 1000, 65534}, c.readable);
+        EXPECT_EQ(c.expected, loginSessionUids(logind, utmp)) << c.running << c.readable;
+    }
+}
+
+TEST(LoginSessionsTest, TheMachinesLogindAnswersWhenItRuns) {
+    Logind& logind = systemLogind();
+    if (!logind.running())
+        GTEST_SKIP() << "logind does not run here";
+    std::vector<std::uint32_t> uids;
+    EXPECT_TRUE(logind.sessionUids(uids));
+    std::uint32_t error = 0;
+    const auto monitor = logind.openMonitor(error);
+    ASSERT_NE(nullptr, monitor) << error;
+    EXPECT_GE(monitor->fd(), 0);
 }
 
 TEST(LoginSessionsTest, UtmpUserProcessesGiveTheirUidsOnce) {
@@ -313,8 +336,10 @@ TEST(LoginSessionsTest, UtmpUserProcessesGiveTheirUidsOnce) {
     std::vector<std::uint32_t> expected{0, static_cast<std::uint32_t>(::getuid())};
     std::sort(expected.begin(), expected.end());
     expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
-    EXPECT_EQ(expected, loginSessionUids(dir.path() + "/no-logind", utmp));
-    EXPECT_TRUE(loginSessionUids(dir.path() + "/no-logind", dir.path() + "/no-utmp").empty());
+    FakeLogind noLogind;
+    noLogind.setRunning(false);
+    EXPECT_EQ(expected, loginSessionUids(noLogind, utmp));
+    EXPECT_TRUE(loginSessionUids(noLogind, dir.path() + "/no-utmp").empty());
 }
 
 TEST(AccountNamesTest, DirectoryNamesAreSplitAndLocalOnesGetTheHostDomain) {

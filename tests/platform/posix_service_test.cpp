@@ -273,6 +273,7 @@ TEST_F(PosixServiceUnitTest, InstallWritesANotifyUnitRunningTheProgramWithoutArg
     EXPECT_EQ(
         "[Unit]\n"
         "Description=Tarnwicket Vorn Client\n"
+        "After=systemd-logind.service\n"
         "\n"
         "[Service]\n"
         "Type=notify\n"
