@@ -214,7 +214,7 @@ std::uint32_t SessionWatcher::watchSource() {
     if (!m_utmpPath.empty()) {
         const auto utmp = splitPath(m_utmpPath);
         m_utmpName = utmp.second;
-        // Without the folder nothing can be watched; scans still run.
+        // A missing folder leaves nothing to watch; injected lines still come.
         m_utmpWd = ::inotify_add_watch(m_inotify.get(), utmp.first.c_str(), kUtmpFolderMask);
     }
     return 0;
