@@ -12,7 +12,8 @@ if [[ $(id -u) == 0 && "${VC_SKIP_APT:-}" != 1 ]]; then
     echo "== Installing build tools"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q >/dev/null
-    apt-get install -y -q --no-install-recommends build-essential cmake googletest curl \
+    apt-get install -y -q --no-install-recommends build-essential cmake pkg-config \
+        libsystemd-dev googletest curl \
         >/dev/null
 fi
 

@@ -42,7 +42,8 @@ install_packages() {
     # Others may be installing at the same time: wait for the lock.
     local apt=(apt-get -o DPkg::Lock::Timeout=600)
     "${apt[@]}" update -q &&
-        "${apt[@]}" install -y -q --no-install-recommends build-essential cmake googletest \
+        "${apt[@]}" install -y -q --no-install-recommends build-essential cmake pkg-config \
+            libsystemd-dev googletest \
             curl socat passwd util-linux procps libcap2-bin g++-mingw-w64-x86-64-posix \
             chromium squid nginx openssl iproute2 systemd lintian
 }

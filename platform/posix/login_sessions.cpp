@@ -1,6 +1,5 @@
 #include "platform/posix/login_sessions.h"
 
-#include <dirent.h>
 #include <paths.h>
 #include <utmp.h>
 
@@ -8,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 #include "platform/posix/nss_accounts.h"
@@ -17,42 +15,9 @@ namespace platform {
 namespace posix {
 namespace {
 
-constexpr const char* kLogindUsersFolder = "/run/systemd/users";
 constexpr std::uint32_t kInvalidUid = 0xFFFFFFFF;  // (uid_t)-1 names nobody
 
-// A whole decimal 32-bit number, nothing else.
-bool parseUid(const char* text, std::uint32_t& uid) {
-    if (*text == '\0')
-        return false;
-    std::uint64_t value = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-        if (value >= kInvalidUid)
-            return false;
-    }
-    uid = static_cast<std::uint32_t>(value);
-    return true;
-}
-
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-
 }  // namespace
-
-bool uidsFromLogindFolder(const std::string& folder, std::vector<std::uint32_t>& uids) {
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
-    if (!dir)
-        return false;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        std::uint32_t uid = 0;
-        if (parseUid(entry->d_name, uid))
-            uids.push_back(uid);
-    }
-    return true;
-}
 
 bool uidsFromUtmpFile(const std::string& path, std::vector<std::uint32_t>& uids) {
     std::ifstream in(path, std::ios::binary);
@@ -71,10 +36,11 @@ bool uidsFromUtmpFile(const std::string& path, std::vector<std::uint32_t>& uids)
     return true;
 }
 
-std::vector<std::uint32_t> loginSessionUids(const std::string& logindFolder,
-                                            const std::string& utmpPath) {
+std::vector<std::uint32_t> loginSessionUids(const Logind& logind, const std::string& utmpPath) {
     std::vector<std::uint32_t> uids;
-    if (!uidsFromLogindFolder(logindFolder, uids))
+    if (logind.running())
+        logind.sessionUids(uids);
+    else
         uidsFromUtmpFile(utmpPath, uids);
     std::sort(uids.begin(), uids.end());
     uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
@@ -82,7 +48,7 @@ std::vector<std::uint32_t> loginSessionUids(const std::string& logindFolder,
 }
 
 std::vector<std::uint32_t> loginSessionUids() {
-    return loginSessionUids(kLogindUsersFolder, _PATH_UTMP);
+    return loginSessionUids(systemLogind(), _PATH_UTMP);
 }
 
 bool realUidFromStatus(const std::string& statusText, std::uint32_t& uid) {

@@ -7,6 +7,8 @@
 #include <climits>
 #include <fstream>
 
+#include "platform/posix/sha256.h"
+
 namespace platform {
 namespace posix {
 namespace {
@@ -75,6 +77,9 @@ std::uint32_t subAuthority(const Sid& sid, std::size_t index) {
 
 }  // namespace
 
+const MachineId kApplicationId = {0x3a, 0xe9, 0x8c, 0xa8, 0x3e, 0x9b, 0x4a, 0x4a,
+                                  0x8f, 0xb9, 0x7a, 0xf7, 0x9f, 0x0f, 0x6f, 0xd8};
+
 bool parseMachineId(const std::string& text, MachineId& out) {
     std::size_t end = text.size();
     while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])))
@@ -91,7 +96,18 @@ bool parseMachineId(const std::string& text, MachineId& out) {
     return true;
 }
 
-MachineDomain machineDomainFromId(const MachineId& id) {
+MachineId appSpecificId(const MachineId& machineId) {
+    const Sha256Digest mac = hmacSha256(machineId.data(), machineId.size(), kApplicationId.data(),
+                                        kApplicationId.size());
+    MachineId id{};
+    std::copy(mac.begin(), mac.begin() + id.size(), id.begin());
+    id[6] = static_cast<std::uint8_t>((id[6] & 0x0F) | 0x40);
+    id[8] = static_cast<std::uint8_t>((id[8] & 0x3F) | 0x80);
+    return id;
+}
+
+MachineDomain machineDomainFromId(const MachineId& machineId) {
+    const MachineId id = appSpecificId(machineId);
     return MachineDomain{littleEndian32(&id[0]), littleEndian32(&id[4]), littleEndian32(&id[8])};
 }
 

@@ -22,18 +22,10 @@ namespace platform {
 namespace posix {
 namespace {
 
-// A user's file appears, disappears or is replaced by a rename (logind
-// writes a temporary file and moves it over the old one).
-constexpr std::uint32_t kLogindFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
-                                            IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
-                                            IN_MASK_ADD;
-// The logind folder itself comes and goes with logind.
-constexpr std::uint32_t kLogindParentMask =
-    IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR | IN_MASK_ADD;
 // utmp is rewritten in place by login programs, or replaced as a whole; its
 // folder is watched so that a replaced file is still seen.
-constexpr std::uint32_t kUtmpFolderMask = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                          IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR | IN_MASK_ADD;
+constexpr std::uint32_t kUtmpFolderMask =
+    IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM | IN_ONLYDIR;
 
 // Enough for any real command; a longer line is dropped whole.
 constexpr std::size_t kMaxInjectedLine = 64;
@@ -76,12 +68,10 @@ bool parseUidText(const std::string& text, std::uint32_t& uid) {
 }  // namespace
 
 SessionWatcher::SessionWatcher()
-    : SessionWatcher(kLogindUsersFolder, _PATH_UTMP, injectionPathFromEnvironment()) {}
+    : SessionWatcher(systemLogind(), _PATH_UTMP, injectionPathFromEnvironment()) {}
 
-SessionWatcher::SessionWatcher(std::string logindFolder, std::string utmpPath, std::string fifoPath)
-    : m_logindFolder(std::move(logindFolder)),
-      m_utmpPath(std::move(utmpPath)),
-      m_fifoPath(std::move(fifoPath)) {}
+SessionWatcher::SessionWatcher(Logind& logind, std::string utmpPath, std::string fifoPath)
+    : m_logind(logind), m_utmpPath(std::move(utmpPath)), m_fifoPath(std::move(fifoPath)) {}
 
 SessionWatcher::~SessionWatcher() {
     stop();
@@ -137,12 +127,6 @@ std::uint32_t SessionWatcher::start(EventHandler onEvent) {
         return win32ErrorFromErrno(errno);
     m_wakeRead.reset(wake[0]);
     m_wakeWrite.reset(wake[1]);
-    m_inotify.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (m_inotify.get() < 0) {
-        const int err = errno;
-        closeDescriptors();
-        return win32ErrorFromErrno(err);
-    }
     if (!m_fifoPath.empty()) {
         const std::uint32_t err = openInjectionFifo();
         if (err != 0) {
@@ -150,10 +134,12 @@ std::uint32_t SessionWatcher::start(EventHandler onEvent) {
             return err;
         }
     }
-
-    // Watches first, then the starting set: a change in between is then
-    // both in the set and in the queue, and its rescan finds nothing new.
-    watchSources();
+    // The source first, then the starting set: a change in between is then
+    // both in the set and signalled, and its rescan finds nothing new.
+    if (const std::uint32_t err = watchSource()) {
+        closeDescriptors();
+        return err;
+    }
     m_loggedOn.clear();
     scan(m_loggedOn);
     m_injectedLine.clear();
@@ -183,11 +169,11 @@ void SessionWatcher::stop() {
 
 void SessionWatcher::closeDescriptors() {
     m_fifo.reset();
-    m_inotify.reset();  // drops every watch with it
+    m_monitor.reset();
+    m_inotify.reset();  // drops the watch with it
+    m_utmpWd = -1;
     m_wakeWrite.reset();
     m_wakeRead.reset();
-    m_watches.clear();
-    m_logindWd = -1;
 }
 
 std::uint32_t SessionWatcher::openInjectionFifo() {
@@ -213,52 +199,35 @@ std::uint32_t SessionWatcher::openInjectionFifo() {
     return 0;
 }
 
-void SessionWatcher::addWatch(const std::string& path, std::uint32_t mask,
-                              const std::string& name) {
-    const int wd = ::inotify_add_watch(m_inotify.get(), path.c_str(), mask);
-    if (wd >= 0)
-        m_watches.emplace(wd, name);
-}
-
-void SessionWatcher::watchSources() {
-    const auto logind = splitPath(m_logindFolder);
-    addWatch(logind.first, kLogindParentMask, logind.second);
+std::uint32_t SessionWatcher::watchSource() {
+    // Decided once per start: the unit starts after logind, so logind is up
+    // by then wherever it runs at all.
+    m_useLogind = m_logind.running();
+    if (m_useLogind) {
+        std::uint32_t err = 0;
+        m_monitor = m_logind.openMonitor(err);
+        return m_monitor ? 0 : err;
+    }
+    m_inotify.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (m_inotify.get() < 0)
+        return win32ErrorFromErrno(errno);
     if (!m_utmpPath.empty()) {
         const auto utmp = splitPath(m_utmpPath);
-        addWatch(utmp.first, kUtmpFolderMask, utmp.second);
+        m_utmpName = utmp.second;
+        // A missing folder leaves nothing to watch; injected lines still come.
+        m_utmpWd = ::inotify_add_watch(m_inotify.get(), utmp.first.c_str(), kUtmpFolderMask);
     }
-    refreshLogindWatch();
-}
-
-void SessionWatcher::refreshLogindWatch() {
-    // The folder appears when logind starts, possibly after this watcher;
-    // watching the same folder again gives back the same descriptor.
-    const int wd = ::inotify_add_watch(m_inotify.get(), m_logindFolder.c_str(), kLogindFolderMask);
-    if (wd == m_logindWd)
-        return;
-    if (m_logindWd >= 0) {
-        const auto range = m_watches.equal_range(m_logindWd);
-        for (auto it = range.first; it != range.second; ++it) {
-            if (it->second.empty()) {
-                m_watches.erase(it);
-                break;
-            }
-        }
-        if (m_watches.count(m_logindWd) == 0)
-            ::inotify_rm_watch(m_inotify.get(), m_logindWd);
-    }
-    m_logindWd = wd;
-    if (wd >= 0)
-        m_watches.emplace(wd, std::string());
+    return 0;
 }
 
 bool SessionWatcher::scan(std::set<std::uint32_t>& uids) const {
     std::vector<std::uint32_t> found;
-    if (!uidsFromLogindFolder(m_logindFolder, found)) {
-        found.clear();
-        // An unreadable source says nothing about who is logged on.
-        if (m_utmpPath.empty() || !uidsFromUtmpFile(m_utmpPath, found))
+    // An unreadable source says nothing about who is logged on.
+    if (m_useLogind) {
+        if (!m_logind.sessionUids(found))
             return false;
+    } else if (m_utmpPath.empty() || !uidsFromUtmpFile(m_utmpPath, found)) {
+        return false;
     }
     uids = std::set<std::uint32_t>(found.begin(), found.end());
     return true;
@@ -266,9 +235,11 @@ bool SessionWatcher::scan(std::set<std::uint32_t>& uids) const {
 
 void SessionWatcher::run() {
     for (;;) {
+        const int sourceFd = m_monitor ? m_monitor->fd() : m_inotify.get();
+        const short sourceEvents = m_monitor ? m_monitor->events() : static_cast<short>(POLLIN);
         pollfd fds[3] = {{m_wakeRead.get(), POLLIN, 0},
-                         {m_inotify.get(), POLLIN, 0},
-                         {m_fifo.get(), POLLIN, 0}};  // -1 when absent: ignored
+                         {sourceFd, sourceEvents, 0},  // -1 when absent: ignored
+                         {m_fifo.get(), POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -276,17 +247,27 @@ void SessionWatcher::run() {
         }
         if (fds[0].revents != 0)
             return;
-        if ((fds[1].revents & POLLIN) != 0) {
-            if (drainInotify())
+        if ((fds[1].revents & sourceEvents) != 0) {
+            if (takeSourceWakeup())
                 rescan();
         } else if (fds[1].revents != 0) {
-            m_inotify.reset();  // broken: stop polling it rather than spin
+            // Broken: stop polling it rather than spin.
+            m_monitor.reset();
+            m_inotify.reset();
         }
         if ((fds[2].revents & POLLIN) != 0)
             readInjected();
         else if (fds[2].revents != 0)
             m_fifo.reset();
     }
+}
+
+bool SessionWatcher::takeSourceWakeup() {
+    if (m_monitor) {
+        m_monitor->flush();
+        return true;
+    }
+    return drainInotify();
 }
 
 bool SessionWatcher::drainInotify() {
@@ -303,27 +284,15 @@ bool SessionWatcher::drainInotify() {
             pos += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             if ((event->mask & IN_Q_OVERFLOW) != 0) {
                 relevant = true;  // events were lost: only a rescan can tell
-                continue;
+            } else if (event->wd == m_utmpWd && event->len > 0 && m_utmpName == event->name) {
+                relevant = true;
             }
-            if ((event->mask & IN_IGNORED) != 0) {
-                m_watches.erase(event->wd);
-                if (event->wd == m_logindWd) {
-                    m_logindWd = -1;
-                    relevant = true;
-                }
-                continue;
-            }
-            const std::string name = event->len > 0 ? std::string(event->name) : std::string();
-            const auto range = m_watches.equal_range(event->wd);
-            for (auto it = range.first; it != range.second && !relevant; ++it)
-                relevant = it->second.empty() || it->second == name;
         }
     }
     return relevant;
 }
 
 void SessionWatcher::rescan() {
-    refreshLogindWatch();
     std::set<std::uint32_t> now;
     if (!scan(now))
         return;

@@ -2,22 +2,23 @@
 // session-change notifications. A session here is a uid: its first login
 // session is its logon, the end of its last one its logoff.
 //
-// Sources: systemd-logind's per-user files (one file named by the uid while
-// the user has sessions) when that folder exists, the utmp file otherwise;
-// both are watched with inotify and rescanned on change, and only changes of
-// the set of logged-on uids are reported. A test can also inject events
-// through a FIFO that carries lines "logon <uid>" and "logoff <uid>".
+// Sources: systemd-logind through sd-login when logind runs at start, the
+// utmp file otherwise (watched with inotify). Either is read again whenever
+// it signals a change, and only changes of the set of logged-on uids are
+// reported. A test can also inject events through a FIFO that carries lines
+// "logon <uid>" and "logoff <uid>".
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "platform/posix/logind.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {
@@ -28,13 +29,12 @@ public:
     // eventType is kWtsSessionLogon or kWtsSessionLogoff.
     using EventHandler = std::function<void(std::uint32_t eventType, std::uint32_t uid)>;
 
-    static constexpr const char* kLogindUsersFolder = "/run/systemd/users";
     static constexpr const char* kInjectionVariable = "VORNCLIENT_SESSION_EVENTS";
 
-    // The system's folder and utmp file; the FIFO named by the environment.
+    // The machine's logind and utmp file; the FIFO named by the environment.
     SessionWatcher();
-    // An empty fifoPath means no injection.
-    SessionWatcher(std::string logindFolder, std::string utmpPath, std::string fifoPath);
+    // logind must outlive the watcher. An empty fifoPath means no injection.
+    SessionWatcher(Logind& logind, std::string utmpPath, std::string fifoPath);
     ~SessionWatcher();
     SessionWatcher(const SessionWatcher&) = delete;
     SessionWatcher& operator=(const SessionWatcher&) = delete;
@@ -58,11 +58,10 @@ private:
     using Fd = UniqueFd;
 
     std::uint32_t openInjectionFifo();
-    void addWatch(const std::string& path, std::uint32_t mask, const std::string& name);
-    void watchSources();
-    void refreshLogindWatch();
+    std::uint32_t watchSource();
     bool scan(std::set<std::uint32_t>& uids) const;
     void run();
+    bool takeSourceWakeup();
     bool drainInotify();
     void rescan();
     void readInjected();
@@ -70,7 +69,7 @@ private:
     void deliver(std::uint32_t eventType, std::uint32_t uid);
     void closeDescriptors();
 
-    const std::string m_logindFolder;
+    Logind& m_logind;
     const std::string m_utmpPath;
     const std::string m_fifoPath;
 
@@ -79,12 +78,16 @@ private:
     EventHandler m_onEvent;
     Fd m_wakeRead;
     Fd m_wakeWrite;
-    Fd m_inotify;
     Fd m_fifo;
+    // The source, chosen at start: logind's monitor, or inotify on utmp's
+    // folder (the file may be replaced as a whole).
+    bool m_useLogind = false;
+    std::unique_ptr<LogindMonitor> m_monitor;
+    Fd m_inotify;
+    int m_utmpWd = -1;
+    std::string m_utmpName;
 
     // Owned by the watcher thread while it runs.
-    std::multimap<int, std::string> m_watches;  // wd -> entry name that counts, "" for any
-    int m_logindWd = -1;
     std::set<std::uint32_t> m_loggedOn;
     std::string m_injectedLine;
     bool m_discardingLine = false;

@@ -51,7 +51,8 @@ std::string unitFileText(const std::string& description, const std::string& prog
            description +
            "\n"
            "Documentation=man:vornclient(8)\n"
-           "After=network.target\n"
+           // Started once logind runs, so that sessions are watched through it.
+           "After=network.target systemd-logind.service\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"

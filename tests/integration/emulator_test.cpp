@@ -17,7 +17,6 @@
 #include "tests/integration/emulator_process.h"
 #include "tools/gateway-emulator/http_side.h"
 #include "tools/gateway-emulator/identity.h"
-#include "tools/gateway-emulator/sha256.h"
 
 using itest::Client;
 using itest::EmulatorProcess;
@@ -37,12 +36,6 @@ Bytes samplePacket() {
     for (char c : std::string("BUILTIN\\Users"))
         p.push_back(static_cast<std::uint8_t>(c));
     return p;
-}
-
-std::string sha256Hex(const std::string& data) {
-    emu::Sha256 digest;
-    digest.update(data.data(), data.size());
-    return digest.finishHex();
 }
 
 // Runs greeting and identity, expecting acceptance without a text.
@@ -128,26 +121,6 @@ private:
 };
 
 }  // namespace
-
-TEST(Sha256, KnownVectors) {
-    EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
-              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(sha256Hex(std::string(1000000, 'a')),
-              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
-}
-
-TEST(Sha256, PiecewiseUpdatesMatchOneShot) {
-    std::string data;
-    for (int i = 0; i < 1000; ++i)
-        data += static_cast<char>(i * 7);
-    emu::Sha256 pieces;
-    for (std::size_t pos = 0, step = 1; pos < data.size(); pos += step, step = step % 97 + 13) {
-        pieces.update(data.data() + pos, std::min(step, data.size() - pos));
-    }
-    EXPECT_EQ(pieces.finishHex(), sha256Hex(data));
-}
 
 TEST(JsonString, EscapesControlsAndReplacesInvalidUtf8) {
     EXPECT_EQ(emu::jsonString("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");

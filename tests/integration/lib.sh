@@ -77,14 +77,22 @@ machine_domain() {
     echo "${host^^}"
 }
 
-# The machine's domain SID: three little-endian numbers from the first 12
-# bytes of the machine id; empty without a usable machine id.
+# The machine's domain SID, computed apart from the relay: HMAC-SHA256 keyed
+# with the machine id over the application id, first 16 bytes marked as a
+# version 4 UUID, and of those the first 12 as three little-endian numbers.
+# Empty without a usable machine id.
 machine_domain_sid() {
-    local mid
+    local mid h b6 b8
     [[ -r /etc/machine-id ]] || return 0
     mid=$(tr -d '\n' </etc/machine-id)
     [[ "$mid" =~ ^[0-9a-fA-F]{32}$ ]] || return 0
-    le32() { echo $((16#${mid:$1+6:2}${mid:$1+4:2}${mid:$1+2:2}${mid:$1:2})); }
+    h=$(printf '\x3a\xe9\x8c\xa8\x3e\x9b\x4a\x4a\x8f\xb9\x7a\xf7\x9f\x0f\x6f\xd8' |
+        openssl dgst -sha256 -mac HMAC -macopt "hexkey:$mid" | awk '{ print $NF }')
+    [[ "$h" =~ ^[0-9a-f]{64}$ ]] || { echo "openssl gave no HMAC: [$h]" >&2; return 1; }
+    b6=$(printf '%02x' $(((16#${h:12:2} & 0x0f) | 0x40)))
+    b8=$(printf '%02x' $(((16#${h:16:2} & 0x3f) | 0x80)))
+    h=${h:0:12}$b6${h:14:2}$b8${h:18:6}
+    le32() { echo $((16#${h:$1+6:2}${h:$1+4:2}${h:$1+2:2}${h:$1:2})); }
     echo "S-1-5-21-$(le32 0)-$(le32 8)-$(le32 16)"
 }
 

@@ -4,6 +4,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <systemd/sd-id128.h>
 #include <unistd.h>
 #include <utmp.h>
 
@@ -21,6 +22,7 @@
 #include "platform/posix/nss_accounts.h"
 #include "platform/posix/posix_identity.h"
 #include "platform/posix/token_info.h"
+#include "tests/platform/fake_logind.h"
 
 namespace {
 
@@ -267,13 +269,9 @@ TEST(PosixIdentityTest, EnumeratedSessionsAreActiveAscendingAndDistinct) {
     }
 }
 
-TEST(LoginSessionsTest, LogindFolderWinsOverUtmp) {
+TEST(LoginSessionsTest, LogindWinsOverUtmpWhileItRuns) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const std::string users = dir.path() + "/users";
-    fs::create_directory(users);
-    for (const char* name : {"1000", "0", "65534", "junk", "12x", "4294967295", "99999999999"})
-        std::ofstream(users + "/" + name) << "x";
     const std::string utmp = dir.path() + "/utmp";
     {
         std::ofstream out(utmp, std::ios::binary);
@@ -283,7 +281,33 @@ TEST(LoginSessionsTest, LogindFolderWinsOverUtmp) {
         std::strncpy(record.ut_user, "root", sizeof record.ut_user);
         out.write(reinterpret_cast<const char*>(&record), sizeof record);
     }
-    EXPECT_EQ((std::vector<std::uint32_t>{0, 1000, 65534}), loginSessionUids(users, utmp));
+    const struct {
+        bool running;
+        bool readable;
+        std::vector<std::uint32_t> expected;
+    } cases[] = {
+        {true, true, {1000, 65534}},
+        {true, false, {}},  // logind's answer or none: utmp may be stale
+        {false, true, {0}},
+    };
+    for (const auto& c : cases) {
+        FakeLogind logind;
+        logind.setRunning(c.running);
+        logind.set({65534, 1000, 65534}, c.readable);
+        EXPECT_EQ(c.expected, loginSessionUids(logind, utmp)) << c.running << c.readable;
+    }
+}
+
+TEST(LoginSessionsTest, TheMachinesLogindAnswersWhenItRuns) {
+    Logind& logind = systemLogind();
+    if (!logind.running())
+        GTEST_SKIP() << "logind does not run here";
+    std::vector<std::uint32_t> uids;
+    EXPECT_TRUE(logind.sessionUids(uids));
+    std::uint32_t error = 0;
+    const auto monitor = logind.openMonitor(error);
+    ASSERT_NE(nullptr, monitor) << error;
+    EXPECT_GE(monitor->fd(), 0);
 }
 
 TEST(LoginSessionsTest, UtmpUserProcessesGiveTheirUidsOnce) {
@@ -312,8 +336,10 @@ TEST(LoginSessionsTest, UtmpUserProcessesGiveTheirUidsOnce) {
     std::vector<std::uint32_t> expected{0, static_cast<std::uint32_t>(::getuid())};
     std::sort(expected.begin(), expected.end());
     expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
-    EXPECT_EQ(expected, loginSessionUids(dir.path() + "/no-logind", utmp));
-    EXPECT_TRUE(loginSessionUids(dir.path() + "/no-logind", dir.path() + "/no-utmp").empty());
+    FakeLogind noLogind;
+    noLogind.setRunning(false);
+    EXPECT_EQ(expected, loginSessionUids(noLogind, utmp));
+    EXPECT_TRUE(loginSessionUids(noLogind, dir.path() + "/no-utmp").empty());
 }
 
 TEST(AccountNamesTest, DirectoryNamesAreSplitAndLocalOnesGetTheHostDomain) {
@@ -341,41 +367,91 @@ TEST(AccountNamesTest, DirectoryNamesAreSplitAndLocalOnesGetTheHostDomain) {
     EXPECT_EQ("PC", localDomainFromHostName("pc"));
 }
 
-TEST(MachineSidTest, MachineIdBytesBecomeTheDomain) {
-    MachineId id{};
-    ASSERT_TRUE(parseMachineId("0123456789abcdefFEDCBA9876543210\n", id));
-    EXPECT_EQ(0x01, id[0]);
-    EXPECT_EQ(0x10, id[15]);
-    const MachineDomain d = machineDomainFromId(id);
-    EXPECT_EQ(0x67452301u, d.a);
-    EXPECT_EQ(0xEFCDAB89u, d.b);
-    EXPECT_EQ(0x98BADCFEu, d.c);
+std::string hexOf(const MachineId& id) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (const std::uint8_t b : id) {
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+    }
+    return out;
+}
 
+void expectDomain(const MachineDomain& expected, const MachineDomain& actual,
+                  const std::string& what) {
+    EXPECT_EQ(expected.a, actual.a) << what;
+    EXPECT_EQ(expected.b, actual.b) << what;
+    EXPECT_EQ(expected.c, actual.c) << what;
+}
+
+TEST(MachineSidTest, TheDomainComesFromTheAppSpecificIdOnly) {
+    // Expected values computed apart from this code, with
+    // openssl dgst -sha256 -mac HMAC -macopt hexkey:<machine id>.
+    const struct {
+        const char* machineId;
+        const char* appSpecific;
+        MachineDomain domain;
+    } cases[] = {
+        {"0123456789abcdefFEDCBA9876543210\n",
+         "e9eaa58693fa44908eeaf59e9bebffe0",
+         {2259020521u, 2420439699u, 2666916494u}},
+        {"00000001000000020000000300000004",
+         "b356d63d3eaa43d0895115f7a315ee41",
+         {1037457075u, 3494095422u, 4145369481u}},
+        {"0123456789abcdef0123456789abcdef",
+         "6a89f923b10d4e9dbf8e681d421d1041",
+         {603556202u, 2639138225u, 493391551u}},  // the example in docs/linux.md
+    };
+    for (const auto& c : cases) {
+        MachineId id{};
+        ASSERT_TRUE(parseMachineId(c.machineId, id)) << c.machineId;
+        EXPECT_EQ(c.appSpecific, hexOf(appSpecificId(id))) << c.machineId;
+        expectDomain(c.domain, machineDomainFromId(id), c.machineId);
+    }
+
+    MachineId id{};
     for (const char* bad : {"", "uninitialized\n", "0123456789abcdef0123456789abcde",
                             "0123456789abcdef0123456789abcdef0", "0123456789abcdeg0123456789abcdef",
                             " 0123456789abcdef0123456789abcdef"})
         EXPECT_FALSE(parseMachineId(bad, id)) << bad;
 }
 
+TEST(MachineSidTest, AgreesWithSystemdOnThisMachine) {
+    sd_id128_t machine;
+    if (sd_id128_get_machine(&machine) < 0)
+        GTEST_SKIP() << "this machine has no usable machine id";
+    sd_id128_t app;
+    std::memcpy(app.bytes, kApplicationId.data(), sizeof app.bytes);
+    sd_id128_t expected;
+    ASSERT_EQ(0, sd_id128_get_machine_app_specific(app, &expected));
+    MachineId machineId{};
+    std::memcpy(machineId.data(), machine.bytes, machineId.size());
+    MachineId want{};
+    std::memcpy(want.data(), expected.bytes, want.size());
+    EXPECT_EQ(hexOf(want), hexOf(appSpecificId(machineId)));
+    const auto le32 = [&want](std::size_t i) {
+        return std::uint32_t{want[i]} | std::uint32_t{want[i + 1]} << 8 |
+               std::uint32_t{want[i + 2]} << 16 | std::uint32_t{want[i + 3]} << 24;
+    };
+    expectDomain({le32(0), le32(4), le32(8)}, machineDomain(), "this machine");
+}
+
 TEST(MachineSidTest, WithoutMachineIdTheHostNameDecidesStably) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    const MachineDomain fallback = loadMachineDomain(dir.path() + "/missing", "host-a");
-    const MachineDomain again = machineDomainFromHostName("host-a");
-    EXPECT_EQ(fallback.a, again.a);
-    EXPECT_EQ(fallback.b, again.b);
-    EXPECT_EQ(fallback.c, again.c);
+    // FNV-1a of the name gives 377fd8e28ecee883786a503d4f24c6b6, which then
+    // goes through the same derivation as a machine id.
+    const MachineDomain hostA{835741579u, 1984501271u, 1025580981u};
+    expectDomain(hostA, loadMachineDomain(dir.path() + "/missing", "host-a"), "missing file");
     const MachineDomain other = machineDomainFromHostName("host-b");
-    EXPECT_FALSE(other.a == fallback.a && other.b == fallback.b && other.c == fallback.c);
+    EXPECT_FALSE(other.a == hostA.a && other.b == hostA.b && other.c == hostA.c);
 
     const std::string idFile = dir.path() + "/machine-id";
     std::ofstream(idFile) << "00000001000000020000000300000004\n";
-    const MachineDomain fromFile = loadMachineDomain(idFile, "host-a");
-    EXPECT_EQ(0x01000000u, fromFile.a);
-    EXPECT_EQ(0x02000000u, fromFile.b);
-    EXPECT_EQ(0x03000000u, fromFile.c);
+    expectDomain({1037457075u, 3494095422u, 4145369481u}, loadMachineDomain(idFile, "host-a"),
+                 "machine-id file");
     std::ofstream(idFile) << "not a machine id\n";
-    EXPECT_EQ(fallback.a, loadMachineDomain(idFile, "host-a").a);
+    expectDomain(hostA, loadMachineDomain(idFile, "host-a"), "malformed file");
 }
 
 TEST(MachineSidTest, AccountSidsMapBackToTheirAccounts) {

@@ -274,7 +274,8 @@ TEST_F(PosixServiceUnitTest, InstallWritesANotifyUnitRunningTheProgramWithoutArg
     // relay under them (identity_unit.sh) and by systemd-analyze.
     const std::string unit = readAll(m_dir / "VornClient.service");
     EXPECT_EQ(0u, unit.find("[Unit]\nDescription=Tarnwicket Vorn Client\n")) << unit;
-    for (const char* line : {"\n[Service]\nType=notify\nExecStart=/opt/vorn/bin/vornclient\n",
+    for (const char* line : {"\nAfter=network.target systemd-logind.service\n",
+                             "\n[Service]\nType=notify\nExecStart=/opt/vorn/bin/vornclient\n",
                              "\nRestart=on-failure\n", "\nDynamicUser=yes\n"}) {
         EXPECT_NE(std::string::npos, unit.find(line)) << line;
     }

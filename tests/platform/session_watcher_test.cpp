@@ -1,5 +1,5 @@
-// Logon and logoff events from a stand-in logind folder, a utmp file and the
-// injection FIFO, all in a temporary folder.
+// Logon and logoff events from a stand-in logind, a utmp file and the
+// injection FIFO, the files in a temporary folder.
 #ifdef __linux__
 
 #include <fcntl.h>
@@ -25,6 +25,7 @@
 #include "platform/errors.h"
 #include "platform/posix/session_watcher.h"
 #include "platform/service_control.h"
+#include "tests/platform/fake_logind.h"
 
 namespace {
 
@@ -34,8 +35,8 @@ using platform::kWtsSessionLogon;
 using platform::posix::SessionWatcher;
 
 // Written to the FIFO after a change that must not be reported: the watcher
-// handles file changes before injected lines, so when this arrives, any
-// event of the change would have come first.
+// handles its source's changes before injected lines, so when this arrives,
+// any event of the change would have come first.
 constexpr std::uint32_t kMarkerUid = 4000000000u;
 
 struct Event {
@@ -113,6 +114,7 @@ protected:
     }
 
     fs::path m_dir;
+    FakeLogind m_logind;
 };
 
 TEST(SessionWatcherLineTest, AcceptsOnlyLogonAndLogoffWithAUid) {
@@ -158,42 +160,32 @@ TEST(SessionWatcherLineTest, TakesTheInjectionPathFromTheEnvironment) {
     EXPECT_EQ("", SessionWatcher::injectionPathFromEnvironment());
 }
 
-TEST_F(SessionWatcherTest, ReportsFirstAndLastSessionsFromTheLogindFolder) {
-    fs::create_directory(m_dir / "users");
-    touch("users/1000");  // already logged on: not reported
+TEST_F(SessionWatcherTest, ReportsFirstAndLastSessionsFromLogind) {
+    m_logind.set({1000});  // already logged on: not reported
     EventQueue events;
-    SessionWatcher watcher(path("users"), path("utmp"), path("events"));
+    SessionWatcher watcher(m_logind, path("utmp"), path("events"));
     ASSERT_EQ(0u, watcher.start(events.handler()));
 
-    touch("users/1001");
-    EXPECT_EQ(logon(1001), events.next());
-
-    // An update of a user's file (a new file renamed over it) and files
-    // that name no uid change nothing.
-    touch("users/.#1001abc");
-    fs::rename(m_dir / "users/.#1001abc", m_dir / "users/1001");
-    touch("users/linger");
-    touch("users/4294967295");
-    expectNothingBeforeMarker(events);
-
-    fs::remove(m_dir / "users/1000");
-    EXPECT_EQ(logoff(1000), events.next());
-    fs::remove(m_dir / "users/1001");
-    EXPECT_EQ(logoff(1001), events.next());
-    touch("users/1000");
-    EXPECT_EQ(logon(1000), events.next());
-}
-
-TEST_F(SessionWatcherTest, FollowsALogindFolderCreatedAfterStart) {
-    EventQueue events;
-    SessionWatcher watcher(path("users"), path("utmp"), path("events"));
-    ASSERT_EQ(0u, watcher.start(events.handler()));
-
-    fs::create_directory(m_dir / "users");
-    touch("users/1002");
-    EXPECT_EQ(logon(1002), events.next());
-    fs::remove(m_dir / "users/1002");
-    EXPECT_EQ(logoff(1002), events.next());
+    const struct {
+        std::vector<std::uint32_t> uids;
+        bool readable;
+        std::vector<Event> expected;
+    } steps[] = {
+        {{1000, 1001}, true, {logon(1001)}},
+        {{1001, 1000, 1001}, true, {}},  // the same users in another order
+        {{}, false, {}},                 // logind cannot be asked: no news
+        {{1001}, true, {logoff(1000)}},  // against the last set read
+        {{1003, 1002}, true, {logoff(1001), logon(1002), logon(1003)}},
+        {{}, true, {logoff(1002), logoff(1003)}},
+        {{1000}, true, {logon(1000)}},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        m_logind.set(steps[i].uids, steps[i].readable);
+        ASSERT_TRUE(m_logind.waitFlushed()) << "step " << i << ": the change was not taken";
+        for (const Event& e : steps[i].expected)
+            EXPECT_EQ(e, events.next()) << "step " << i;
+        expectNothingBeforeMarker(events);
+    }
 }
 
 class UtmpFile {
@@ -235,8 +227,9 @@ TEST_F(SessionWatcherTest, ReportsUserProcessChangesInUtmpWithoutLogind) {
     UtmpFile utmpFile(path("utmp"));
     utmpFile.write(name, {false}, false);
 
+    m_logind.setRunning(false);
     EventQueue events;
-    SessionWatcher watcher(path("no-logind/users"), path("utmp"), path("events"));
+    SessionWatcher watcher(m_logind, path("utmp"), path("events"));
     ASSERT_EQ(0u, watcher.start(events.handler()));
 
     utmpFile.write(name, {true}, false);  // rewritten in place
@@ -250,7 +243,7 @@ TEST_F(SessionWatcherTest, ReportsUserProcessChangesInUtmpWithoutLogind) {
 
 TEST_F(SessionWatcherTest, DeliversInjectedLinesAndIgnoresMalformedOnes) {
     EventQueue events;
-    SessionWatcher watcher(path("users"), path("utmp"), path("events"));
+    SessionWatcher watcher(m_logind, path("utmp"), path("events"));
     ASSERT_EQ(0u, watcher.start(events.handler()));
     struct stat st {};
     ASSERT_EQ(0, ::lstat(path("events").c_str(), &st));
@@ -272,7 +265,7 @@ TEST_F(SessionWatcherTest, DeliversInjectedLinesAndIgnoresMalformedOnes) {
 TEST_F(SessionWatcherTest, KeepsRunningWhenTheHandlerThrows) {
     EventQueue events;
     bool thrown = false;
-    SessionWatcher watcher(path("users"), path("utmp"), path("events"));
+    SessionWatcher watcher(m_logind, path("utmp"), path("events"));
     ASSERT_EQ(0u, watcher.start([&](std::uint32_t type, std::uint32_t uid) {
         if (!thrown) {
             thrown = true;
@@ -287,7 +280,7 @@ TEST_F(SessionWatcherTest, KeepsRunningWhenTheHandlerThrows) {
 TEST_F(SessionWatcherTest, RefusesAnInjectionPathThatIsNotAFifo) {
     touch("events");
     EventQueue events;
-    SessionWatcher watcher(path("users"), path("utmp"), path("events"));
+    SessionWatcher watcher(m_logind, path("utmp"), path("events"));
     EXPECT_EQ(platform::kErrorFileExists, watcher.start(events.handler()));
     std::ifstream in(path("events"));
     std::string content;
@@ -298,7 +291,7 @@ TEST_F(SessionWatcherTest, RefusesAnInjectionPathThatIsNotAFifo) {
 
 TEST_F(SessionWatcherTest, StartsOnceStopsIdempotentlyAndRestarts) {
     EventQueue events;
-    SessionWatcher watcher(path("users"), path("utmp"), path("events"));
+    SessionWatcher watcher(m_logind, path("utmp"), path("events"));
     watcher.stop();  // never started
     EXPECT_EQ(platform::kErrorInvalidParameter, watcher.start(nullptr));
     ASSERT_EQ(0u, watcher.start(events.handler()));
@@ -307,13 +300,18 @@ TEST_F(SessionWatcherTest, StartsOnceStopsIdempotentlyAndRestarts) {
     watcher.stop();
 
     // The FIFO stays, and a new start reads it again.
-    fs::create_directory(m_dir / "users");
-    touch("users/1003");
+    m_logind.set({1003});
     ASSERT_EQ(0u, watcher.start(events.handler()));
     inject("logon 5\n");
     EXPECT_EQ(logon(5), events.next());
-    fs::remove(m_dir / "users/1003");  // logged on before the restart
+    m_logind.set({});  // logged on before the restart
     EXPECT_EQ(logoff(1003), events.next());
+    watcher.stop();
+
+    // Without a monitor there is nothing to watch: the start fails.
+    m_logind.failMonitor(platform::kErrorNotEnoughMemory);
+    EXPECT_EQ(platform::kErrorNotEnoughMemory, watcher.start(events.handler()));
+    watcher.stop();
 }
 
 }  // namespace

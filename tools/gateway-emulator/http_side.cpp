@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tools/gateway-emulator/sha256.h"
+#include "platform/posix/sha256.h"
 
 namespace emu {
 namespace {
@@ -271,7 +271,7 @@ void serveHttp(Reader& reader, int fd, const Identity* identity) {
         bool headOnly = request.method == "HEAD";
         bool ok;
         if (path == "/sink") {
-            Sha256 digest;
+            platform::posix::Sha256 digest;
             if (!readBody(reader, request,
                           [&](const char* data, std::size_t n) { digest.update(data, n); })) {
                 return;

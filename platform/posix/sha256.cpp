@@ -1,9 +1,10 @@
-#include "tools/gateway-emulator/sha256.h"
+#include "platform/posix/sha256.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace emu {
+namespace platform {
+namespace posix {
 namespace {
 
 constexpr std::uint32_t kRound[64] = {
@@ -85,14 +86,14 @@ void Sha256::update(const void* data, std::size_t len) {
     m_blockLen = len;
 }
 
-std::array<std::uint8_t, 32> Sha256::finish() {
+Sha256Digest Sha256::finish() {
     std::uint64_t bits = m_totalBytes * 8;
     std::uint8_t pad[72] = {0x80};
     std::size_t padLen = (m_blockLen < 56) ? 56 - m_blockLen : 120 - m_blockLen;
     for (int i = 0; i < 8; ++i)
         pad[padLen + i] = std::uint8_t(bits >> (56 - 8 * i));
     update(pad, padLen + 8);
-    std::array<std::uint8_t, 32> digest{};
+    Sha256Digest digest{};
     for (int i = 0; i < 8; ++i) {
         for (int j = 0; j < 4; ++j)
             digest[4 * i + j] = std::uint8_t(m_state[i] >> (24 - 8 * j));
@@ -110,4 +111,34 @@ std::string Sha256::finishHex() {
     return out;
 }
 
-}  // namespace emu
+Sha256Digest hmacSha256(const void* key, std::size_t keyLen, const void* data,
+                        std::size_t dataLen) {
+    constexpr std::size_t kBlockBytes = 64;
+    std::array<std::uint8_t, kBlockBytes> block{};
+    if (keyLen > kBlockBytes) {
+        Sha256 keyHash;
+        keyHash.update(key, keyLen);
+        const Sha256Digest hashed = keyHash.finish();
+        std::copy(hashed.begin(), hashed.end(), block.begin());
+    } else if (keyLen > 0) {
+        std::memcpy(block.data(), key, keyLen);
+    }
+
+    std::array<std::uint8_t, kBlockBytes> pad{};
+    for (std::size_t i = 0; i < kBlockBytes; ++i)
+        pad[i] = static_cast<std::uint8_t>(block[i] ^ 0x36);
+    Sha256 inner;
+    inner.update(pad.data(), pad.size());
+    inner.update(data, dataLen);
+    const Sha256Digest innerDigest = inner.finish();
+
+    for (std::size_t i = 0; i < kBlockBytes; ++i)
+        pad[i] = static_cast<std::uint8_t>(block[i] ^ 0x5c);
+    Sha256 outer;
+    outer.update(pad.data(), pad.size());
+    outer.update(innerDigest.data(), innerDigest.size());
+    return outer.finish();
+}
+
+}  // namespace posix
+}  // namespace platform
