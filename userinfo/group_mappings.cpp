@@ -35,15 +35,31 @@ struct Line {
     char beforeLast = '\0';
 };
 
-// One line without its line feed; false at end of input with nothing read.
-bool readLine(std::istream& in, Line& line) {
+// The next byte, or eof. A read error counts as the end of the input and is
+// flagged: the stream buffer reports it by throwing, which must not end the
+// process that is starting.
+int nextByte(std::streambuf& buffer, bool& readFailed) {
+    try {
+        return buffer.sbumpc();
+    } catch (const std::exception&) {
+        readFailed = true;
+        return std::char_traits<char>::eof();
+    }
+}
+
+// One line without its line feed; false at end of input with nothing read,
+// and after a read error (the line in progress may be cut anywhere, so it is
+// not used).
+bool readLine(std::istream& in, Line& line, bool& readFailed) {
     line = Line();
     std::streambuf* buffer = in.rdbuf();
-    if (buffer == nullptr)
+    if (buffer == nullptr || readFailed)
         return false;
     bool any = false;
     for (;;) {
-        const int c = buffer->sbumpc();
+        const int c = nextByte(*buffer, readFailed);
+        if (readFailed)
+            return false;
         if (c == std::char_traits<char>::eof())
             return any;
         any = true;
@@ -138,8 +154,13 @@ void UserInformation::readGroupMappingsFromDisk() {
     }
     std::map<std::wstring, AccountInfo> mappings;
     Line line;
-    while (readLine(*in, line))
+    bool readFailed = false;
+    while (readLine(*in, line, readFailed))
         parseLine(line, mappings);
+    if (readFailed)
+        (LogMessage(kReadOp)
+         << L", failed to read group mappings file, using the lines read so far")
+            .log();
     m_groupMappings.swap(mappings);
     (LogMessage(kReadOp) << L", read " << m_groupMappings.size() << L" group mappings from file")
         .log(kEventTypeInformation);

@@ -35,6 +35,9 @@ public:
     int m_createDirectoryResult = -1;  // -1: really create it
     bool m_failOpenRead = false;
     bool m_failOpenWrite = false;
+    // The read stream's buffer throws, as a failing read does, once this
+    // many bytes have been read.
+    std::size_t m_readErrorAfter = static_cast<std::size_t>(-1);
     bool m_failDelete = false;
     std::wstring m_failMoveTo;  // moves whose target ends with this fail
     // The write stream fails once this many bytes went through it.

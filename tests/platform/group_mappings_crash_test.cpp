@@ -98,6 +98,23 @@ TEST(GroupMappingsCrashTest, KilledRewritesLeaveACompleteFileOrNone) {
     std::filesystem::remove_all(folder);
 }
 
+TEST(GroupMappingsCrashTest, ReadErrorEndsTheReadNotTheProcess) {
+    RecordingPlatform recording;
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("vc-readerr-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    // A folder where the file should be: it opens, and every read fails.
+    std::filesystem::create_directories(folder / "Tarnwicket" / "VornClient" /
+                                        "group_mappings.txt");
+    ::setenv("VORNCLIENT_PROGRAMDATA", folder.c_str(), 1);
+    UserInformation info;
+    EXPECT_TRUE(info.groupMappings().empty());
+    EXPECT_TRUE(recording.log().contains(
+        "UserInformation::readGroupMappingsFromDisk(), failed to read group mappings file"));
+    ::unsetenv("VORNCLIENT_PROGRAMDATA");
+    std::filesystem::remove_all(folder);
+}
+
 }  // namespace
 
 #endif  // _WIN32

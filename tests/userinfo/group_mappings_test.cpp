@@ -13,6 +13,8 @@ const std::string kRead = "UserInformation::readGroupMappingsFromDisk()";
 const std::string kWrite = "UserInformation::writeGroupMappingsToDisk()";
 const std::string kOpenReadFailed = kRead + ", failed to open group mappings file for reading";
 const std::string kBadMapping = kRead + ", error reading group mappings";
+const std::string kReadFailed =
+    kRead + ", failed to read group mappings file, using the lines read so far";
 const std::string kOpenWriteFailed =
     kWrite + ", failed to open new group mappings file for writing";
 const std::string kWriteFailed = kWrite + ", error writing to group mappings file";
@@ -278,6 +280,14 @@ TEST_F(GroupMappingsTest, FailedFinalRenameLeavesTheTemporaryFile) {
     UserInformation next;
     EXPECT_TRUE(next.groupMappings().empty());
     EXPECT_EQ(messages(), std::vector<std::string>{kOpenReadFailed});
+}
+
+TEST_F(GroupMappingsTest, ReadErrorEndsTheReadWithTheLinesBeforeIt) {
+    m_platform.files.m_readErrorAfter = 40;  // inside the second line
+    auto info = startWith("CORP,Staff,S-1-5-21-1-1201\nCORP,Sales,S-1-5-21-1-1202\n");
+    EXPECT_EQ(info->groupMappings().size(), 1u);
+    EXPECT_EQ(info->groupMappings().count(L"S-1-5-21-1-1201"), 1u);
+    EXPECT_EQ(m_startMessages, (std::vector<std::string>{kReadFailed, readCount(1)}));
 }
 
 TEST_F(GroupMappingsTest, WithoutADataFolderThePathsAreBareFileNames) {
