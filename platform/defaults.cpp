@@ -129,6 +129,9 @@ wchar_t Files::separator() {
 bool Files::deleteFile(const std::wstring&) {
     return false;
 }
+bool Files::fileExists(const std::wstring&) {
+    return false;
+}
 bool Files::moveFileNoReplace(const std::wstring&, const std::wstring&) {
     return false;
 }

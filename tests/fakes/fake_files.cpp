@@ -211,6 +211,11 @@ bool FakeFiles::deleteFile(const std::wstring& path) {
     return std::filesystem::remove(path, error);
 }
 
+bool FakeFiles::fileExists(const std::wstring& path) {
+    std::error_code error;
+    return inside(path) && std::filesystem::exists(std::filesystem::path(path), error);
+}
+
 bool FakeFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
     record("move " + narrow(from) + " -> " + narrow(to));
     if (!inside(from) || !inside(to))
