@@ -182,6 +182,8 @@ std::uint32_t ServiceControl::deleteService(ScmHandle) {
 }
 void ServiceControl::closeHandle(ScmHandle) {}
 
+// Windows has nothing to prepare: a write to a broken pipe just fails.
+void Process::prepareProcess() {}
 bool Process::addConsoleCtrlHandler(ConsoleCtrlHandlerFn) {
     return false;
 }

@@ -71,6 +71,7 @@ std::wstring hexLower(std::uint32_t value) {
 }  // namespace
 
 int serviceEntry(int argc, char** argv) {
+    platform::process().prepareProcess();
     switch (modeOf(argc, argv)) {
         case Mode::Install:
             installService();

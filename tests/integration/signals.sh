@@ -1,10 +1,28 @@
 #!/usr/bin/env bash
 # Stopping: Ctrl+C (SIGINT) and Ctrl+Break (SIGQUIT) in -debug print the
-# stopping line and end with status 0, and -debug logs nothing; service mode
-# reports READY=1 and STOPPING=1 to the notify socket and ends on SIGTERM.
+# stopping line and end with status 0, also when nobody reads the console any
+# more, and -debug logs nothing; service mode reports READY=1 and STOPPING=1
+# to the notify socket and ends on SIGTERM.
 source "$(dirname "$0")/lib.sh"
 
 start_emulator gw
+
+# Console output to a pipe whose reader has gone fails quietly; the relay
+# runs and stops as usual.
+port=$(free_port)
+write_registry "$VC_WORK/closed-pipe.reg" "Example Org" 127.0.0.1 "$EMU_PORT" "$port" 600
+env VORNCLIENT_REGISTRY="$VC_WORK/closed-pipe.reg" VORNCLIENT_PROGRAMDATA="$VC_WORK" \
+    perl -e 'pipe(my $r, my $w) or die; close $r; open(STDOUT, ">&", $w) or die; exec @ARGV' \
+    "$VC_BIN" -debug </dev/null 2>"$VC_WORK/closed-pipe.err" &
+pipe_pid=$!
+VC_PIDS+=("$pipe_pid")
+if wait_until 20 port_listening "$port"; then
+    ok "-debug runs with its output pipe closed"
+else
+    fail "-debug with its output pipe closed did not listen"
+fi
+stop_process "$pipe_pid" INT
+check_eq "-debug exit status after SIGINT, output pipe closed" 0 "$STOP_RC"
 
 for signal in INT QUIT; do
     port=$(free_port)
