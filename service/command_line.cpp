@@ -55,11 +55,13 @@ void printUsage() {
     consolePrint(std::string("This may take several seconds.  Please wait.\n"));
 }
 
-void runDispatcher() {
+int runDispatcher() {
     printUsage();
     if (platform::serviceControl().startDispatcher(kServiceName, serviceMain) != 0) {
         logEvent(L"StartServiceCtrlDispatcher failed.", kEventTypeError);
+        return 1;
     }
+    return serviceExitCode();
 }
 
 std::wstring hexLower(std::uint32_t value) {
@@ -74,33 +76,29 @@ int serviceEntry(int argc, char** argv) {
     platform::process().prepareProcess();
     switch (modeOf(argc, argv)) {
         case Mode::Install:
-            installService();
-            break;
+            return installService() ? 0 : 1;
         case Mode::Remove:
-            removeService();
-            break;
+            return removeService() ? 0 : 1;
         case Mode::Debug:
-            CmdDebugService();
-            break;
+            return CmdDebugService() ? 0 : 1;
         case Mode::Dispatcher:
-            runDispatcher();
             break;
     }
-    return 0;
+    return runDispatcher();
 }
 
-void CmdDebugService() {
+bool CmdDebugService() {
     g_debugMode = true;
 
     std::vector<std::wstring> args;
     if (!platform::process().commandLineArgs(args)) {
         consolePrint(std::string("CmdDebugService CommandLineToArgvW returned NULL\n"));
-        return;
+        return false;
     }
     consolePrint(std::wstring(L"Debugging ") + kServiceDisplayName + L".\n");
     platform::process().addConsoleCtrlHandler(consoleCtrlHandler);
     g_userInfo = std::make_unique<UserInformation>();
-    ServiceStart();
+    return ServiceStart();
 }
 
 bool consoleCtrlHandler(std::uint32_t ctrlType) {
