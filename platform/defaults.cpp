@@ -134,6 +134,9 @@ wchar_t Files::separator() {
 bool Files::deleteFile(const std::wstring&) {
     return false;
 }
+bool Files::fileExists(const std::wstring&) {
+    return false;
+}
 bool Files::moveFileNoReplace(const std::wstring&, const std::wstring&) {
     return false;
 }
@@ -184,6 +187,8 @@ std::uint32_t ServiceControl::deleteService(ScmHandle) {
 }
 void ServiceControl::closeHandle(ScmHandle) {}
 
+// Windows has nothing to prepare: a write to a broken pipe just fails.
+void Process::prepareProcess() {}
 bool Process::addConsoleCtrlHandler(ConsoleCtrlHandlerFn) {
     return false;
 }

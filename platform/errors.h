@@ -25,6 +25,7 @@ constexpr std::uint32_t kErrorNoMoreItems = 259;
 constexpr std::uint32_t kErrorNoToken = 1008;
 constexpr std::uint32_t kErrorServiceDoesNotExist = 1060;
 constexpr std::uint32_t kErrorServiceNotActive = 1062;
+constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 constexpr std::uint32_t kErrorServiceExists = 1073;
 constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 constexpr std::uint32_t kErrorNoneMapped = 1332;

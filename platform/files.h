@@ -20,6 +20,8 @@ public:
     // The separator between folder and file names ('\\' or '/').
     virtual wchar_t separator();
     virtual bool deleteFile(const std::wstring& path);
+    // Whether a file or folder exists at the path (GetFileAttributesW).
+    virtual bool fileExists(const std::wstring& path);
     // Move without replacing an existing target; may copy across volumes.
     virtual bool moveFileNoReplace(const std::wstring& from, const std::wstring& to);
     // Text-mode streams. Never null: a stream that could not be opened is

@@ -16,6 +16,10 @@ using ConsoleCtrlHandlerFn = bool (*)(std::uint32_t ctrlType);
 class Process {
 public:
     virtual ~Process() = default;
+    // Process-wide settings, made once at start-up before any other thread
+    // exists: console output to a pipe or terminal that has gone away fails
+    // like any other write instead of ending the process.
+    virtual void prepareProcess();
     // SetConsoleCtrlHandler(handler, TRUE).
     virtual bool addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler);
     // GetCommandLineW + CommandLineToArgvW; false when the split fails.

@@ -4,6 +4,8 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build: unit tests, the
 #      emulator's tests and the end-to-end relay tests;
 #   3. ThreadSanitizer build: the test programs that run threads;
+#      then the libFuzzer targets (clang), each for VC_FUZZ_SECONDS (60),
+#      two at a time;
 #   4. Windows cross build with mingw-w64: must compile and link with no warning;
 #   5. packages: the systemd unit's exposure score, the .deb checked by
 #      lintian and taken through install, upgrade, removal and purge, and the
@@ -44,8 +46,8 @@ install_packages() {
     "${apt[@]}" update -q &&
         "${apt[@]}" install -y -q --no-install-recommends build-essential cmake pkg-config \
             libsystemd-dev googletest \
-            curl socat passwd util-linux procps libcap2-bin g++-mingw-w64-x86-64-posix \
-            chromium squid nginx openssl iproute2 systemd lintian
+            curl socat passwd util-linux procps perl libcap2-bin g++-mingw-w64-x86-64-posix \
+            chromium squid nginx openssl iproute2 systemd lintian clang libclang-rt-14-dev
 }
 
 # build DIR LOG CMAKE_ARGS... -- TARGETS...: configure and build; false on error.
@@ -176,6 +178,42 @@ fi
 export TSAN_OPTIONS=halt_on_error=0:second_deadlock_stack=1
 for t in "${threaded[@]}"; do run_gtest "$prefix-tsan/tests/$t" "$logs/tsan-$t.log"; done
 unset TSAN_OPTIONS
+
+phase "Fuzzers (libFuzzer, ${VC_FUZZ_SECONDS:-60} s each, two at a time)"
+fuzzers=(reg_file group_mappings socks_replies subnegotiation_packet)
+fuzz_started=$SECONDS
+if build "$prefix-fuzz" "$logs/fuzz-build.log" -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON -DVORN_BUILD_TESTS=OFF -- \
+    "${fuzzers[@]/%/_fuzzer}"; then
+    declare -A fuzz_rc=()
+    for ((i = 0; i < ${#fuzzers[@]}; i += 2)); do
+        declare -A fuzz_pid=()
+        for f in "${fuzzers[@]:i:2}"; do
+            VC_FUZZ_BUILD="$prefix-fuzz" VC_FUZZ_NO_BUILD=1 \
+                "$root/scripts/fuzz.sh" "$f" "${VC_FUZZ_SECONDS:-60}" >"$logs/fuzz-$f.log" 2>&1 &
+            fuzz_pid[$f]=$!
+        done
+        for f in "${!fuzz_pid[@]}"; do
+            fuzz_rc[$f]=0
+            wait "${fuzz_pid[$f]}" || fuzz_rc[$f]=$?
+        done
+        unset fuzz_pid
+    done
+    for f in "${fuzzers[@]}"; do
+        runs=$(grep -o -E '^Done [0-9]+ runs' "$logs/fuzz-$f.log" | grep -o -E '[0-9]+')
+        if [[ "${fuzz_rc[$f]}" == 0 && -n "$runs" ]]; then
+            note_pass 1
+            echo "fuzz $f: $runs runs, no failure"
+        else
+            grep -E -A12 '^==[0-9]+== ?ERROR|deadly signal' "$logs/fuzz-$f.log" | head -n 30
+            note_fail 1 "fuzz $f failed (see $logs/fuzz-$f.log, input in $prefix-fuzz/crashes/$f)"
+        fi
+    done
+else
+    grep -E -B2 -A8 '(error|Error) ' "$logs/fuzz-build.log" | head -n 60
+    note_fail 1 "fuzz build failed (see $logs/fuzz-build.log)"
+fi
+echo "fuzz phase: $((SECONDS - fuzz_started)) s"
 
 phase "Windows cross build (mingw-w64)"
 if build "$prefix-mingw" "$logs/mingw-build.log" \

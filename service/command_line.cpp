@@ -63,11 +63,13 @@ void printVersion() {
     consolePrint(std::string(kServiceNameNarrow) + " " + kProgramVersion + "\n");
 }
 
-void runDispatcher() {
+int runDispatcher() {
     printUsage();
     if (platform::serviceControl().startDispatcher(kServiceName, serviceMain) != 0) {
         logEvent(L"StartServiceCtrlDispatcher failed.", kEventTypeError);
+        return 1;
     }
+    return serviceExitCode();
 }
 
 std::wstring hexLower(std::uint32_t value) {
@@ -79,38 +81,35 @@ std::wstring hexLower(std::uint32_t value) {
 }  // namespace
 
 int serviceEntry(int argc, char** argv) {
+    platform::process().prepareProcess();
     switch (modeOf(argc, argv)) {
         case Mode::Install:
-            installService();
-            break;
+            return installService() ? 0 : 1;
         case Mode::Remove:
-            removeService();
-            break;
+            return removeService() ? 0 : 1;
         case Mode::Debug:
-            CmdDebugService();
-            break;
+            return CmdDebugService() ? 0 : 1;
         case Mode::Version:
             printVersion();
-            break;
+            return 0;
         case Mode::Dispatcher:
-            runDispatcher();
             break;
     }
-    return 0;
+    return runDispatcher();
 }
 
-void CmdDebugService() {
+bool CmdDebugService() {
     g_debugMode = true;
 
     std::vector<std::wstring> args;
     if (!platform::process().commandLineArgs(args)) {
         consolePrint(std::string("CmdDebugService CommandLineToArgvW returned NULL\n"));
-        return;
+        return false;
     }
     consolePrint(std::wstring(L"Debugging ") + kServiceDisplayName + L".\n");
     platform::process().addConsoleCtrlHandler(consoleCtrlHandler);
     g_userInfo = std::make_unique<UserInformation>();
-    ServiceStart();
+    return ServiceStart();
 }
 
 bool consoleCtrlHandler(std::uint32_t ctrlType) {
@@ -129,11 +128,9 @@ std::wstring lastErrorText() {
         g_lastErrorText.clear();
         return g_lastErrorText;
     }
-    // Drop the line break that system texts end with.
+    // Drop the line break that system texts end with. What remains, with the
+    // code, fits the buffer: the reserve covers the longest code.
     message.resize(message.size() < 2 ? 0 : message.size() - 2);
     g_lastErrorText = message + L" (0x" + hexLower(process.lastError()) + L")";
-    if (g_lastErrorText.size() > kLastErrorBufferSize - 1) {
-        g_lastErrorText.resize(kLastErrorBufferSize - 1);
-    }
     return g_lastErrorText;
 }

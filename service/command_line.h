@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <string>
 
-// Looks at the first argument and runs a mode; always returns 0.
+// Looks at the first argument and runs a mode. Returns the process exit
+// code: 0 when the mode did its work, 1 when it failed.
 int serviceEntry(int argc, char** argv);
 
-// Runs the relay in the console until Ctrl+C or Ctrl+Break.
-void CmdDebugService();
+// Runs the relay in the console until Ctrl+C or Ctrl+Break; false when it
+// could not run or failed.
+bool CmdDebugService();
 // Ctrl+C (0) and Ctrl+Break (1) stop the relay and count as handled; every
 // other event is left to the next handler.
 bool consoleCtrlHandler(std::uint32_t ctrlType);

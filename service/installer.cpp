@@ -42,10 +42,11 @@ const std::wstring& displayName() {
     return g_displayName;
 }
 
-void stopBeforeRemoval(platform::ScmHandle service) {
+// False when the service was running and did not stop.
+bool stopBeforeRemoval(platform::ScmHandle service) {
     platform::ServiceControl& control = platform::serviceControl();
     if (control.controlStop(service, g_serviceStatus) != 0)
-        return;
+        return true;  // not running, or it cannot take a stop: removal goes on
 
     consolePrint(L"Stopping " + displayName() + L".");
     platform::process().sleepMillis(kStopPollMillis);
@@ -56,19 +57,20 @@ void stopBeforeRemoval(platform::ScmHandle service) {
     }
     if (g_serviceStatus.currentState == platform::kServiceStopped) {
         consolePrint(L"\n" + displayName() + L" stopped.\n");
-    } else {
-        consolePrint(L"\n" + displayName() + L" failed to stop.\n");
+        return true;
     }
+    consolePrint(L"\n" + displayName() + L" failed to stop.\n");
+    return false;
 }
 
 }  // namespace
 
-void installService() {
+bool installService() {
     std::wstring path;
     const std::uint32_t pathError = platform::process().modulePath(kModulePathCapacity, path);
     if (pathError != 0) {
         printFailure(L"Unable to install " + displayName() + L" - ", pathError);
-        return;
+        return false;
     }
 
     platform::ServiceControl& control = platform::serviceControl();
@@ -77,25 +79,26 @@ void installService() {
         platform::kScManagerConnect | platform::kScManagerCreateService, manager.ref());
     if (error != 0) {
         printFailure(L"OpenSCManager failed - ", error);
-        return;
+        return false;
     }
 
     ScmHandleGuard service;
     error = control.createService(manager.get(), kServiceName, displayName(), path, service.ref());
     if (error != 0) {
         printFailure(L"CreateService failed - ", error);
-        return;
+        return false;
     }
     consolePrint(displayName() + L" installed.\n");
+    return true;
 }
 
-void removeService() {
+bool removeService() {
     platform::ServiceControl& control = platform::serviceControl();
     ScmHandleGuard manager;
     std::uint32_t error = control.openManager(platform::kScManagerConnect, manager.ref());
     if (error != 0) {
         printFailure(L"OpenSCManager failed - ", error);
-        return;
+        return false;
     }
 
     ScmHandleGuard service;
@@ -104,15 +107,16 @@ void removeService() {
         platform::kDelete | platform::kServiceStop | platform::kServiceQueryStatus, service.ref());
     if (error != 0) {
         printFailure(L"OpenService failed - ", error);
-        return;
+        return false;
     }
 
-    stopBeforeRemoval(service.get());
+    const bool stopped = stopBeforeRemoval(service.get());
 
     error = control.deleteService(service.get());
     if (error != 0) {
         printFailure(L"DeleteService failed - ", error);
-    } else {
-        consolePrint(displayName() + L" removed.\n");
+        return false;
     }
+    consolePrint(displayName() + L" removed.\n");
+    return stopped;
 }

@@ -2,6 +2,7 @@
 // reporting each step on the console.
 #pragma once
 
-void installService();
+// Both report each step on the console and return false when one failed.
+bool installService();
 // Stops the service first when it is running.
-void removeService();
+bool removeService();

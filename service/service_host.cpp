@@ -36,33 +36,39 @@ public:
     ServerPublication& operator=(const ServerPublication&) = delete;
 };
 
-void runServer() {
+bool runServer() {
     SocksProxyServer server(g_userInfo.get());
     if (g_userInfo)
         g_userInfo->enumerateSessions();
     // Declared after the server, so unpublished before it is destroyed.
     ServerPublication publication(server);
-    server.run();
+    // run says 1 when the listening socket could not be set up or an
+    // exception ended it; a loop that ended without being told to stop has
+    // failed as well.
+    const int result = server.run();
+    return result == 0 && server.m_stop.load();
 }
 
 }  // namespace
 
-void ServiceStart() {
+bool ServiceStart() {
     if (g_statusHandle != 0)
         reportServiceStatus(platform::kServiceRunning, 0);
 
     platform::Sockets& sockets = platform::sockets();
     if (sockets.startup() != 0) {
         logEvent(L"WSAStartup() failed.", kEventTypeError);
-        return;
+        return false;
     }
+    bool stoppedOnRequest = false;
     try {
-        runServer();
+        stoppedOnRequest = runServer();
     } catch (...) {
         logCurrentException("ServiceStart()");
     }
     if (sockets.cleanup() != 0)
         logEvent(L"WSACleanup() failed.", kEventTypeError);
+    return stoppedOnRequest;
 }
 
 void requestServerStop() {

@@ -23,7 +23,9 @@ extern std::unique_ptr<UserInformation> g_userInfo;
 
 // Runs one relay: starts the socket library, constructs and publishes the
 // server, runs it until it is stopped, and tears everything down again.
-void ServiceStart();
+// True when the relay ran and ended on a stop request; false when it could
+// not start or ended on a failure of its own.
+bool ServiceStart();
 
 // The stop request of the control handlers: under g_serverMutex, stops the
 // published server, or remembers the request until a server is published.

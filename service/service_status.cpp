@@ -1,5 +1,6 @@
 #include "service/service_status.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -25,11 +26,16 @@ constexpr std::uint32_t kStartPendingWaitHint = 3000;
 std::mutex g_statusMutex;
 std::uint32_t g_checkPoint = 1;
 
-bool sendStatusLocked(std::uint32_t state, std::uint32_t waitHint) {
+std::atomic<int> g_serviceExitCode{1};
+
+bool sendStatusLocked(std::uint32_t state, std::uint32_t waitHint,
+                      std::uint32_t serviceSpecificExitCode) {
     g_serviceStatus.controlsAccepted =
         state == platform::kServiceStartPending ? 0 : kAcceptedWhenStarted;
     g_serviceStatus.currentState = state;
-    g_serviceStatus.win32ExitCode = 0;
+    g_serviceStatus.win32ExitCode =
+        serviceSpecificExitCode != 0 ? platform::kErrorServiceSpecificError : 0;
+    g_serviceStatus.serviceSpecificExitCode = serviceSpecificExitCode;
     g_serviceStatus.waitHint = waitHint;
     if (state == platform::kServiceRunning || state == platform::kServiceStopped) {
         g_serviceStatus.checkPoint = 0;
@@ -49,12 +55,13 @@ void reportCurrentServiceStatus() {
     if (g_debugMode)
         return;
     std::lock_guard<std::mutex> lock(g_statusMutex);
-    sendStatusLocked(g_serviceStatus.currentState, 0);
+    sendStatusLocked(g_serviceStatus.currentState, 0, g_serviceStatus.serviceSpecificExitCode);
 }
 
 }  // namespace
 
 void serviceMain() {
+    g_serviceExitCode = 1;
     g_userInfo = std::make_unique<UserInformation>();
 
     platform::StatusHandle handle = 0;
@@ -66,10 +73,14 @@ void serviceMain() {
     g_serviceStatus.serviceType = platform::kServiceWin32OwnProcess;
     g_serviceStatus.serviceSpecificExitCode = 0;
 
+    bool stoppedOnRequest = false;
     if (reportServiceStatus(platform::kServiceStartPending, kStartPendingWaitHint)) {
-        ServiceStart();
+        stoppedOnRequest = ServiceStart();
     }
-    reportServiceStatus(platform::kServiceStopped, 0);
+    // A relay that could not start or failed must not look like a clean
+    // stop: the service manager's restart policy acts only on a failure.
+    reportServiceStatus(platform::kServiceStopped, 0, stoppedOnRequest ? 0 : kRelayFailedExitCode);
+    g_serviceExitCode = stoppedOnRequest ? 0 : 1;
 }
 
 std::uint32_t serviceControlHandler(std::uint32_t control, std::uint32_t eventType, void* eventData,
@@ -95,11 +106,16 @@ std::uint32_t serviceControlHandler(std::uint32_t control, std::uint32_t eventTy
     }
 }
 
-bool reportServiceStatus(std::uint32_t state, std::uint32_t waitHint) {
+bool reportServiceStatus(std::uint32_t state, std::uint32_t waitHint,
+                         std::uint32_t serviceSpecificExitCode) {
     if (g_debugMode)
         return true;
     std::lock_guard<std::mutex> lock(g_statusMutex);
-    return sendStatusLocked(state, waitHint);
+    return sendStatusLocked(state, waitHint, serviceSpecificExitCode);
+}
+
+int serviceExitCode() {
+    return g_serviceExitCode.load();
 }
 
 void resetStatusCheckPoint() {

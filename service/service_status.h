@@ -19,7 +19,17 @@ void serviceMain();
 std::uint32_t serviceControlHandler(std::uint32_t control, std::uint32_t eventType, void* eventData,
                                     void* context);
 // Sends one report; true when it was accepted (always true in debug mode).
-bool reportServiceStatus(std::uint32_t state, std::uint32_t waitHint);
+// A non-zero service-specific exit code goes with the exit code
+// ERROR_SERVICE_SPECIFIC_ERROR, so that the service manager sees a failure.
+bool reportServiceStatus(std::uint32_t state, std::uint32_t waitHint,
+                         std::uint32_t serviceSpecificExitCode = 0);
+
+// The service-specific exit code of a relay that could not run or failed.
+constexpr std::uint32_t kRelayFailedExitCode = 1;
+
+// The exit code of service mode: 0 once serviceMain has seen the relay run
+// and end on a stop request, 1 otherwise (also when it never ran).
+int serviceExitCode();
 
 // Starts the pending-state check point counter again at 1, as in a fresh
 // process (for tests).

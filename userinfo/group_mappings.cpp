@@ -3,6 +3,7 @@
 // previous version.
 #include <exception>
 #include <istream>
+#include <memory>
 #include <ostream>
 #include <streambuf>
 
@@ -35,15 +36,31 @@ struct Line {
     char beforeLast = '\0';
 };
 
-// One line without its line feed; false at end of input with nothing read.
-bool readLine(std::istream& in, Line& line) {
+// The next byte, or eof. A read error counts as the end of the input and is
+// flagged: the stream buffer reports it by throwing, which must not end the
+// process that is starting.
+int nextByte(std::streambuf& buffer, bool& readFailed) {
+    try {
+        return buffer.sbumpc();
+    } catch (const std::exception&) {
+        readFailed = true;
+        return std::char_traits<char>::eof();
+    }
+}
+
+// One line without its line feed; false at end of input with nothing read,
+// and after a read error (the line in progress may be cut anywhere, so it is
+// not used).
+bool readLine(std::istream& in, Line& line, bool& readFailed) {
     line = Line();
     std::streambuf* buffer = in.rdbuf();
-    if (buffer == nullptr)
+    if (buffer == nullptr || readFailed)
         return false;
     bool any = false;
     for (;;) {
-        const int c = buffer->sbumpc();
+        const int c = nextByte(*buffer, readFailed);
+        if (readFailed)
+            return false;
         if (c == std::char_traits<char>::eof())
             return any;
         any = true;
@@ -126,20 +143,43 @@ void reportSwapFailure(const wchar_t* text) {
     logEvent(text, kEventTypeError);
 }
 
+// The current file, or the backup when a rewrite was cut off between its two
+// renames and left no current file: the backup then holds the only copy of
+// the mappings. Null when neither can be read.
+std::unique_ptr<std::istream> openForRead(const std::wstring& current, const std::wstring& backup) {
+    platform::Files& files = platform::files();
+    std::unique_ptr<std::istream> in = files.openTextForRead(current);
+    if (in && !in->fail())
+        return in;
+    (LogMessage(kReadOp) << L", failed to open group mappings file for reading").log();
+    if (files.fileExists(current) || !files.fileExists(backup))
+        return nullptr;
+    in = files.openTextForRead(backup);
+    if (!in || in->fail())
+        return nullptr;
+    (LogMessage(kReadOp) << L", no group mappings file, reading the backup group mappings file "
+                            L"instead")
+        .log(kEventTypeWarning);
+    return in;
+}
+
 }  // namespace
 
 void UserInformation::readGroupMappingsFromDisk() {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const std::unique_ptr<std::istream> in =
-        platform::files().openTextForRead(filePath(kCurrentFile));
-    if (!in || in->fail()) {
-        (LogMessage(kReadOp) << L", failed to open group mappings file for reading").log();
+        openForRead(filePath(kCurrentFile), filePath(kBackupFile));
+    if (!in)
         return;
-    }
     std::map<std::wstring, AccountInfo> mappings;
     Line line;
-    while (readLine(*in, line))
+    bool readFailed = false;
+    while (readLine(*in, line, readFailed))
         parseLine(line, mappings);
+    if (readFailed)
+        (LogMessage(kReadOp)
+         << L", failed to read group mappings file, using the lines read so far")
+            .log();
     m_groupMappings.swap(mappings);
     (LogMessage(kReadOp) << L", read " << m_groupMappings.size() << L" group mappings from file")
         .log(kEventTypeInformation);
@@ -176,8 +216,11 @@ void UserInformation::writeGroupMappingsToDisk() {
     out.reset();  // closes the temporary file before it is moved
 
     // Each step runs whatever the previous one did; only a complete
-    // temporary file ever becomes the current one.
-    if (!files.deleteFile(backup))
+    // temporary file ever becomes the current one. Without a current file
+    // the backup is the only copy left of what was stored: it stays until
+    // the new file has taken the current one's place.
+    const bool backupIsOnlyCopy = !files.fileExists(current) && files.fileExists(backup);
+    if (!backupIsOnlyCopy && !files.deleteFile(backup))
         reportSwapFailure(L"failed to delete backup group mappings file");
     if (!files.moveFileNoReplace(current, backup))
         reportSwapFailure(L"failed to rename old group mappings file");

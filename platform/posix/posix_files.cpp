@@ -165,6 +165,12 @@ bool PosixFiles::deleteFile(const std::wstring& path) {
     return posix::pathToUtf8(path, utf8) && ::unlink(utf8.c_str()) == 0;
 }
 
+bool PosixFiles::fileExists(const std::wstring& path) {
+    std::string utf8;
+    struct stat st;
+    return posix::pathToUtf8(path, utf8) && ::lstat(utf8.c_str(), &st) == 0;
+}
+
 bool PosixFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
     std::string source;
     std::string target;

@@ -15,6 +15,7 @@ public:
     int createDirectory(const std::wstring& path) override;
     wchar_t separator() override;
     bool deleteFile(const std::wstring& path) override;
+    bool fileExists(const std::wstring& path) override;
     bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
     std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path) override;
     std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override;

@@ -1,5 +1,6 @@
 #include "platform/posix/posix_process.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,13 @@ thread_local std::uint32_t t_lastError = 0;
 constexpr std::uint32_t kMessageCapacity = 64 * 1024;
 
 }  // namespace
+
+void PosixProcess::prepareProcess() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
 
 bool PosixProcess::addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler) {
     return addConsoleSignalHandler(handler);

@@ -9,6 +9,8 @@ namespace platform {
 
 class PosixProcess : public Process {
 public:
+    // Ignores SIGPIPE (programs this one runs get the default back).
+    void prepareProcess() override;
     bool addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler) override;
     bool commandLineArgs(std::vector<std::wstring>& out) override;
     std::uint32_t modulePath(std::uint32_t capacity, std::wstring& out) override;

@@ -107,6 +107,7 @@ std::uint32_t PosixServiceControl::startDispatcher(const std::wstring& /*name*/,
         m_wakeFd = wakeFd.get();
         m_handler = nullptr;
         m_acceptsStop = false;
+        m_acceptsSessionChange = false;
         m_pendingStops = 0;
         m_serviceEnded = false;
     }
@@ -160,10 +161,11 @@ std::uint32_t PosixServiceControl::dispatchUntilStopped(int signalFd, int wakeFd
             if (m_serviceEnded)
                 return 0;
             handler = m_handler;
-            if (handler != nullptr)
+            // As with the Windows service manager, a control waits until the
+            // service has a handler and has reported that it accepts it:
+            // session changes from the first report of running on.
+            if (handler != nullptr && m_acceptsSessionChange)
                 sessionEvents.swap(m_sessionEvents);
-            // As with the Windows service manager, a stop request waits until
-            // the service has a handler and has reported that it accepts stop.
             if (handler != nullptr && m_acceptsStop) {
                 stops = m_pendingStops;
                 m_pendingStops = 0;
@@ -198,6 +200,14 @@ void PosixServiceControl::postStopControl() {
     wakeDispatcher();
 }
 
+void PosixServiceControl::postSessionEvent(std::uint32_t eventType, std::uint32_t sessionId) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sessionEvents.emplace_back(eventType, sessionId);
+    }
+    wakeDispatcher();
+}
+
 std::uint32_t PosixServiceControl::registerHandler(const std::wstring& /*name*/,
                                                    ControlHandlerFn handler, StatusHandle& out) {
     bool dispatching = false;
@@ -210,11 +220,7 @@ std::uint32_t PosixServiceControl::registerHandler(const std::wstring& /*name*/,
     // registering a handler in a test does not watch the real system.
     if (dispatching) {
         m_sessionWatcher.start([this](std::uint32_t eventType, std::uint32_t uid) {
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_sessionEvents.emplace_back(eventType, uid);
-            }
-            wakeDispatcher();
+            postSessionEvent(eventType, uid);
         });
     }
     out = kStatusHandle;
@@ -241,13 +247,17 @@ std::uint32_t PosixServiceControl::setStatus(StatusHandle handle, const ServiceS
     if (handle != kStatusHandle)
         return kErrorInvalidHandle;
     const bool acceptsStop = (status.controlsAccepted & kServiceAcceptStop) != 0;
-    bool becameStoppable = false;
+    const bool acceptsSessionChange = (status.controlsAccepted & kServiceAcceptSessionChange) != 0;
+    bool acceptsMore = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        becameStoppable = acceptsStop && !m_acceptsStop;
+        acceptsMore =
+            (acceptsStop && !m_acceptsStop) || (acceptsSessionChange && !m_acceptsSessionChange);
         m_acceptsStop = acceptsStop;
+        m_acceptsSessionChange = acceptsSessionChange;
     }
-    if (becameStoppable)
+    // Controls held back until now go out.
+    if (acceptsMore)
         wakeDispatcher();
     const std::string message = notificationFor(status);
     if (message.empty())

@@ -47,6 +47,10 @@ public:
     // on the dispatcher's thread once a handler is registered and the last
     // status report accepts stop.
     void postStopControl();
+    // Hands the service a session change (logon or logoff of a uid), as the
+    // session watcher does. Delivered on the dispatcher's thread once the
+    // last status report accepts session changes.
+    void postSessionEvent(std::uint32_t eventType, std::uint32_t sessionId);
 
     // The notification text for a reported state ("READY=1..." and so on).
     static std::string notificationFor(const ServiceStatus& status);
@@ -74,7 +78,10 @@ private:
     bool m_dispatching = false;
     int m_wakeFd = -1;
     ControlHandlerFn m_handler = nullptr;
-    bool m_acceptsStop = false;  // as last reported
+    // As last reported: the service manager hands a control only to a
+    // service that has said it accepts it.
+    bool m_acceptsStop = false;
+    bool m_acceptsSessionChange = false;
     unsigned m_pendingStops = 0;
     bool m_serviceEnded = false;
     // Logons and logoffs waiting to reach the handler on the dispatcher's

@@ -2,6 +2,7 @@
 #include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,33 @@ private:
     bool m_ok = false;
 };
 
+// The child starts with SIGPIPE at its default action, whatever this
+// process ignores: other programs expect it there.
+class SpawnAttributes {
+public:
+    SpawnAttributes() {
+        m_initialised = posix_spawnattr_init(&m_attr) == 0;
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        m_ok = m_initialised && posix_spawnattr_setsigdefault(&m_attr, &defaults) == 0 &&
+               posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGDEF) == 0;
+    }
+    ~SpawnAttributes() {
+        if (m_initialised)
+            posix_spawnattr_destroy(&m_attr);
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    bool ok() const { return m_ok; }
+    posix_spawnattr_t* get() { return &m_attr; }
+
+private:
+    posix_spawnattr_t m_attr;
+    bool m_initialised = false;
+    bool m_ok = false;
+};
+
 }  // namespace
 
 int runCommand(const std::vector<std::string>& argv, std::string& output) {
@@ -43,7 +71,8 @@ int runCommand(const std::vector<std::string>& argv, std::string& output) {
     posix::UniqueFd writeEnd(fds[1]);
 
     SpawnActions actions;
-    if (!actions.ok() ||
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok() ||
         posix_spawn_file_actions_adddup2(actions.get(), writeEnd.get(), STDOUT_FILENO) != 0 ||
         posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0) !=
             0) {
@@ -55,7 +84,7 @@ int runCommand(const std::vector<std::string>& argv, std::string& output) {
     args.push_back(nullptr);
 
     pid_t pid = 0;
-    if (posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ) != 0)
+    if (posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ) != 0)
         return -1;
     writeEnd.reset();
 

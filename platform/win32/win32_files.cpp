@@ -40,6 +40,10 @@ public:
         return ::DeleteFileW(path.c_str()) != FALSE;
     }
 
+    bool fileExists(const std::wstring& path) override {
+        return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
     bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override {
         return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE;
     }

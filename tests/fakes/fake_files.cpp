@@ -64,6 +64,36 @@ private:
     std::filesystem::path m_path;
 };
 
+// Hands out the first bytes of a file, then fails the way a file buffer does
+// on a read error: by throwing.
+class FailingReadBuf : public std::streambuf {
+public:
+    FailingReadBuf(const std::filesystem::path& path, std::size_t limit) {
+        std::ifstream file(path, std::ios::binary);
+        std::ostringstream content;
+        content << file.rdbuf();
+        m_bytes = content.str().substr(0, limit);
+        setg(&m_bytes[0], &m_bytes[0], &m_bytes[0] + m_bytes.size());
+    }
+
+protected:
+    int underflow() override { throw std::ios_base::failure("read error"); }
+
+private:
+    std::string m_bytes;
+};
+
+class OwningIStream : public std::istream {
+public:
+    OwningIStream(const std::filesystem::path& path, std::size_t limit)
+        : std::istream(nullptr), m_buf(path, limit) {
+        rdbuf(&m_buf);
+    }
+
+private:
+    FailingReadBuf m_buf;
+};
+
 template <typename Buf>
 class OwningOStream : public std::ostream {
 public:
@@ -181,6 +211,11 @@ bool FakeFiles::deleteFile(const std::wstring& path) {
     return std::filesystem::remove(path, error);
 }
 
+bool FakeFiles::fileExists(const std::wstring& path) {
+    std::error_code error;
+    return inside(path) && std::filesystem::exists(std::filesystem::path(path), error);
+}
+
 bool FakeFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
     record("move " + narrow(from) + " -> " + narrow(to));
     if (!inside(from) || !inside(to))
@@ -214,6 +249,8 @@ std::unique_ptr<std::istream> FakeFiles::openTextForRead(const std::wstring& pat
         stream->setstate(std::ios::failbit);
         return stream;
     }
+    if (m_readErrorAfter != static_cast<std::size_t>(-1))
+        return std::make_unique<OwningIStream>(std::filesystem::path(path), m_readErrorAfter);
     stream->open(std::filesystem::path(path), std::ios::in | std::ios::binary);
     return stream;
 }

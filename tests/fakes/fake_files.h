@@ -35,6 +35,9 @@ public:
     int m_createDirectoryResult = -1;  // -1: really create it
     bool m_failOpenRead = false;
     bool m_failOpenWrite = false;
+    // The read stream's buffer throws, as a failing read does, once this
+    // many bytes have been read.
+    std::size_t m_readErrorAfter = static_cast<std::size_t>(-1);
     bool m_failDelete = false;
     std::wstring m_failMoveTo;  // moves whose target ends with this fail
     // The write stream fails once this many bytes went through it.
@@ -52,6 +55,7 @@ public:
     int createDirectory(const std::wstring& path) override;
     wchar_t separator() override;
     bool deleteFile(const std::wstring& path) override;
+    bool fileExists(const std::wstring& path) override;
     bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
     std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path) override;
     std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override;

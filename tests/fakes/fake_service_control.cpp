@@ -13,11 +13,14 @@ std::string narrowed(const std::wstring& text) {
 
 }  // namespace
 
-std::uint32_t FakeServiceControl::startDispatcher(const std::wstring&, platform::ServiceMainFn) {
+std::uint32_t FakeServiceControl::startDispatcher(const std::wstring&,
+                                                  platform::ServiceMainFn serviceMain) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_dispatcherCalls;
     }
+    if (m_dispatcherResult == 0 && m_runServiceMain)
+        serviceMain();
     return m_dispatcherResult;
 }
 

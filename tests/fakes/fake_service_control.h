@@ -31,6 +31,9 @@ public:
     std::vector<platform::StatusHandle> reportHandles() const;
 
     std::uint32_t m_dispatcherResult = 0;
+    // The dispatcher calls the service main routine (on the caller's
+    // thread) before it returns.
+    bool m_runServiceMain = false;
     std::uint32_t m_registerResult = 0;
     std::uint32_t m_setStatusResult = 0;
     // Refuses only reports of this state (0: none).

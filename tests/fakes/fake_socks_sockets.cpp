@@ -89,6 +89,12 @@ std::vector<std::uint8_t> FakeSocksSockets::sentTo(platform::Socket s) const {
     return it == m_sent.end() ? std::vector<std::uint8_t>{} : it->second;
 }
 
+std::size_t FakeSocksSockets::sentSize(platform::Socket s) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_sent.find(s);
+    return it == m_sent.end() ? 0 : it->second.size();
+}
+
 std::vector<platform::Socket> FakeSocksSockets::closed() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_closed;

@@ -48,6 +48,7 @@ public:
     void setRecvChunk(int chunk) { m_recvChunk = chunk; }
 
     std::vector<std::uint8_t> sentTo(platform::Socket s) const;
+    std::size_t sentSize(platform::Socket s) const;
     std::vector<platform::Socket> closed() const;
     int addrInfoCalls() const { return m_addrInfoCalls; }
     std::string lastNode() const { return m_lastNode; }

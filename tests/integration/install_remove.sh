@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # -install and -remove of the real program against a throwaway unit folder:
-# the console lines, the unit's contents, and the unit gone after removal.
+# the console lines, the unit's contents, the unit gone after removal, and
+# exit status 1 for each that fails.
 source "$(dirname "$0")/lib.sh"
 
 units="$VC_WORK/units"
 mkdir -p "$units"
 program=$(readlink -f "$VC_BIN")
 
-out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -install)
+rc=0
+out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -install) || rc=$?
 check_eq "install line" "Tarnwicket Vorn Client installed." "$out"
+check_eq "install exit status" 0 "$rc"
 unit="$units/VornClient.service"
 if [[ -f "$unit" ]]; then ok "unit file written"; else fail "no unit file"; fi
 check_eq "description" "Description=Tarnwicket Vorn Client" "$(grep '^Description=' "$unit")"
@@ -16,20 +19,26 @@ check_eq "type" "Type=notify" "$(grep '^Type=' "$unit")"
 check_eq "program without arguments" "ExecStart=$program" "$(grep '^ExecStart=' "$unit")"
 check_eq "restart" "Restart=on-failure" "$(grep '^Restart=' "$unit")"
 
-out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -install)
+rc=0
+out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -install) || rc=$?
 case "$out" in
     "CreateService failed - "?*) ok "second install fails with the system's text" ;;
     *) fail "second install printed [$out]" ;;
 esac
+check_eq "failed install exit status" 1 "$rc"
 
-out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" /Remove)
+rc=0
+out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" /Remove) || rc=$?
 check_eq "remove line (service not running: no stopping line)" \
     "Tarnwicket Vorn Client removed." "$out"
+check_eq "remove exit status" 0 "$rc"
 if [[ ! -e "$unit" ]]; then ok "unit file removed"; else fail "unit file still there"; fi
 
-out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -remove)
+rc=0
+out=$(VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -remove) || rc=$?
 case "$out" in
     "OpenService failed - "?*) ok "removing a missing service fails with the system's text" ;;
     *) fail "second remove printed [$out]" ;;
 esac
+check_eq "failed remove exit status" 1 "$rc"
 finish

@@ -1,10 +1,50 @@
 #!/usr/bin/env bash
 # Stopping: Ctrl+C (SIGINT) and Ctrl+Break (SIGQUIT) in -debug print the
-# stopping line and end with status 0, and -debug logs nothing; service mode
-# reports READY=1 and STOPPING=1 to the notify socket and ends on SIGTERM.
+# stopping line and end with status 0, also when nobody reads the console any
+# more, and -debug logs nothing; service mode reports READY=1 and STOPPING=1
+# to the notify socket and ends on SIGTERM with status 0. A relay that cannot
+# start ends with status 1, in either mode.
 source "$(dirname "$0")/lib.sh"
 
 start_emulator gw
+
+# run_failing NAME MODE GATEWAY_PORT_TEXT LISTEN_PORT: runs the relay, which
+# must end by itself; sets RUN_RC to its exit status (124: it did not end).
+run_failing() {
+    local args=()
+    [[ "$2" == debug ]] && args=(-debug)
+    write_registry "$VC_WORK/$1.reg" "Example Org" 127.0.0.1 "$3" "$4" 600
+    RUN_RC=0
+    env VORNCLIENT_REGISTRY="$VC_WORK/$1.reg" VORNCLIENT_EVENT_LOG="$VC_WORK/$1.events" \
+        VORNCLIENT_PROGRAMDATA="$VC_WORK/$1.programdata" \
+        timeout 60 "$VC_BIN" "${args[@]}" >"$VC_WORK/$1.stdout" 2>&1 </dev/null || RUN_RC=$?
+}
+
+run_failing bad-port service abc "$(free_port)"
+check_eq "service exit status with TarnwicketPort abc" 1 "$RUN_RC"
+wait_event "$VC_WORK/bad-port.events" 1 \
+    "ServiceStart(), exception, invalid stoi argument, class std::invalid_argument"
+run_failing port-in-use service "$EMU_PORT" "$EMU_HTTP_PORT"
+check_eq "service exit status with its port in use" 1 "$RUN_RC"
+run_failing debug-port-in-use debug "$EMU_PORT" "$EMU_HTTP_PORT"
+check_eq "-debug exit status with its port in use" 1 "$RUN_RC"
+
+# Console output to a pipe whose reader has gone fails quietly; the relay
+# runs and stops as usual.
+port=$(free_port)
+write_registry "$VC_WORK/closed-pipe.reg" "Example Org" 127.0.0.1 "$EMU_PORT" "$port" 600
+env VORNCLIENT_REGISTRY="$VC_WORK/closed-pipe.reg" VORNCLIENT_PROGRAMDATA="$VC_WORK" \
+    perl -e 'pipe(my $r, my $w) or die; close $r; open(STDOUT, ">&", $w) or die; exec @ARGV' \
+    "$VC_BIN" -debug </dev/null 2>"$VC_WORK/closed-pipe.err" &
+pipe_pid=$!
+VC_PIDS+=("$pipe_pid")
+if wait_until 20 port_listening "$port"; then
+    ok "-debug runs with its output pipe closed"
+else
+    fail "-debug with its output pipe closed did not listen"
+fi
+stop_process "$pipe_pid" INT
+check_eq "-debug exit status after SIGINT, output pipe closed" 0 "$STOP_RC"
 
 for signal in INT QUIT; do
     port=$(free_port)

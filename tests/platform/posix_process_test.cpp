@@ -1,11 +1,17 @@
-// The Linux process seam: command line, program path, per-thread last error
-// and system texts.
+// The Linux process seam: command line, program path, per-thread last error,
+// system texts and the process-wide start-up settings.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/errors.h"
 #include "platform/posix/posix_process.h"
+#include "platform/posix/run_command.h"
 
 namespace {
 
@@ -53,4 +59,23 @@ TEST(PosixProcess, SystemTextsEndInALineBreakAndUnknownCodesHaveNone) {
     ASSERT_TRUE(process.formatSystemMessage(platform::kErrorAccessDenied, text));
     EXPECT_EQ(L"Permission denied\r\n", text);
     EXPECT_FALSE(process.formatSystemMessage(0x7FFF0000u, text));
+}
+
+TEST(PosixProcess, WritesToAGonePipeFailAndChildrenStillGetSigpipe) {
+    platform::PosixProcess().prepareProcess();
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    ::close(fds[0]);
+    errno = 0;
+    EXPECT_EQ(-1, ::write(fds[1], "x", 1));  // the process is still here
+    EXPECT_EQ(EPIPE, errno);
+    ::close(fds[1]);
+
+    // A child runs with SIGPIPE (bit 12 of the ignored-signals mask) at its
+    // default action again.
+    std::string status;
+    ASSERT_EQ(0, platform::runCommand({"grep", "^SigIgn:", "/proc/self/status"}, status));
+    const unsigned long long ignored =
+        std::stoull(status.substr(status.find(':') + 1), nullptr, 16);
+    EXPECT_EQ(0u, ignored & (1ull << (SIGPIPE - 1))) << status;
 }

@@ -216,6 +216,79 @@ TEST(PosixServiceDispatcher, StopBeforeTheServiceAcceptsItWaitsUntilItDoes) {
 
 namespace {
 
+// Guarded by g_stopMutex.
+int g_sessionChanges = 0;
+int g_sessionChangesBeforeAccepted = -1;
+platform::SessionNotification g_lastSession;
+std::uint32_t g_lastSessionEvent = 0;
+
+std::uint32_t countingHandler(std::uint32_t control, std::uint32_t eventType, void* data, void*) {
+    std::lock_guard<std::mutex> lock(g_stopMutex);
+    if (control == platform::kServiceControlStop) {
+        ++g_stopControls;
+    } else if (control == platform::kServiceControlSessionChange) {
+        ++g_sessionChanges;
+        g_lastSession = *static_cast<const platform::SessionNotification*>(data);
+        g_lastSessionEvent = eventType;
+        g_handlerThread = std::this_thread::get_id();
+    }
+    g_stopArrived.notify_all();
+    return 0;
+}
+
+template <typename Condition>
+void waitForHandler(Condition condition) {
+    std::unique_lock<std::mutex> lock(g_stopMutex);
+    g_stopArrived.wait_for(lock, std::chrono::seconds(20), condition);
+}
+
+// A logon waits from the start; the service accepts stop first and session
+// changes only later.
+void sessionServiceMain() {
+    platform::StatusHandle handle = 0;
+    g_control->registerHandler(L"VornClient", countingHandler, handle);
+    g_control->postSessionEvent(platform::kWtsSessionLogon, 1000);
+    ServiceStatus status = statusOf(platform::kServiceStartPending);
+    g_control->setStatus(handle, status);
+    status = statusOf(platform::kServiceRunning);
+    status.controlsAccepted = platform::kServiceAcceptStop;
+    g_control->setStatus(handle, status);
+    // The dispatcher handles controls one pass after another; the second stop
+    // comes in a pass after anything delivered together with the first.
+    for (int i = 1; i <= 2; ++i) {
+        g_control->postStopControl();
+        waitForHandler([i] { return g_stopControls >= i; });
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_stopMutex);
+        g_sessionChangesBeforeAccepted = g_sessionChanges;
+    }
+    status.controlsAccepted = platform::kServiceAcceptStop | platform::kServiceAcceptSessionChange;
+    g_control->setStatus(handle, status);
+    waitForHandler([] { return g_sessionChanges > 0; });
+}
+
+}  // namespace
+
+TEST(PosixServiceDispatcher, SessionChangesWaitUntilTheServiceAcceptsThem) {
+    ScopedEnv noManager("NOTIFY_SOCKET", "");
+    ScopedEnv noInjection("VORNCLIENT_SESSION_EVENTS", "");
+    PosixServiceControl control;
+    g_control = &control;
+    g_stopControls = 0;
+    g_sessionChanges = 0;
+    EXPECT_EQ(0u, control.startDispatcher(L"VornClient", sessionServiceMain));
+    g_control = nullptr;
+
+    EXPECT_EQ(0, g_sessionChangesBeforeAccepted);
+    EXPECT_EQ(1, g_sessionChanges);
+    EXPECT_EQ(platform::kWtsSessionLogon, g_lastSessionEvent);
+    EXPECT_EQ(1000u, g_lastSession.sessionId);
+    EXPECT_EQ(std::this_thread::get_id(), g_handlerThread);
+}
+
+namespace {
+
 // systemctl as the tests script it: answers is-active with `state`.
 struct FakeSystemctl {
     std::vector<std::string> commands;

@@ -72,7 +72,7 @@ TEST_F(EntryTest, AnythingElsePrintsTheUsageAndStartsTheDispatcher) {
         ScopedConsoleCapture console;
 
         const std::string shown = args.empty() ? "(none)" : args[0];
-        EXPECT_EQ(0, runEntry(args)) << shown;
+        runEntry(args);
         EXPECT_EQ(kUsage, console.text()) << shown;
         EXPECT_EQ(1, scm.m_dispatcherCalls) << shown;
         EXPECT_TRUE(scm.calls().empty()) << shown;
@@ -105,10 +105,10 @@ TEST_F(EntryTest, RemoveIsMatched) {
     EXPECT_EQ("Tarnwicket Vorn Client removed.\n", console.text());
 }
 
-TEST_F(EntryTest, FailingDispatcherIsLoggedAndStillExitsWithZero) {
+TEST_F(EntryTest, FailingDispatcherIsLogged) {
     m_scm.m_dispatcherResult = platform::kErrorFailedServiceControllerConnect;
     ScopedConsoleCapture console;
-    EXPECT_EQ(0, runEntry({}));
+    EXPECT_EQ(1, runEntry({}));
     const auto events = m_log.events();
     ASSERT_EQ(1u, events.size());
     EXPECT_EQ(L"StartServiceCtrlDispatcher failed.", events[0].text);
@@ -117,7 +117,7 @@ TEST_F(EntryTest, FailingDispatcherIsLoggedAndStillExitsWithZero) {
 
 TEST_F(EntryTest, DebugModeRunsTheWorkerSilentlyWithTheConsoleHandler) {
     ScopedConsoleCapture console;
-    EXPECT_EQ(0, runEntry({"-DEBUG", "extra", "args"}));
+    EXPECT_EQ(1, runEntry({"-DEBUG", "extra", "args"}));  // the relay could not start
 
     EXPECT_TRUE(g_debugMode);
     EXPECT_EQ("Debugging Tarnwicket Vorn Client.\n", console.text());
@@ -134,11 +134,58 @@ TEST_F(EntryTest, DebugModeRunsTheWorkerSilentlyWithTheConsoleHandler) {
 TEST_F(EntryTest, DebugModeStopsWhenTheCommandLineCannotBeSplit) {
     m_process.m_failArgs = true;
     ScopedConsoleCapture console;
-    CmdDebugService();
+    EXPECT_FALSE(CmdDebugService());
     EXPECT_EQ("CmdDebugService CommandLineToArgvW returned NULL\n", console.text());
     EXPECT_TRUE(m_process.handlers().empty());
     EXPECT_TRUE(g_userInfo == nullptr);
     EXPECT_TRUE(g_debugMode);
+}
+
+// A mode that failed ends the process with 1, so that scripts and the
+// service manager can tell; its console output stays as it is.
+TEST_F(EntryTest, ExitCodeIsOneExactlyWhenTheModeFailed) {
+    enum Setup { None, CreateFails, DeleteFails, StaysRunning, NoArguments, NoDispatcher };
+    const struct {
+        std::vector<std::string> args;
+        Setup setup;
+        int exitCode;
+    } cases[] = {
+        {{"-install"}, None, 0},
+        {{"-install"}, CreateFails, 1},
+        {{"-remove"}, None, 0},
+        {{"-remove"}, DeleteFails, 1},
+        {{"-remove"}, StaysRunning, 1},
+        {{"-debug"}, None, 1},  // no socket library: the relay cannot start
+        {{"-debug"}, NoArguments, 1},
+        {{}, None, 1},  // the service runs, but its relay cannot start
+        {{}, NoDispatcher, 1},
+    };
+    for (const auto& c : cases) {
+        const std::string shown = (c.args.empty() ? "(none)" : c.args[0]) + " " +
+                                  std::to_string(static_cast<int>(c.setup));
+        resetHost();
+        FakeServiceControl scm;
+        scm.m_runServiceMain = true;
+        scm.m_controlStopResult = platform::kErrorServiceNotActive;
+        FakeProcess process;
+        if (c.setup == CreateFails)
+            scm.m_createResult = platform::kErrorServiceExists;
+        if (c.setup == DeleteFails)
+            scm.m_deleteResult = platform::kErrorAccessDenied;
+        if (c.setup == StaysRunning) {
+            scm.m_controlStopResult = 0;
+            scm.m_queryStates = {platform::kServiceRunning};
+        }
+        process.m_failArgs = c.setup == NoArguments;
+        if (c.setup == NoDispatcher)
+            scm.m_dispatcherResult = platform::kErrorFailedServiceControllerConnect;
+        platform::Platform p = platform::current();
+        p.serviceControl = &scm;
+        p.process = &process;
+        platform::ScopedPlatform scope(p);
+        ScopedConsoleCapture console;
+        EXPECT_EQ(c.exitCode, runEntry(c.args)) << shown;
+    }
 }
 
 TEST_F(EntryTest, ConsoleHandlerStopsOnCtrlCAndBreakOnly) {

@@ -17,7 +17,7 @@ protected:
             L"The specified service already exists.\r\n";
     }
 
-    std::string run(void (*mode)()) {
+    std::string run(bool (*mode)()) {
         ScopedConsoleCapture console;
         mode();
         return console.text();

@@ -23,12 +23,14 @@ protected:
 };
 
 void expectReport(const ServiceStatus& r, std::uint32_t state, std::uint32_t accepted,
-                  std::uint32_t checkPoint, std::uint32_t waitHint) {
+                  std::uint32_t checkPoint, std::uint32_t waitHint,
+                  std::uint32_t serviceSpecificExitCode = 0) {
     EXPECT_EQ(state, r.currentState);
     EXPECT_EQ(accepted, r.controlsAccepted);
     EXPECT_EQ(checkPoint, r.checkPoint);
     EXPECT_EQ(waitHint, r.waitHint);
-    EXPECT_EQ(0u, r.win32ExitCode);
+    EXPECT_EQ(serviceSpecificExitCode != 0 ? 1066u : 0u, r.win32ExitCode);
+    EXPECT_EQ(serviceSpecificExitCode, r.serviceSpecificExitCode);
 }
 
 }  // namespace
@@ -44,11 +46,10 @@ TEST_F(ServiceStatusTest, ServiceMainReportsStartPendingRunningAndStopped) {
     ASSERT_EQ(3u, reports.size());
     expectReport(reports[0], platform::kServiceStartPending, 0, 1, 3000);
     expectReport(reports[1], platform::kServiceRunning, kAccepted, 0, 0);
-    expectReport(reports[2], platform::kServiceStopped, kAccepted, 0, 0);
-    for (const auto& r : reports) {
+    // The socket library did not start: the relay failed.
+    expectReport(reports[2], platform::kServiceStopped, kAccepted, 0, 0, 1);
+    for (const auto& r : reports)
         EXPECT_EQ(platform::kServiceWin32OwnProcess, r.serviceType);
-        EXPECT_EQ(0u, r.serviceSpecificExitCode);
-    }
     for (auto h : m_scm.reportHandles())
         EXPECT_EQ(FakeServiceControl::kHandle, h);
     EXPECT_TRUE(m_log.contains("WSAStartup() failed."));

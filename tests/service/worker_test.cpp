@@ -57,7 +57,55 @@ TEST_F(WorkerTest, BadGatewayPortTextIsLoggedAsTheWorkersExceptionAndTheServiceS
     ASSERT_EQ(3u, reports.size());
     EXPECT_EQ(platform::kServiceRunning, reports[1].currentState);
     EXPECT_EQ(platform::kServiceStopped, reports[2].currentState);
-    EXPECT_EQ(0u, reports[2].win32ExitCode);
+}
+
+// Every way the relay can end, as the service manager and the process exit
+// code tell it: only an end on a stop request is no failure.
+TEST_F(WorkerTest, StoppedReportAndExitCodeTellAFailedRelayFromAStoppedOne) {
+    platform::Sockets& native = platform::nativeSockets();
+    platform::Socket taken = platform::kInvalidSocket;
+    ASSERT_EQ(0, native.createTcp(taken));
+    platform::SockAddrIn addr;
+    addr.family = platform::kAfInet;
+    addr.addr = platform::loopbackAddr();
+    platform::SockAddrIn bound;
+    ASSERT_EQ(0, native.bind(taken, addr));
+    ASSERT_EQ(0, native.listen(taken, 1));
+    ASSERT_EQ(0, native.getSockName(taken, bound));
+    const std::uint32_t takenPort = platform::netToHost16(bound.port);
+    const std::uint32_t freePort = freeLoopbackPort();
+    platform::Sockets noSockets;
+
+    enum End { BadPortText, PortInUse, NoSocketLibrary, StopRequest };
+    for (End end : {BadPortText, PortInUse, NoSocketLibrary, StopRequest}) {
+        SCOPED_TRACE(end);
+        resetHost();
+        m_registry.setString(L"TarnwicketPort", end == BadPortText ? L"abc" : L"1080");
+        m_registry.setDword(L"ListenPort", end == PortInUse ? takenPort : freePort);
+        platform::Platform p = platform::current();
+        if (end == NoSocketLibrary)
+            p.sockets = &noSockets;
+        platform::ScopedPlatform scope(p);
+        if (end == StopRequest)
+            requestServerStop();  // honoured as soon as the relay runs
+
+        serviceMain();
+
+        const bool failed = end != StopRequest;
+        const platform::ServiceStatus stopped = m_scm.reports().back();
+        EXPECT_EQ(platform::kServiceStopped, stopped.currentState);
+        EXPECT_EQ(failed ? 1066u : 0u, stopped.win32ExitCode);
+        EXPECT_EQ(failed ? 1u : 0u, stopped.serviceSpecificExitCode);
+        EXPECT_EQ(failed ? 1 : 0, serviceExitCode());
+
+        // The console mode's worker tells the same.
+        resetHost();
+        g_userInfo = std::make_unique<UserInformation>();
+        if (end == StopRequest)
+            requestServerStop();
+        EXPECT_EQ(!failed, ServiceStart());
+    }
+    native.close(taken);
 }
 
 TEST_F(WorkerTest, SocketLibraryFailureSkipsTheServer) {
@@ -66,7 +114,7 @@ TEST_F(WorkerTest, SocketLibraryFailureSkipsTheServer) {
     p.sockets = &noSockets;
     platform::ScopedPlatform scope(p);
 
-    ServiceStart();
+    EXPECT_FALSE(ServiceStart());
     EXPECT_TRUE(m_log.contains("WSAStartup() failed."));
     EXPECT_TRUE(m_registry.m_openedPaths.empty());  // no server was constructed
     // Debug mode (no status handle): nothing is reported.
@@ -77,7 +125,7 @@ TEST_F(WorkerTest, StopRequestBeforePublicationIsHonouredOnceTheServerRuns) {
     requestServerStop();
     ASSERT_TRUE(serverStopPending());
 
-    ServiceStart();  // returns only because the early request was kept
+    EXPECT_TRUE(ServiceStart());  // returns only because the early request was kept
 
     EXPECT_TRUE(m_log.contains("service stopping"));
     EXPECT_TRUE(m_log.contains("service starting"));
@@ -87,14 +135,14 @@ TEST_F(WorkerTest, StopRequestBeforePublicationIsHonouredOnceTheServerRuns) {
 
 TEST_F(WorkerTest, StopRequestEndsARunningRelayAndUnpublishesIt) {
     g_statusHandle = FakeServiceControl::kHandle;
-    auto worker = std::async(std::launch::async, [] { ServiceStart(); });
+    auto worker = std::async(std::launch::async, [] { return ServiceStart(); });
     ASSERT_TRUE(m_log.waitFor("service starting"));
     ASSERT_TRUE(activeServerPublished());
     EXPECT_FALSE(m_log.contains("service stopping"));
 
     EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
     ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
-    worker.get();
+    EXPECT_TRUE(worker.get());
 
     EXPECT_FALSE(activeServerPublished());
     EXPECT_FALSE(serverStopPending());

@@ -13,6 +13,10 @@ const std::string kRead = "UserInformation::readGroupMappingsFromDisk()";
 const std::string kWrite = "UserInformation::writeGroupMappingsToDisk()";
 const std::string kOpenReadFailed = kRead + ", failed to open group mappings file for reading";
 const std::string kBadMapping = kRead + ", error reading group mappings";
+const std::string kReadFailed =
+    kRead + ", failed to read group mappings file, using the lines read so far";
+const std::string kReadBackup =
+    kRead + ", no group mappings file, reading the backup group mappings file instead";
 const std::string kOpenWriteFailed =
     kWrite + ", failed to open new group mappings file for writing";
 const std::string kWriteFailed = kWrite + ", error writing to group mappings file";
@@ -273,11 +277,30 @@ TEST_F(GroupMappingsTest, FailedFinalRenameLeavesTheTemporaryFile) {
     EXPECT_EQ(m_platform.files.readFile("group_mappings.txt~"), "CORP,Staff,S-1-5-21-1-1201\n");
     EXPECT_TRUE(m_platform.files.exists("group_mappings.txt.tmp"));
 
-    // The next start finds no current file and starts empty.
+    // The next start finds no current file and reads the backup instead.
     m_platform.log().clear();
+    m_platform.files.m_failMoveTo.clear();
     UserInformation next;
-    EXPECT_TRUE(next.groupMappings().empty());
-    EXPECT_EQ(messages(), std::vector<std::string>{kOpenReadFailed});
+    EXPECT_EQ(next.groupMappings().size(), 1u);
+    EXPECT_EQ(messages(), (std::vector<std::string>{kOpenReadFailed, kReadBackup, readCount(1)}));
+    EXPECT_EQ(m_platform.types(), (std::vector<std::uint16_t>{kEventTypeError, kEventTypeWarning,
+                                                              kEventTypeInformation}));
+
+    // Its first rewrite keeps that only copy until the new file is current.
+    m_platform.log().clear();
+    store(next, {account(L"CORP", L"Admins", L"S-1-5-21-1-512")});
+    EXPECT_EQ(messages(), std::vector<std::string>{"failed to rename old group mappings file"});
+    EXPECT_EQ(m_platform.files.readFile("group_mappings.txt~"), "CORP,Staff,S-1-5-21-1-1201\n");
+    EXPECT_EQ(m_platform.files.readFile("group_mappings.txt"),
+              "CORP,Staff,S-1-5-21-1-1201\nCORP,Admins,S-1-5-21-1-512\n");
+}
+
+TEST_F(GroupMappingsTest, ReadErrorEndsTheReadWithTheLinesBeforeIt) {
+    m_platform.files.m_readErrorAfter = 40;  // inside the second line
+    auto info = startWith("CORP,Staff,S-1-5-21-1-1201\nCORP,Sales,S-1-5-21-1-1202\n");
+    EXPECT_EQ(info->groupMappings().size(), 1u);
+    EXPECT_EQ(info->groupMappings().count(L"S-1-5-21-1-1201"), 1u);
+    EXPECT_EQ(m_startMessages, (std::vector<std::string>{kReadFailed, readCount(1)}));
 }
 
 TEST_F(GroupMappingsTest, WithoutADataFolderThePathsAreBareFileNames) {
