@@ -107,8 +107,11 @@ void SocksProxyServer::sendToTarnwicket(ConnPair& cp) {
     cp.m_bs_rx_pos = 0;
     // During the negotiation the flag stays set, which keeps the browser
     // unread until the connect reply starts the relaying.
-    if (cp.m_state == Relaying)
+    if (cp.m_state == Relaying) {
         cp.m_sendingToTarnwicket = false;
+    } else if (cp.m_sb_rx_pos > 0) {
+        handleNegotiationReply(cp);  // it came before this message was out
+    }
 }
 
 void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
@@ -221,6 +224,15 @@ void SocksProxyServer::handleTarnwicketReadable(ConnPair& cp) {
     recvFromTarnwicket(cp);
     if (cp.m_closing)
         return;
+    // A reply is looked at once what it answers has gone out whole (then
+    // sendToTarnwicket looks at it): a gateway that answers early must not
+    // have the next message written over the rest of one still going out.
+    if (cp.m_bs_tx_len > 0)
+        return;
+    handleNegotiationReply(cp);
+}
+
+void SocksProxyServer::handleNegotiationReply(ConnPair& cp) {
     switch (cp.m_state) {
         case AwaitingMethodSelection:
             handleSocksMethodSelectionMsg(cp);

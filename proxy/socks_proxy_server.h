@@ -128,6 +128,8 @@ private:
     void serveWritable(ServeCount& count);
     void serveExceptional(ServeCount& count);
 
+    // Hands the reply bytes received so far to the handler of the state.
+    void handleNegotiationReply(ConnPair& cp);
     // A side ended its sending (ended: its flag); passes the end on
     // towards the other side while relaying, closes the pair otherwise.
     void endOfStream(ConnPair& cp, bool& ended, platform::Socket towards);

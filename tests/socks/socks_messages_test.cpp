@@ -38,6 +38,40 @@ TEST_F(SocksMessagesTest, MethodSelectionSplitAtEveryByteLeadsToSubnegotiation) 
     EXPECT_EQ(sent()[0], 0x01);  // subnegotiation version
 }
 
+// A gateway that answers before the message has gone out whole: the answer
+// waits for the rest of the message, which nothing may overwrite.
+TEST_F(SocksMessagesTest, AnEarlyReplyWaitsUntilItsMessageIsOut) {
+    m_sockets.m_sendLimit = 1;
+    negotiating(ConnectedToTarnwicket);
+    server().sendSocksGreeting(cp());
+    auto finishSending = [&] {
+        for (int i = 0; i < 1000 && cp().m_bs_tx_len > 0; ++i)
+            server().sendToTarnwicket(cp());
+    };
+
+    m_sockets.queueIncoming(kGw, {0x05, 0x80});
+    server().handleTarnwicketReadable(cp());
+    EXPECT_EQ(cp().m_state, AwaitingMethodSelection);
+    server().sendToTarnwicket(cp());
+    server().sendToTarnwicket(cp());  // the greeting's last byte: now the reply
+    EXPECT_EQ(cp().m_state, AwaitingSubnegotiationReply);
+    ASSERT_GT(cp().m_bs_tx_len, 0);
+    const std::size_t greetingAndPacket = sent().size() + cp().m_bs_tx_len;
+
+    m_sockets.queueIncoming(kGw, {0x01, 0x00});
+    server().handleTarnwicketReadable(cp());
+    EXPECT_EQ(cp().m_state, AwaitingSubnegotiationReply);
+    finishSending();
+    EXPECT_EQ(cp().m_state, AwaitingConnectReply);
+    finishSending();
+    const Bytes all = sent();
+    ASSERT_EQ(all.size(), greetingAndPacket + connectRequest().size());
+    EXPECT_EQ(Bytes(all.begin(), all.begin() + 3), (Bytes{0x05, 0x01, 0x80}));
+    EXPECT_EQ(Bytes(all.end() - 10, all.end()), connectRequest());
+    EXPECT_FALSE(cp().m_closing);
+    EXPECT_TRUE(lines().empty());
+}
+
 TEST_F(SocksMessagesTest, AnyMethodButNoAcceptableIsTakenAsAcceptance) {
     negotiating(AwaitingMethodSelection);
     arrive({0x05, 0x00});
