@@ -7,12 +7,8 @@
 ConnPair::ConnPair() : m_bs_buf(kRelayBufferSize), m_sb_buf(kRelayBufferSize) {}
 
 ConnPair::~ConnPair() {
-    // A worker still running writes into this pair: wait for it first.
-    if (m_userInfoThread) {
-        if (m_userInfoThread->joinable())
-            m_userInfoThread->join();
-        m_userInfoThread.reset();
-    }
+    // A lookup still running writes into this pair: wait for it first.
+    m_userInfoThread.reset();
     // Closed outright: whatever a side has ended was shut down already.
     platform::closeSocket(m_browserSock);
     platform::closeSocket(m_tarnwicketSock);

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/types.h"
 #include "proxy/relay_buffer.h"
+#include "proxy/user_info_workers.h"
 #include "userinfo/account_info.h"
 
 // Values matter: the loop tests ranges of them.
@@ -49,7 +49,8 @@ struct ConnPair {
     platform::Socket m_tarnwicketSock = platform::kInvalidSocket;
     platform::SockAddrIn m_clientAddr;
     std::uint32_t m_pid = 0;
-    std::unique_ptr<std::thread> m_userInfoThread;
+    // The pair's user-information lookup until the loop has joined it.
+    std::unique_ptr<UserInfoJob> m_userInfoThread;
     UserInfo m_userInfo;
     std::atomic<bool> m_userInfoDone{false};
     bool m_userInfoFailed = true;

@@ -1,7 +1,6 @@
 // The proxy endpoint, accepting browser connections, their user-information
 // workers, and the socket pair through which other threads wake the loop.
 #include <memory>
-#include <thread>
 
 #include "platform/errors.h"
 #include "platform/platform.h"
@@ -98,11 +97,12 @@ bool SocksProxyServer::acceptNewConn() {
     cp->m_pid = pid;
     cp->m_lastActivity = platform::clock().nowTicks();
     try {
-        cp->m_userInfoThread =
-            std::make_unique<std::thread>(&SocksProxyServer::userInfoThreadFun, this, cp.get());
+        cp->m_userInfoThread = std::make_unique<UserInfoJob>(m_userInfoWorkers);
+        ConnPair* pair = cp.get();
+        cp->m_userInfoThread->begin([this, pair] { userInfoThreadFun(pair); });
     } catch (...) {
-        // Out of threads or memory: this connection is closed unanswered,
-        // the relay goes on serving the others.
+        // No thread to run the lookup on: this connection is closed
+        // unanswered, the relay goes on serving the others.
         logCurrentException(kAcceptOp);
         return true;
     }

@@ -60,11 +60,7 @@ void SocksProxyServer::admitFinishedLookups() {
             continue;
         if (!cp.m_userInfoDone.load(std::memory_order_acquire))
             continue;
-        if (cp.m_userInfoThread) {
-            if (cp.m_userInfoThread->joinable())
-                cp.m_userInfoThread->join();
-            cp.m_userInfoThread.reset();
-        }
+        cp.m_userInfoThread.reset();  // joins it
         if (!cp.m_userInfoFailed) {
             connectToTarnwicket(cp);
         } else if (!cp.m_errorText.empty()) {

@@ -18,6 +18,7 @@
 #include "platform/socket_set.h"
 #include "platform/types.h"
 #include "proxy/conn_pair.h"
+#include "proxy/user_info_workers.h"
 
 class UserInformation;
 
@@ -95,6 +96,8 @@ public:
     platform::SockAddrIn m_listenAddr;
     platform::Socket m_listenSock = platform::kInvalidSocket;
     std::atomic<bool> m_stop{false};
+    // Runs the pairs' lookups; declared before the pairs, so it outlives them.
+    UserInfoWorkers m_userInfoWorkers;
     std::vector<std::unique_ptr<ConnPair>> m_connPairs;
     UserInformation* m_userInformation;
     std::array<platform::Socket, 2> m_fds{platform::kInvalidSocket, platform::kInvalidSocket};

@@ -41,7 +41,8 @@ protected:
 TEST_F(LoopStepTest, FinishedLookupsAreJoinedAndAdmittedByOutcome) {
     ConnPair& resolveFailed = addPair(WaitingForUserInfo);
     resolveFailed.m_errorText = "Could not resolve Tarnwicket IP address";
-    resolveFailed.m_userInfoThread = std::make_unique<std::thread>([] {});
+    resolveFailed.m_userInfoThread = std::make_unique<UserInfoJob>(m_server.m_userInfoWorkers);
+    resolveFailed.m_userInfoThread->begin([] {});
     resolveFailed.m_userInfoDone = true;
     ConnPair& userFailed = addPair(WaitingForUserInfo);
     userFailed.m_userInfoDone = true;
