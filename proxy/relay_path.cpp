@@ -17,6 +17,9 @@ const char* const kSendToTarnwicketOp = "SocksProxyServer::sendToTarnwicket()";
 const char* const kRecvFromTarnwicketOp = "SocksProxyServer::recvFromTarnwicket()";
 const char* const kSendToBrowserOp = "SocksProxyServer::sendToBrowser()";
 
+// Reads of one socket per readiness, when each brings much and goes out whole.
+constexpr int kReadsPerReadiness = 4;
+
 // A guard means an unexpected order of events; once per pair is enough to
 // see it, and a peer that keeps causing it cannot flood the log.
 void logGuard(ConnPair& cp, const char* operation, const wchar_t* detail) {
@@ -33,20 +36,26 @@ std::string gatewayFailureText(const char* what, int error) {
 }  // namespace
 
 void SocksProxyServer::recvFromBrowser(ConnPair& cp) {
+    receiveFromBrowser(cp, false);
+}
+
+int SocksProxyServer::receiveFromBrowser(ConnPair& cp, bool again) {
     if (cp.m_sendingToTarnwicket) {
         logGuard(cp, kRecvFromBrowserOp, L", called with m_sendingToTarnwicket == true");
-        return;
+        return 0;
     }
     const auto size = static_cast<std::int32_t>(cp.m_bs_buf.size());
     if (cp.m_bs_rx_pos > size)
         throw std::logic_error("cp->m_bs_rx_pos > cp->m_bs_buf.size()");
     if (cp.m_bs_rx_pos == size) {
         logGuard(cp, kRecvFromBrowserOp, L", called with m_bs_rx_pos == m_bs_buf.size()");
-        return;
+        return 0;
     }
     int received = 0;
     const int error = platform::sockets().recv(
         cp.m_browserSock, cp.m_bs_buf.data() + cp.m_bs_rx_pos, size - cp.m_bs_rx_pos, received);
+    if (error == platform::kWsaEWouldBlock && again)
+        return 0;  // nothing more for now
     if (error != 0) {
         // A browser that resets its connection is routine, not worth a message.
         if (error != platform::kWsaEConnReset) {
@@ -55,15 +64,15 @@ void SocksProxyServer::recvFromBrowser(ConnPair& cp) {
                 .log();
         }
         cp.m_closing = true;
-        return;
+        return 0;
     }
     if (received == 0) {
         endOfStream(cp, cp.m_browserEnded, cp.m_tarnwicketSock);
-        return;
+        return 0;
     }
     // After an error page the browser has nothing left to say to anyone.
     if (cp.m_state == SendingErrorPage)
-        return;
+        return 0;
 
     cp.m_lastActivity = platform::clock().nowTicks();
     cp.m_bs_tx_pos = 0;
@@ -71,6 +80,7 @@ void SocksProxyServer::recvFromBrowser(ConnPair& cp) {
     cp.m_bs_rx_pos = 0;
     cp.m_sendingToTarnwicket = true;
     sendToTarnwicket(cp);
+    return received;
 }
 
 void SocksProxyServer::sendToTarnwicket(ConnPair& cp) {
@@ -115,9 +125,13 @@ void SocksProxyServer::sendToTarnwicket(ConnPair& cp) {
 }
 
 void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
+    receiveFromTarnwicket(cp, false);
+}
+
+int SocksProxyServer::receiveFromTarnwicket(ConnPair& cp, bool again) {
     if (cp.m_sendingToBrowser) {
         logGuard(cp, kRecvFromTarnwicketOp, L", called with m_sendingToBrowser == true");
-        return;
+        return 0;
     }
     // After an error page nothing from the gateway is forwarded: the bytes
     // are read into the spent page buffer and dropped, so a talkative
@@ -129,11 +143,13 @@ void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
         throw std::logic_error("cp->m_sb_rx_pos > cp->m_sb_buf.size()");
     if (rxPos == size) {
         logGuard(cp, kRecvFromTarnwicketOp, L", called with m_sb_rx_pos == m_sb_buf.size()");
-        return;
+        return 0;
     }
     int received = 0;
     const int error = platform::sockets().recv(cp.m_tarnwicketSock, cp.m_sb_buf.data() + rxPos,
                                                size - rxPos, received);
+    if (error == platform::kWsaEWouldBlock && again)
+        return 0;  // nothing more for now
     if (error != 0) {
         const std::string text = gatewayFailureText("read from", error);
         logUtf8Error(text);
@@ -142,14 +158,14 @@ void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
         } else {
             sendErrorPage(cp, BadGateway, text);
         }
-        return;
+        return 0;
     }
     if (received == 0) {
         endOfStream(cp, cp.m_tarnwicketEnded, cp.m_browserSock);
-        return;
+        return 0;
     }
     if (discard)
-        return;
+        return 0;
 
     cp.m_lastActivity = platform::clock().nowTicks();
     cp.m_sb_rx_pos += received;
@@ -157,10 +173,11 @@ void SocksProxyServer::recvFromTarnwicket(ConnPair& cp) {
     cp.m_sb_tx_len = cp.m_sb_rx_pos;
     // In the negotiation the bytes stay for the reply handlers.
     if (cp.m_state != Relaying)
-        return;
+        return received;
     cp.m_sb_rx_pos = 0;
     cp.m_sendingToBrowser = true;
     sendToBrowser(cp);
+    return received;
 }
 
 void SocksProxyServer::sendToBrowser(ConnPair& cp) {
@@ -195,6 +212,16 @@ void SocksProxyServer::sendToBrowser(ConnPair& cp) {
         platform::sockets().shutdownSend(cp.m_browserSock);
 }
 
+// A large read whose bytes all went out at once most likely left more
+// waiting: reading it in the same pass, a few times at most, spares whole
+// passes of the loop over every pair for a busy one.
+bool SocksProxyServer::readAgain(const ConnPair& cp, int received, bool fromTarnwicket) const {
+    if (cp.m_closing || cp.m_state != Relaying || received < static_cast<int>(kRelayBufferSize / 4))
+        return false;
+    return fromTarnwicket ? !cp.m_sendingToBrowser && !cp.m_tarnwicketEnded
+                          : !cp.m_sendingToTarnwicket && !cp.m_browserEnded;
+}
+
 void SocksProxyServer::endOfStream(ConnPair& cp, bool& ended, platform::Socket towards) {
     // Outside the relaying (negotiation, error page) either end closes the pair.
     if (cp.m_state != Relaying) {
@@ -213,12 +240,21 @@ void SocksProxyServer::endOfStream(ConnPair& cp, bool& ended, platform::Socket t
         cp.m_closing = true;
 }
 
+void SocksProxyServer::relayFromBrowser(ConnPair& cp) {
+    int received = receiveFromBrowser(cp, false);
+    for (int round = 1; round < kReadsPerReadiness && readAgain(cp, received, false); ++round)
+        received = receiveFromBrowser(cp, true);
+}
+
 void SocksProxyServer::handleTarnwicketReadable(ConnPair& cp) {
     if (cp.m_closing)
         return;
     if (cp.m_state == Relaying) {
-        if (!cp.m_sendingToBrowser)
-            recvFromTarnwicket(cp);
+        if (cp.m_sendingToBrowser)
+            return;
+        int received = receiveFromTarnwicket(cp, false);
+        for (int round = 1; round < kReadsPerReadiness && readAgain(cp, received, true); ++round)
+            received = receiveFromTarnwicket(cp, true);
         return;
     }
     recvFromTarnwicket(cp);

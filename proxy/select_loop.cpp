@@ -101,17 +101,19 @@ void SocksProxyServer::enforcePairLimit() {
         .log();
 }
 
-double SocksProxyServer::idleSeconds(const ConnPair& cp) const {
-    const std::int64_t now = platform::clock().nowTicks();
+double SocksProxyServer::idleSeconds(const ConnPair& cp, std::int64_t now) const {
     return static_cast<double>(now - cp.m_lastActivity) / kTicksPerSecond;
 }
 
 void SocksProxyServer::applyIdleLimits() {
     const double negotiationLimit = static_cast<std::int32_t>(m_negotiationTimeout);
     const double socketLimit = static_cast<std::int32_t>(m_socketTimeout);
+    // One reading of the clock for the pass: thousands of pairs would
+    // otherwise cost thousands of readings, for microseconds of difference.
+    const std::int64_t now = platform::clock().nowTicks();
     for (auto& owned : m_connPairs) {
         ConnPair& cp = *owned;
-        const double idle = idleSeconds(cp);
+        const double idle = idleSeconds(cp, now);
         if (negotiating(cp.m_state)) {
             if (idle > negotiationLimit) {
                 logEvent(L"SOCKS negotation with Tarnwicket timed out", kEventTypeError);
@@ -158,6 +160,7 @@ void SocksProxyServer::buildSelectLists() {
 
     if (m_fds[1] != invalid)
         m_readList.push_back({m_fds[1], nullptr});
+    // One walk over the pairs fills the three lists, each in pair order.
     for (auto& owned : m_connPairs) {
         ConnPair* cp = owned.get();
         if (cp->m_state == WaitingForUserInfo)
@@ -166,31 +169,19 @@ void SocksProxyServer::buildSelectLists() {
             m_readList.push_back({cp->m_browserSock, cp});
         if (gatewayReadable(*cp))
             m_readList.push_back({cp->m_tarnwicketSock, cp});
-    }
-    // Left out for a while after a failed accept.
-    if (!acceptBackingOff())
-        m_readList.push_back({m_listenSock, nullptr});
-
-    for (auto& owned : m_connPairs) {
-        ConnPair* cp = owned.get();
-        if (cp->m_state == WaitingForUserInfo)
-            continue;
         if (cp->m_tarnwicketSock != invalid &&
             ((cp->m_sendingToTarnwicket && cp->m_bs_tx_len > 0) ||
              cp->m_state == ConnectingToTarnwicket)) {
             m_writeList.push_back({cp->m_tarnwicketSock, cp});
         }
-        if (cp->m_sendingToBrowser && cp->m_browserSock != invalid && cp->m_sb_tx_len > 0) {
+        if (cp->m_sendingToBrowser && cp->m_browserSock != invalid && cp->m_sb_tx_len > 0)
             m_writeList.push_back({cp->m_browserSock, cp});
-        }
-    }
-
-    for (auto& owned : m_connPairs) {
-        ConnPair* cp = owned.get();
-        if (cp->m_state == ConnectingToTarnwicket && cp->m_tarnwicketSock != invalid) {
+        if (cp->m_state == ConnectingToTarnwicket && cp->m_tarnwicketSock != invalid)
             m_exceptList.push_back({cp->m_tarnwicketSock, cp});
-        }
     }
+    // Left out for a while after a failed accept.
+    if (!acceptBackingOff())
+        m_readList.push_back({m_listenSock, nullptr});
 
     fillSet(*m_readSet, m_readList);
     fillSet(*m_writeSet, m_writeList);
@@ -275,7 +266,7 @@ bool SocksProxyServer::serveReadable(ServeCount& count) {
             if (entry.sock == cp.m_browserSock) {
                 if (!cp.m_closing && (cp.m_state == Relaying || cp.m_state == SendingErrorPage) &&
                     !cp.m_sendingToTarnwicket) {
-                    recvFromBrowser(cp);
+                    relayFromBrowser(cp);
                 }
             } else if (entry.sock == cp.m_tarnwicketSock) {
                 handleTarnwicketReadable(cp);

@@ -131,6 +131,13 @@ private:
     void serveWritable(ServeCount& count);
     void serveExceptional(ServeCount& count);
 
+    // recvFromBrowser and recvFromTarnwicket, returning the bytes received;
+    // again: a read made without a readiness report, which would-block
+    // just ends. The browser's side as the loop serves it while relaying.
+    int receiveFromBrowser(ConnPair& cp, bool again);
+    int receiveFromTarnwicket(ConnPair& cp, bool again);
+    void relayFromBrowser(ConnPair& cp);
+    bool readAgain(const ConnPair& cp, int received, bool fromTarnwicket) const;
     // Hands the reply bytes received so far to the handler of the state.
     void handleNegotiationReply(ConnPair& cp);
     // A side ended its sending (ended: its flag); passes the end on
@@ -145,7 +152,7 @@ private:
     void releaseAll();
     void closeWakeupPair();
     long waitLimitMicros() const;
-    double idleSeconds(const ConnPair& cp) const;
+    double idleSeconds(const ConnPair& cp, std::int64_t now) const;
     // Waits for the given time or until stop() is called.
     void pauseLoop(std::chrono::milliseconds duration);
     std::chrono::milliseconds nextBackoff(std::chrono::milliseconds current) const;

@@ -14,6 +14,8 @@ void ConnectStates::forget(Socket s) {
 }
 
 ConnectStates::State ConnectStates::state(Socket s) const {
+    if (m_states.empty())  // the common case, asked for every socket of every wait
+        return State::None;
     const auto it = m_states.find(s);
     return it == m_states.end() ? State::None : it->second;
 }

@@ -1,5 +1,6 @@
 #include "platform/posix/epoll_poller.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform {
@@ -10,11 +11,8 @@ EpollPoller::EpollPoller() : m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {
         m_createError = errno;
 }
 
-EpollPoller::Entry& EpollPoller::entry(int fd) {
-    const auto index = static_cast<std::size_t>(fd);
-    if (index >= m_entries.size())
-        m_entries.resize(index + 1);
-    return m_entries[index];
+void EpollPoller::grow(std::size_t index) {
+    m_entries.resize(std::max(index + 1, 2 * m_entries.size()));
 }
 
 int EpollPoller::control(int op, int fd, std::uint32_t events) {

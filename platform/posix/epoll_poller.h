@@ -51,7 +51,13 @@ private:
         std::size_t listIndex = 0;
     };
 
-    Entry& entry(int fd);
+    Entry& entry(int fd) {
+        const auto index = static_cast<std::size_t>(fd);
+        if (index >= m_entries.size())
+            grow(index);
+        return m_entries[index];
+    }
+    void grow(std::size_t index);
     int control(int op, int fd, std::uint32_t events);
     void dropFromList(int fd);
 

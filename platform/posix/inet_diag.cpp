@@ -142,14 +142,23 @@ int receiveReplies(int fd, std::uint32_t sequence, bool single, std::vector<TcpS
 
 // Sends one request and collects the sockets of the answer.
 int exchange(const Request& request, bool single, std::vector<TcpSocketEntry>& out) {
-    UniqueFd socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-    if (socket.get() < 0)
-        return errno;
-    const timeval timeout{kReceiveTimeoutSeconds, 0};
-    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (const int err = sendRequest(socket.get(), request))
-        return err;
-    return receiveReplies(socket.get(), request.header.nlmsg_seq, single, out);
+    // One socket per thread, kept between lookups: a lookup per accepted
+    // connection should not also cost a socket's making and closing. After
+    // a failure it is made anew, so nothing of a broken exchange lingers.
+    thread_local UniqueFd t_socket;
+    if (t_socket.get() < 0) {
+        t_socket.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+        if (t_socket.get() < 0)
+            return errno;
+        const timeval timeout{kReceiveTimeoutSeconds, 0};
+        ::setsockopt(t_socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    }
+    int err = sendRequest(t_socket.get(), request);
+    if (err == 0)
+        err = receiveReplies(t_socket.get(), request.header.nlmsg_seq, single, out);
+    if (err != 0 && err != ENOENT)
+        t_socket.reset();
+    return err;
 }
 
 }  // namespace

@@ -380,8 +380,9 @@ int PosixSockets::watchCallSockets(ThreadPoller& poller) {
             continue;
         }
         const std::uint8_t in = poller.sets(fd);
-        const std::uint32_t events = m_connects.watchedEvents(
-            s, posix::eventsFor(in & kInRead, in & kInWrite, in & kInExcept));
+        const std::uint32_t ordinary =
+            posix::eventsFor(in & kInRead, in & kInWrite, in & kInExcept);
+        const std::uint32_t events = m_connects.watchedEvents(s, ordinary);
         if (const int err = epoll.want(fd, events))
             return selectErrorOf(err);
     }
@@ -413,7 +414,12 @@ void PosixSockets::serveEvent(ThreadPoller& poller, const epoll_event& event) {
 int PosixSockets::getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) {
     out.clear();
     addrinfo* list = nullptr;
-    const int rc = ::getaddrinfo(node.c_str(), nullptr, nullptr, &list);
+    // Without hints glibc assumes AI_ADDRCONFIG, which asks the kernel for
+    // every interface address on each call and counts loopback as no
+    // address at all; the caller wants every address of the name.
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    const int rc = ::getaddrinfo(node.c_str(), nullptr, &hints, &list);
     if (rc != 0)
         return wsaErrorFromGai(rc, errno);
     for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {

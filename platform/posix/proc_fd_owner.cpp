@@ -180,9 +180,13 @@ int findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& preferr
     }
     if (missing == 0)
         return 0;
-    UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (proc.get() < 0)
-        return errno;
+    // Kept open between lookups, like the lookup's netlink socket.
+    thread_local UniqueFd proc;
+    if (proc.get() < 0) {
+        proc.reset(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (proc.get() < 0)
+            return errno;
+    }
     int err = 0;
     // Newest (highest pid) first: a browser is usually younger than the
     // system's daemons. Processes of other uids wait for a second pass; each
@@ -193,6 +197,7 @@ int findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& preferr
         if (pid != self && (missing = scanAndRemember(proc.get(), pid, wanted, missing, err)) == 0)
             return 0;
     }
+    ::lseek(proc.get(), 0, SEEK_SET);  // the listing starts where the last one ended
     std::vector<std::uint32_t> pids = numberedEntries(proc.get());
     std::sort(pids.begin(), pids.end(), std::greater<std::uint32_t>());
     // The relay holds many sockets of its own and the socket asked about is
