@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,9 +183,11 @@ int PosixSockets::setNoDelay(Socket s) {
 }
 
 int PosixSockets::setNonBlocking(Socket s) {
-    const int flags = ::fcntl(fdOf(s), F_GETFL);
-    if (flags < 0 || ::fcntl(fdOf(s), F_SETFL, flags | O_NONBLOCK) != 0)
+    int on = 1;
+    if (::ioctl(fdOf(s), FIONBIO, &on) != 0)
         return lastSocketError();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nonBlocking.insert(s);
     return 0;
 }
 
@@ -205,9 +208,13 @@ int PosixSockets::listen(Socket s, int backlog) {
 int PosixSockets::accept(Socket s, Socket& out, SockAddrIn* peer) {
     out = kInvalidSocket;
     // As with Winsock, an accepted socket inherits the listener's mode.
-    const int listenFlags = ::fcntl(fdOf(s), F_GETFL);
     int acceptFlags = SOCK_CLOEXEC;
-    if (listenFlags >= 0 && (listenFlags & O_NONBLOCK) != 0)
+    bool nonBlocking = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        nonBlocking = m_nonBlocking.count(s) != 0;
+    }
+    if (nonBlocking)
         acceptFlags |= SOCK_NONBLOCK;
 
     sockaddr_in sa{};
@@ -219,6 +226,10 @@ int PosixSockets::accept(Socket s, Socket& out, SockAddrIn* peer) {
     if (fd < 0)
         return lastSocketError();
     out = static_cast<Socket>(fd);
+    if (nonBlocking) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_nonBlocking.insert(out);
+    }
     if (peer != nullptr)
         *peer = fromSockaddr(sa);
     return 0;
@@ -291,6 +302,7 @@ int PosixSockets::close(Socket s) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_connects.forget(s);
+        m_nonBlocking.erase(s);
         for (ThreadPoller* poller : m_pollers)
             poller->epoll().forget(fdOf(s));
     }

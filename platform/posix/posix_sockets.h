@@ -8,6 +8,7 @@
 #include <sys/epoll.h>
 
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/posix/connect_states.h"
@@ -52,6 +53,8 @@ private:
     // on one thread must leave the interest list of every other.
     std::mutex m_mutex;
     posix::ConnectStates m_connects;
+    // Sockets in non-blocking mode, whose accepted sockets inherit it.
+    std::unordered_set<Socket> m_nonBlocking;
     std::vector<ThreadPoller*> m_pollers;
 };
 
