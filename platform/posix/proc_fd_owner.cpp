@@ -72,40 +72,68 @@ bool searchImpossible(int err) {
     return err == EMFILE || err == ENFILE || err == ENOMEM;
 }
 
-// Looks through one process's descriptors; returns the number of wanted
-// inodes that are still without an owner. err is set when the process's
-// descriptors could not be opened for want of resources.
-std::size_t scanProcess(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing,
-                        int& err) {
+// Descriptors looked at above the one found last time before the process's
+// whole list is read: a process that keeps opening connections gets each
+// new socket a descriptor above the last (the lowest free one), and reading
+// the list of one that holds thousands costs milliseconds.
+constexpr std::uint32_t kProbeLimit = 64;
+
+struct Scan {
+    std::size_t missing;
+    std::uint32_t found = 0;  // the descriptor of the last find, 0: none
+};
+
+// Looks at one descriptor; false when the process has no such descriptor.
+bool checkDescriptor(int fdsDir, std::uint32_t n, std::uint32_t pid, OwnerMap& wanted, Scan& scan) {
+    char name[16];
+    char link[64];
+    std::snprintf(name, sizeof name, "%u", n);
+    const ssize_t length = ::readlinkat(fdsDir, name, link, sizeof link);
+    if (length <= 0)
+        return errno != ENOENT;
+    const std::uint64_t inode = socketInodeFromLink(link, static_cast<std::size_t>(length));
+    const auto it = inode == 0 ? wanted.end() : wanted.find(inode);
+    if (it != wanted.end() && it->second == 0) {
+        it->second = pid;
+        scan.found = n;
+        --scan.missing;
+    }
+    return true;
+}
+
+// Looks through one process's descriptors, first probeFrom and those above
+// it (when not 0). err is set when the process's descriptors could not be
+// opened for want of resources.
+Scan scanProcess(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing,
+                 std::uint32_t probeFrom, int& err) {
+    Scan scan{missing};
     const std::string fdPath = std::to_string(pid) + "/fd";
     UniqueFd fds(::openat(procFd, fdPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fds.get() < 0) {
         if (searchImpossible(errno))
             err = errno;
-        return missing;
+        return scan;
     }
+    // The descriptor of the last find again (closed and reused since), then
+    // the ones above it; those are not looked at twice.
+    std::uint32_t probed = probeFrom;
+    while (probeFrom != 0 && probed <= probeFrom + kProbeLimit && scan.missing > 0 &&
+           checkDescriptor(fds.get(), probed, pid, wanted, scan))
+        ++probed;
+    if (scan.missing == 0)
+        return scan;
     std::vector<std::uint32_t> numbers = numberedEntries(fds.get());
     // Newest descriptors first: the socket being asked about was usually
     // opened moments ago.
     std::sort(numbers.begin(), numbers.end(), std::greater<std::uint32_t>());
-    char name[16];
-    char link[64];
     for (std::uint32_t n : numbers) {
-        std::snprintf(name, sizeof name, "%u", n);
-        const ssize_t length = ::readlinkat(fds.get(), name, link, sizeof link);
-        if (length <= 0)
+        if (n >= probeFrom && n < probed)
             continue;
-        const std::uint64_t inode = socketInodeFromLink(link, static_cast<std::size_t>(length));
-        if (inode == 0)
-            continue;
-        const auto it = wanted.find(inode);
-        if (it == wanted.end() || it->second != 0)
-            continue;
-        it->second = pid;
-        if (--missing == 0)
+        checkDescriptor(fds.get(), n, pid, wanted, scan);
+        if (scan.missing == 0)
             break;
     }
-    return missing;
+    return scan;
 }
 
 bool hasPreferredUid(int procFd, std::uint32_t pid, const std::vector<std::uint32_t>& uids) {
@@ -117,27 +145,35 @@ bool hasPreferredUid(int procFd, std::uint32_t pid, const std::vector<std::uint3
            std::find(uids.begin(), uids.end(), static_cast<std::uint32_t>(st.st_uid)) != uids.end();
 }
 
-// Processes that owned recently asked-about sockets, most recent first. A
-// browser opens its connections from the same few processes, so looking
-// there first usually finds the owner without a walk over all of /proc.
+// Processes that owned recently asked-about sockets, most recent first, with
+// the descriptor of the last find. A browser opens its connections from the
+// same few processes, so looking there first usually finds the owner
+// without a walk over all of /proc.
+struct RecentOwner {
+    std::uint32_t pid;
+    std::uint32_t lastFound;
+};
+
 class RecentOwners {
 public:
-    std::vector<std::uint32_t> list() {
+    std::vector<RecentOwner> list() {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_pids;
+        return m_owners;
     }
-    void remember(std::uint32_t pid) {
+    void remember(std::uint32_t pid, std::uint32_t found) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_pids.erase(std::remove(m_pids.begin(), m_pids.end(), pid), m_pids.end());
-        m_pids.insert(m_pids.begin(), pid);
-        if (m_pids.size() > kCapacity)
-            m_pids.pop_back();
+        m_owners.erase(std::remove_if(m_owners.begin(), m_owners.end(),
+                                      [pid](const RecentOwner& o) { return o.pid == pid; }),
+                       m_owners.end());
+        m_owners.insert(m_owners.begin(), RecentOwner{pid, found});
+        if (m_owners.size() > kCapacity)
+            m_owners.pop_back();
     }
 
 private:
     static constexpr std::size_t kCapacity = 8;
     std::mutex m_mutex;
-    std::vector<std::uint32_t> m_pids;
+    std::vector<RecentOwner> m_owners;
 };
 
 RecentOwners& recentOwners() {
@@ -147,11 +183,11 @@ RecentOwners& recentOwners() {
 
 // Scans one process and remembers it when it owned one of the wanted sockets.
 std::size_t scanAndRemember(int procFd, std::uint32_t pid, OwnerMap& wanted, std::size_t missing,
-                            int& err) {
-    const std::size_t left = scanProcess(procFd, pid, wanted, missing, err);
-    if (left < missing)
-        recentOwners().remember(pid);
-    return left;
+                            std::uint32_t probeFrom, int& err) {
+    const Scan scan = scanProcess(procFd, pid, wanted, missing, probeFrom, err);
+    if (scan.missing < missing)
+        recentOwners().remember(pid, scan.found);
+    return scan.missing;
 }
 
 }  // namespace
@@ -192,9 +228,10 @@ int findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& preferr
     // system's daemons. Processes of other uids wait for a second pass; each
     // is looked at only when reached, so an early find costs little.
     const std::uint32_t self = static_cast<std::uint32_t>(::getpid());
-    const std::vector<std::uint32_t> recent = recentOwners().list();
-    for (std::uint32_t pid : recent) {
-        if (pid != self && (missing = scanAndRemember(proc.get(), pid, wanted, missing, err)) == 0)
+    const std::vector<RecentOwner> recent = recentOwners().list();
+    for (const RecentOwner& owner : recent) {
+        if (owner.pid != self && (missing = scanAndRemember(proc.get(), owner.pid, wanted, missing,
+                                                            owner.lastFound, err)) == 0)
             return 0;
     }
     ::lseek(proc.get(), 0, SEEK_SET);  // the listing starts where the last one ended
@@ -204,18 +241,19 @@ int findSocketOwners(OwnerMap& wanted, const std::vector<std::uint32_t>& preferr
     // normally another process's: this process goes last of all.
     std::vector<std::uint32_t> later;
     for (std::uint32_t pid : pids) {
-        if (pid == self || std::find(recent.begin(), recent.end(), pid) != recent.end())
+        if (pid == self || std::any_of(recent.begin(), recent.end(),
+                                       [pid](const RecentOwner& o) { return o.pid == pid; }))
             continue;
         if (!preferredUids.empty() && !hasPreferredUid(proc.get(), pid, preferredUids)) {
             later.push_back(pid);
             continue;
         }
-        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing, err)) == 0)
+        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing, 0, err)) == 0)
             return 0;
     }
     later.push_back(self);
     for (std::uint32_t pid : later) {
-        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing, err)) == 0)
+        if ((missing = scanAndRemember(proc.get(), pid, wanted, missing, 0, err)) == 0)
             return 0;
     }
     return err;

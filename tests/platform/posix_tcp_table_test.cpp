@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -332,6 +333,62 @@ TEST(TcpSocketSourcesTest, NetlinkAndProcListTheSameSocketWithItsInode) {
     platform::posix::findSocketOwners(owners, {static_cast<std::uint32_t>(::geteuid())});
     EXPECT_EQ(kOwnPid, owners[st.st_ino]);
     EXPECT_EQ(0u, owners[1]) << "an inode nobody holds stays without owner";
+}
+
+// Another process that opens and closes connections on command: each new
+// socket's owner is found, whether its descriptor lies above the one found
+// last (looked at first) or in a hole below it (found in the full list).
+TEST(TcpSocketSourcesTest, OwnersAreFoundAboveAndBelowTheLastFind) {
+    Loopback net;
+    int commands[2];
+    int ports[2];
+    ASSERT_EQ(0, ::pipe(commands));
+    ASSERT_EQ(0, ::pipe(ports));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(commands[1]);
+        ::close(ports[0]);
+        // 'o': open a connection and report its port; a digit: close that one.
+        int held[10] = {};
+        char command = 0;
+        for (int opened = 0; ::read(commands[0], &command, 1) == 1;) {
+            if (command == 'o' && opened < 10) {
+                held[opened] = ::socket(AF_INET, SOCK_STREAM, 0);
+                ::connect(held[opened], reinterpret_cast<const sockaddr*>(&net.listenAddr()),
+                          sizeof(sockaddr_in));
+                const std::uint16_t port = localName(held[opened]).sin_port;
+                if (::write(ports[1], &port, sizeof port) != sizeof port)
+                    break;
+                ++opened;
+            } else if (command >= '0' && command <= '9') {
+                ::close(held[command - '0']);
+            }
+        }
+        ::_exit(0);
+    }
+    ::close(commands[0]);
+    ::close(ports[1]);
+    auto ownerOf = [&](const std::string& steps) {
+        std::uint16_t port = 0;
+        EXPECT_EQ(static_cast<ssize_t>(steps.size()),
+                  ::write(commands[1], steps.data(), steps.size()));
+        EXPECT_EQ(static_cast<ssize_t>(sizeof port), ::read(ports[0], &port, sizeof port));
+        const TcpOwnerHint hint{net.listenAddr().sin_addr.s_addr, port,
+                                net.listenAddr().sin_addr.s_addr, net.listenAddr().sin_port};
+        platform::PosixTcpTable table;
+        const auto rows = fetchTable(table, &hint);
+        return rows.size() == 1 ? rows[0].owningPid : 0u;
+    };
+    const auto childPid = static_cast<std::uint32_t>(child);
+    EXPECT_EQ(childPid, ownerOf("o"));   // 0: found in the full list
+    EXPECT_EQ(childPid, ownerOf("o"));   // 1: just above it
+    EXPECT_EQ(childPid, ownerOf("0o"));  // 2: in 0's place, below the last find
+    EXPECT_EQ(childPid, ownerOf("o"));   // 3: above them all
+    ::close(commands[1]);                // the child ends at the end of its commands
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ports[0]);
 }
 
 TEST(TcpSocketSourcesTest, ExactQueryFindsOnlyTheExactConnection) {
