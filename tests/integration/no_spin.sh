@@ -165,7 +165,7 @@ end_relay "gateway flood"
 
 # (d) Out of descriptors: a low limit, and more browsers than it allows for.
 out_of_descriptors_case() {
-    local limit=64 browsers=40 started soft lookup_failures seconds page
+    local limit=64 browsers=40 started soft lookup_failures accept_failures seconds page
     start_emulator plenty
     started=$(now_ms)
     soft=$(ulimit -S -n)
@@ -179,14 +179,23 @@ out_of_descriptors_case() {
     wait_until 20 nearly_full || fail "out of descriptors: the relay never ran short"
     echo "out of descriptors: relay holds $(proc_fd_count "$RELAY_PID") of $limit descriptors"
     measure_idle "out of descriptors"
+    # Whether the last descriptor goes to an accept that then cannot look
+    # the owner up, or no accept succeeds at all, depends on what the relay
+    # keeps open; either is said, and neither more than about once a second
+    # (accepting backs off from 50 ms to a second).
     lookup_failures=$(grep -c '"message": "getClientSocketPID(), GetExtendedTcpTable() returned' \
         "$RELAY_EVENTS" || true)
+    accept_failures=$(grep -c '"message": "SocksProxyServer::acceptNewConn(), accept() returned error' \
+        "$RELAY_EVENTS" || true)
     seconds=$(((($(now_ms) - started) + 999) / 1000))
-    echo "out of descriptors: $lookup_failures owner lookup failure(s) logged in $seconds s"
-    if ((lookup_failures >= 1 && lookup_failures <= seconds + 1)); then
-        ok "out of descriptors: the owner lookup failure is logged, at most once a second"
+    echo "out of descriptors: $lookup_failures owner lookup and $accept_failures accept failure(s)" \
+        "logged in $seconds s"
+    if ((lookup_failures + accept_failures >= 1 && lookup_failures <= seconds + 1 &&
+        accept_failures <= seconds + 5)); then
+        ok "out of descriptors: the failure is logged, about once a second at most"
     else
-        fail "out of descriptors: $lookup_failures owner lookup failure message(s) in $seconds s"
+        fail "out of descriptors: $lookup_failures owner lookup and $accept_failures accept" \
+            "failure message(s) in $seconds s"
     fi
     release_browsers
     page=$(curl -sS --max-time 30 -x "http://127.0.0.1:$RELAY_PORT" http://gw.test/hello || true)
