@@ -72,6 +72,8 @@ constexpr ErrnoPair kSystemErrors[] = {
     {ENAMETOOLONG, 206},  // ERROR_FILENAME_EXCED_RANGE
     {ENOTEMPTY, 145},     // ERROR_DIR_NOT_EMPTY
     {EIO, 1117},          // ERROR_IO_DEVICE
+    {EMFILE, 4},          // ERROR_TOO_MANY_OPEN_FILES
+    {ENFILE, 4},
 };
 
 template <std::size_t N>

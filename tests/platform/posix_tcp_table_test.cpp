@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -294,6 +295,33 @@ TEST(PosixTcpTableTest, SizeQuerySnapshotBelongsToItsThread) {
     });
     other.join();
     EXPECT_EQ(kOwnPid, owner);
+}
+
+// Out of descriptors the table cannot be read, and says so, rather than
+// listing the connection without an owner: also when what the lookups keep
+// open is there, and only the owner search lacks a descriptor.
+TEST(PosixTcpTableTest, NoFreeDescriptorIsAnError) {
+    Loopback net;
+    const auto conn = net.connect();
+    const TcpOwnerHint hint = net.hintFor(conn);
+    rlimit saved{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+    platform::PosixTcpTable table;
+    std::uint32_t warm = 0;
+    std::uint32_t full = 0;
+    std::thread([&] {
+        std::uint32_t size = 0;
+        warm = table.getExtendedTcpTable(nullptr, size, &hint);
+        const int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        rlimit none = saved;
+        none.rlim_cur = static_cast<rlim_t>(lowestFree);
+        if (::setrlimit(RLIMIT_NOFILE, &none) == 0)
+            full = table.getExtendedTcpTable(nullptr, size, &hint);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+    }).join();
+    EXPECT_EQ(platform::kErrorInsufficientBuffer, warm);
+    EXPECT_EQ(4u, full);  // ERROR_TOO_MANY_OPEN_FILES
 }
 
 TEST(PosixTcpTableTest, OwnerLookupFindsThisProcess) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/errors.h"
+#include "tests/fakes/fake_clock.h"
 #include "tests/userinfo/userinfo_fixture.h"
 
 namespace {
@@ -100,6 +101,27 @@ TEST_F(SocketOwnerTest, FirstCallFailureIsReported) {
     EXPECT_EQ(m_platform.messages(),
               std::vector<std::string>{"getClientSocketPID(), GetExtendedTcpTable() returned 87"});
     EXPECT_EQ(m_platform.types(), std::vector<std::uint16_t>{kEventTypeError});
+}
+
+// Out of descriptors every connection fails the same way: the failure is
+// logged at most once a second.
+TEST_F(SocketOwnerTest, FirstCallFailuresAreLoggedAtMostOnceASecond) {
+    FakeClock clock;
+    platform::Platform p = platform::current();
+    p.clock = &clock;
+    platform::ScopedPlatform withClock(p);
+    for (int i = 0; i < 5; ++i)
+        m_platform.tcpTable.addRawReply(4, {}, 0);  // ERROR_TOO_MANY_OPEN_FILES
+    EXPECT_EQ(lookup(), 0u);
+    clock.advanceSeconds(0.5);
+    EXPECT_EQ(lookup(), 0u);
+    EXPECT_EQ(lookup(), 0u);
+    clock.advanceSeconds(0.5);
+    EXPECT_EQ(lookup(), 0u);
+    EXPECT_EQ(lookup(), 0u);
+    EXPECT_EQ(
+        m_platform.messages(),
+        std::vector<std::string>(2, "getClientSocketPID(), GetExtendedTcpTable() returned 4"));
 }
 
 TEST_F(SocketOwnerTest, LaterCallFailureGivesZeroWithoutMessage) {
