@@ -167,7 +167,7 @@ fi
 
 phase "ThreadSanitizer"
 threaded=()
-for t in proxy_tests socks_tests service_tests userinfo_tests; do
+for t in proxy_tests socks_tests service_tests userinfo_tests platform_tests; do
     [[ " ${units[*]} " == *" $t "* ]] && threaded+=("$t")
 done
 if ! build "$prefix-tsan" "$logs/tsan-build.log" -DCMAKE_BUILD_TYPE=Debug \
