@@ -145,7 +145,8 @@ field() {
         awk -F= -v k="$2" '$1 == k { print $2 }' || true
 }
 calc() {  # expression [decimals]
-    if [[ $1 =~ ^[0-9][0-9.\ /*+-]*$ ]]; then
+    local arithmetic='^[0-9(][0-9. /*+()-]*$'
+    if [[ $1 =~ $arithmetic ]]; then
         awk "BEGIN { printf \"%.${2:-1}f\", $1 }"
     else
         echo "?"
@@ -173,6 +174,7 @@ target() {
 # --- the gateways ---------------------------------------------------------------
 "${pin_other[@]}" "$emulator_bin" --port 0 --port-file "$work/socks.port" --http-port 0 \
     --http-port-file "$work/http.port" >"$work/emulator.out" 2>&1 &
+emulator_pid=$!
 pids+=($!)
 "${pin_other[@]}" "$echo_bin" --port 0 --port-file "$work/echo-socks.port" --plain-port 0 \
     --plain-port-file "$work/echo-plain.port" >"$work/echo.out" 2>&1 &
@@ -352,10 +354,16 @@ fetch_round() {  # name, port, fetch arguments...: appends one round's MB/s
     grep '^round failed' <<<"$out" | indent || true
     fetch_rounds[$name]+="$(field "$out" mbps) "
 }
+relay_user=0
+relay_system=0
 for ((r = 0; r < rounds; r++)); do
     fetch_round direct "$http_port" --origin-form
     fetch_round socat "$socat_port" --origin-form
+    read -r u0 s0 < <(awk '{ print $14, $15 }' "/proc/$relay_pid/stat")
     fetch_round relay "$relay_port"
+    read -r u1 s1 < <(awk '{ print $14, $15 }' "/proc/$relay_pid/stat")
+    relay_user=$((relay_user + u1 - u0))
+    relay_system=$((relay_system + s1 - s0))
 done
 median_of() { tr ' ' '\n' <<<"$1" | grep -v '^$' | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 direct=$(median_of "${fetch_rounds[direct]}")
@@ -364,6 +372,12 @@ through_relay=$(median_of "${fetch_rounds[relay]}")
 printf '  %-28s %6s MB/s   (rounds: %s)\n' "straight from the emulator:" "$direct" \
     "${fetch_rounds[direct]% }" "through socat -b 65536:" "$through_socat" \
     "${fetch_rounds[socat]% }" "through the relay:" "$through_relay" "${fetch_rounds[relay]% }"
+relay_cpu=$((relay_user + relay_system))
+if ((relay_cpu > 0)); then
+    echo "  the relay's CPU time per GiB: $(calc "$relay_cpu * 1000 / $(getconf CLK_TCK) / ($rounds * $bytes / 1073741824)" 0) ms," \
+        "$(calc "100 * $relay_system / $relay_cpu" 0)% of it in the kernel (copying and TCP):"
+    echo "  like socat, it moves each 64 KiB with one receive and one send"
+fi
 target "$mib MiB download through the relay" "$through_relay MB/s (direct $direct)" \
     ">= 0.4 x direct" "$through_relay >= 0.4 * $direct"
 target "$mib MiB download, relay against socat" "$through_relay MB/s (socat $through_socat)" \
@@ -395,14 +409,49 @@ target "setup p99 at an offered $rate/s" \
 
 echo "== New connections: 50 clients, each starting its next connection when its last"
 echo "   one ended (closed loop), up to $connections connections, /hello"
+# Where the time goes: CPU ticks of the relay and the emulator, and of the
+# whole machine, over each run.
+proc_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+machine_busy_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9 }' /proc/stat; }
+declare -A ticks=()
+sample_ticks() {  # prefix
+    ticks[$1.relay]=$(proc_ticks "$relay_pid")
+    ticks[$1.emulator]=$(proc_ticks "$emulator_pid")
+    ticks[$1.machine]=$(machine_busy_ticks)
+    ticks[$1.time]=$(now_ms)
+}
+hz=$(getconf CLK_TCK)
+per_connection_us() {  # from to what connections
+    calc "(${ticks[$2.$3]} - ${ticks[$1.$3]}) * 1000000 / $hz / $4" 0
+}
+sample_ticks relay0
 relay_load=$("${pin_other[@]}" "$loadgen_bin" --port "$relay_port" --clients 50 \
     --connections "$connections" --duration-ms 30000 2>&1) || true
+sample_ticks relay1
 direct_load=$("${pin_other[@]}" "$loadgen_bin" --port "$http_port" --origin-form --clients 50 \
     --connections "$connections" --duration-ms 30000 2>&1) || true
+sample_ticks direct1
 echo "  through the relay:"
 shown <<<"$relay_load" | indent
 echo "  straight to the emulator, for reference:"
 shown <<<"$direct_load" | indent
+relay_ok=$(field "$relay_load" ok)
+direct_ok=$(field "$direct_load" ok)
+busy_share() {  # from to: how busy both CPUs were, in percent
+    calc "100 * (${ticks[$2.machine]} - ${ticks[$1.machine]}) / $hz / 2 / ((${ticks[$2.time]} - ${ticks[$1.time]}) / 1000)" 0
+}
+if [[ "${relay_ok:-0}" -gt 0 && "${direct_ok:-0}" -gt 0 ]]; then
+    echo "  CPU per connection (the 2 CPUs were $(busy_share relay0 relay1)% and" \
+        "$(busy_share relay1 direct1)% busy):"
+    echo "    through the relay: $(per_connection_us relay0 relay1 machine "$relay_ok") us in all," \
+        "of which relay $(per_connection_us relay0 relay1 relay "$relay_ok") us, emulator" \
+        "$(per_connection_us relay0 relay1 emulator "$relay_ok") us"
+    echo "    straight to the emulator: $(per_connection_us relay1 direct1 machine "$direct_ok")" \
+        "us in all, of which emulator $(per_connection_us relay1 direct1 emulator "$direct_ok") us"
+    echo "    (with both CPUs busy, the rates are in the inverse ratio of these totals: a"
+    echo "    relayed connection is two TCP connections, three SOCKS exchanges and the"
+    echo "    owner search on top of the emulator's work for the request)"
+fi
 relay_rate=$(field "$relay_load" rate)
 direct_rate=$(field "$direct_load" rate)
 relay_failed=$(field "$relay_load" failed)
