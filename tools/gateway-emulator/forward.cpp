@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -39,7 +38,7 @@ StreamEnd copyStream(int from, int to) {
                 continue;
             return StreamEnd::Error;
         }
-        if (!writeAll(to, buf.data(), static_cast<std::size_t>(n)))
+        if (!toolnet::writeAll(to, buf.data(), static_cast<std::size_t>(n)))
             return StreamEnd::Error;
     }
 }
@@ -54,14 +53,9 @@ void pumpOneWay(int from, int to) {
     }
 }
 
-void clearReceiveTimeout(int fd) {
-    timeval none{0, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none));
-}
-
 }  // namespace
 
-std::uint8_t connectTarget(const ConnectRequest& request, Fd& upstream) {
+std::uint8_t connectTarget(const ConnectRequest& request, toolnet::Fd& upstream) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -73,7 +67,7 @@ std::uint8_t connectTarget(const ConnectRequest& request, Fd& upstream) {
     }
     std::uint8_t rep = kRepHostUnreachable;
     for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
+        toolnet::Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol));
         if (!fd.valid()) {
             rep = repForErrno(errno);
             continue;
@@ -83,7 +77,7 @@ std::uint8_t connectTarget(const ConnectRequest& request, Fd& upstream) {
             rc = ::connect(fd.get(), ai->ai_addr, ai->ai_addrlen);
         } while (rc != 0 && errno == EINTR);
         if (rc == 0) {
-            setNoDelay(fd.get());
+            toolnet::setNoDelay(fd.get());
             upstream = std::move(fd);
             rep = kRepSucceeded;
             break;
@@ -94,7 +88,7 @@ std::uint8_t connectTarget(const ConnectRequest& request, Fd& upstream) {
     return rep;
 }
 
-std::vector<std::uint8_t> connectReply(std::uint8_t rep, const Fd& upstream) {
+std::vector<std::uint8_t> connectReply(std::uint8_t rep, const toolnet::Fd& upstream) {
     sockaddr_storage local{};
     socklen_t len = sizeof(local);
     bool bound = upstream.valid() &&
@@ -120,12 +114,12 @@ std::vector<std::uint8_t> connectReply(std::uint8_t rep, const Fd& upstream) {
     return reply;
 }
 
-void relayBothWays(Reader& clientReader, int clientFd, Fd& upstream) {
+void relayBothWays(Reader& clientReader, int clientFd, toolnet::Fd& upstream) {
     std::string early = clientReader.takeBuffered();
-    if (!early.empty() && !writeAll(upstream.get(), early))
+    if (!early.empty() && !toolnet::writeAll(upstream.get(), early))
         return;
     // A tunnel may stay quiet in one direction for as long as the other is busy.
-    clearReceiveTimeout(clientFd);
+    toolnet::setReceiveTimeout(clientFd, std::chrono::milliseconds(0));
     std::thread back(pumpOneWay, upstream.get(), clientFd);
     pumpOneWay(clientFd, upstream.get());
     back.join();

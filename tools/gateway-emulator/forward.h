@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/gateway-emulator/net_io.h"
 
 namespace emu {
@@ -31,15 +32,15 @@ struct ConnectRequest {
 // Connects to the requested host and port (names are resolved here, every
 // address is tried in turn). Returns the REP for the reply; on success the
 // connection is in upstream.
-std::uint8_t connectTarget(const ConnectRequest& request, Fd& upstream);
+std::uint8_t connectTarget(const ConnectRequest& request, toolnet::Fd& upstream);
 
 // The 10-byte (IPv4) or 22-byte (IPv6) reply: BND is upstream's local
 // address when connected, zeros otherwise.
-std::vector<std::uint8_t> connectReply(std::uint8_t rep, const Fd& upstream);
+std::vector<std::uint8_t> connectReply(std::uint8_t rep, const toolnet::Fd& upstream);
 
 // Relays until both directions have ended. Bytes the client sent early and
 // that sit in its reader go first. The end of one direction's stream shuts
 // down sending on the other socket only; an error ends both directions.
-void relayBothWays(Reader& clientReader, int clientFd, Fd& upstream);
+void relayBothWays(Reader& clientReader, int clientFd, toolnet::Fd& upstream);
 
 }  // namespace emu

@@ -5,18 +5,18 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/gateway-emulator/emulator_options.h"
 #include "tools/gateway-emulator/forward.h"
 #include "tools/gateway-emulator/http_side.h"
@@ -27,7 +27,8 @@
 namespace {
 
 constexpr int kMaxConnections = 8192;
-constexpr int kIdleReceiveSeconds = 300;  // frees threads of peers that vanish
+constexpr int kBacklog = 1024;
+constexpr std::chrono::seconds kIdleReceive(300);  // frees threads of peers that vanish
 
 std::atomic<int> g_connections{0};
 
@@ -41,16 +42,15 @@ std::string peerText(int fd) {
     return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
-void handleConnection(emu::Fd fd, bool socks, const emu::SocksBehaviour& behaviour,
+void handleConnection(toolnet::Fd fd, bool socks, const emu::SocksBehaviour& behaviour,
                       emu::IdentityLog& log) {
-    timeval timeout{kIdleReceiveSeconds, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    toolnet::setReceiveTimeout(fd.get(), kIdleReceive);
     emu::Reader reader(fd.get());
     if (!socks) {
         emu::serveHttp(reader, fd.get(), nullptr);
     } else {
         emu::Identity identity;
-        emu::Fd upstream;
+        toolnet::Fd upstream;
         bool open = emu::runSocksHandshake(reader, fd.get(), behaviour, identity, log,
                                            peerText(fd.get()), upstream);
         if (open && behaviour.forward) {
@@ -60,20 +60,6 @@ void handleConnection(emu::Fd fd, bool socks, const emu::SocksBehaviour& behavio
         }
     }
     --g_connections;
-}
-
-bool writePortFile(const std::string& path, std::uint16_t port) {
-    if (path.empty())
-        return true;
-    // Written whole under a temporary name, so a reader never sees half a number.
-    std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << port << "\n";
-        if (!out)
-            return false;
-    }
-    return std::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
 void blockStopSignals(sigset_t& set) {
@@ -116,19 +102,20 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::vector<emu::Fd> listeners;
+    std::vector<toolnet::Fd> listeners;
     std::vector<bool> isSocks;
-    std::uint16_t port = 0;
-    listeners.push_back(emu::listenLoopback(options.socksPort, port, error));
-    if (!listeners.back().valid() || !writePortFile(options.socksPortFile, port)) {
+    std::uint16_t port = options.socksPort;
+    listeners.push_back(toolnet::listenLoopback(port, kBacklog, error));
+    if (!listeners.back().valid() || !toolnet::writePortFile(options.socksPortFile, port)) {
         std::fprintf(stderr, "gateway-emulator: SOCKS listener: %s\n", error.c_str());
         return 1;
     }
     isSocks.push_back(true);
     std::printf("gateway-emulator: SOCKS5 on 127.0.0.1:%u\n", port);
     if (options.plainHttp) {
-        listeners.push_back(emu::listenLoopback(options.httpPort, port, error));
-        if (!listeners.back().valid() || !writePortFile(options.httpPortFile, port)) {
+        port = options.httpPort;
+        listeners.push_back(toolnet::listenLoopback(port, kBacklog, error));
+        if (!listeners.back().valid() || !toolnet::writePortFile(options.httpPortFile, port)) {
             std::fprintf(stderr, "gateway-emulator: HTTP listener: %s\n", error.c_str());
             return 1;
         }
@@ -138,7 +125,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::vector<pollfd> fds;
-    for (const emu::Fd& l : listeners)
+    for (const toolnet::Fd& l : listeners)
         fds.push_back(pollfd{l.get(), POLLIN, 0});
     for (;;) {
         if (::poll(fds.data(), fds.size(), -1) < 0) {
@@ -150,13 +137,13 @@ int main(int argc, char** argv) {
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (!(fds[i].revents & POLLIN))
                 continue;
-            emu::Fd conn(::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
+            toolnet::Fd conn(::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC));
             if (!conn.valid())
                 continue;
             if (g_connections.load() >= kMaxConnections)
                 continue;  // closes it
             ++g_connections;
-            emu::setNoDelay(conn.get());
+            toolnet::setNoDelay(conn.get());
             std::thread(handleConnection, std::move(conn), static_cast<bool>(isSocks[i]),
                         std::cref(options.behaviour), std::ref(log))
                 .detach();

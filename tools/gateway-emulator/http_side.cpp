@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/posix/sha256.h"
+#include "tools/common/tool_net.h"
 
 namespace emu {
 namespace {
@@ -181,7 +182,7 @@ bool sendSimple(int fd, const std::string& status, const std::string& type, cons
     std::string out = header(status, type, body.size(), close);
     if (!headOnly)
         out += body;
-    return writeAll(fd, out);
+    return toolnet::writeAll(fd, out);
 }
 
 const std::vector<std::uint64_t>& basePattern() {
@@ -215,7 +216,7 @@ bool sendPattern(int fd, std::uint64_t length) {
     for (std::uint64_t index = 0; length > 0; ++index) {
         fillBlock(index, block);
         std::size_t n = static_cast<std::size_t>(std::min(length, blockBytes));
-        if (!writeAll(fd, block.data(), n))
+        if (!toolnet::writeAll(fd, block.data(), n))
             return false;
         length -= n;
     }
@@ -228,8 +229,8 @@ bool serveBytes(int fd, const Request& request, const std::string& countText, bo
         return sendSimple(fd, "400 Bad Request", "text/plain", "bad byte count\n",
                           request.closeRequested, headOnly);
     }
-    if (!writeAll(fd,
-                  header("200 OK", "application/octet-stream", count, request.closeRequested))) {
+    if (!toolnet::writeAll(
+            fd, header("200 OK", "application/octet-stream", count, request.closeRequested))) {
         return false;
     }
     return headOnly || sendPattern(fd, count);
@@ -265,7 +266,7 @@ void serveHttp(Reader& reader, int fd, const Identity* identity) {
         Request request;
         if (!readRequest(reader, request))
             return;
-        if (request.expectContinue && !writeAll(fd, "HTTP/1.1 100 Continue\r\n\r\n"))
+        if (request.expectContinue && !toolnet::writeAll(fd, "HTTP/1.1 100 Continue\r\n\r\n"))
             return;
         std::string path = request.path.substr(0, request.path.find('?'));
         bool headOnly = request.method == "HEAD";

@@ -140,7 +140,7 @@ std::string identityText(const Identity& identity) {
 }
 
 bool IdentityLog::open(const std::string& path) {
-    m_fd = Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    m_fd = toolnet::Fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     return m_fd.valid();
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/gateway-emulator/net_io.h"
 
 namespace emu {
@@ -45,7 +46,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    Fd m_fd;
+    toolnet::Fd m_fd;
 };
 
 }  // namespace emu

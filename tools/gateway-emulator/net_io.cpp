@@ -1,37 +1,11 @@
 #include "tools/gateway-emulator/net_io.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace emu {
-
-Fd::~Fd() {
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = other.release();
-    }
-    return *this;
-}
-
-int Fd::release() {
-    int fd = m_fd;
-    m_fd = -1;
-    return fd;
-}
 
 Reader::Reader(int fd, std::size_t bufferSize) : m_fd(fd), m_buf(bufferSize) {}
 
@@ -143,70 +117,6 @@ std::string Reader::takeBuffered() {
     m_pos = 0;
     m_len = 0;
     return out;
-}
-
-bool writeAll(int fd, const void* data, std::size_t len) {
-    const char* p = static_cast<const char*>(data);
-    while (len > 0) {
-        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    return writeAll(fd, text.data(), text.size());
-}
-
-bool writeBytewise(int fd, const void* data, std::size_t len, unsigned pauseMicros) {
-    setNoDelay(fd);
-    const char* p = static_cast<const char*>(data);
-    for (std::size_t i = 0; i < len; ++i) {
-        if (i > 0 && pauseMicros > 0) {
-            // Not synchronisation: the pause only keeps the bytes in separate segments.
-            std::this_thread::sleep_for(std::chrono::microseconds(pauseMicros));
-        }
-        if (!writeAll(fd, p + i, 1))
-            return false;
-    }
-    return true;
-}
-
-void setNoDelay(int fd) {
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-}
-
-Fd listenLoopback(std::uint16_t port, std::uint16_t& actualPort, std::string& error) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd.valid()) {
-        error = std::string("socket: ") + std::strerror(errno);
-        return Fd();
-    }
-    int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        error = "bind 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
-        return Fd();
-    }
-    if (::listen(fd.get(), 1024) != 0) {
-        error = std::string("listen: ") + std::strerror(errno);
-        return Fd();
-    }
-    socklen_t len = sizeof(addr);
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    actualPort = ntohs(addr.sin_port);
-    return fd;
 }
 
 }  // namespace emu

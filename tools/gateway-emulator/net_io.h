@@ -1,5 +1,4 @@
-// Socket helpers for the gateway emulator: an owning descriptor, a buffered
-// reader with bounded line reads, and complete writes.
+// The gateway emulator's buffered reader, with bounded line reads.
 #pragma once
 
 #include <cstddef>
@@ -8,25 +7,6 @@
 #include <vector>
 
 namespace emu {
-
-// Owns one file descriptor and closes it on destruction.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd();
-    Fd(Fd&& other) noexcept : m_fd(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept;
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release();
-
-private:
-    int m_fd = -1;
-};
 
 // Buffered reads from a connected socket. Everything the peer sends goes
 // through one reader, so bytes that arrive early (say, a request pipelined
@@ -59,19 +39,5 @@ private:
     std::size_t m_pos = 0;
     std::size_t m_len = 0;
 };
-
-// Sends all bytes (no SIGPIPE); false on error.
-bool writeAll(int fd, const void* data, std::size_t len);
-bool writeAll(int fd, const std::string& text);
-
-// Sends each byte on its own, with TCP_NODELAY on, pausing pauseMicros between
-// bytes so that each one leaves as a separate segment.
-bool writeBytewise(int fd, const void* data, std::size_t len, unsigned pauseMicros);
-
-void setNoDelay(int fd);
-
-// Creates a listening socket on 127.0.0.1:port (0 picks a free port) and
-// reports the port it got.
-Fd listenLoopback(std::uint16_t port, std::uint16_t& actualPort, std::string& error);
 
 }  // namespace emu

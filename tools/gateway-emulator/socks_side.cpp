@@ -12,9 +12,9 @@ namespace {
 
 bool sendReply(int fd, const std::vector<std::uint8_t>& bytes, const SocksBehaviour& behaviour) {
     if (behaviour.splitReplies) {
-        return writeBytewise(fd, bytes.data(), bytes.size(), behaviour.splitPauseMicros);
+        return toolnet::writeBytewise(fd, bytes.data(), bytes.size(), behaviour.splitPauseMicros);
     }
-    return writeAll(fd, bytes.data(), bytes.size());
+    return toolnet::writeAll(fd, bytes.data(), bytes.size());
 }
 
 // After a message: stay silent until the peer gives up, or hang up, when the
@@ -78,7 +78,7 @@ RequestRead readConnectRequest(Reader& reader, ConnectRequest& request) {
 
 // Forward mode: carry out the request and answer with its real outcome.
 bool answerByForwarding(int fd, const ConnectRequest& request, RequestRead read,
-                        const SocksBehaviour& behaviour, Fd& upstream) {
+                        const SocksBehaviour& behaviour, toolnet::Fd& upstream) {
     std::uint8_t rep = kRepSucceeded;
     if (read == RequestRead::UnknownAddressType) {
         rep = kRepAddressTypeNotSupported;
@@ -104,7 +104,7 @@ std::vector<std::uint8_t> authReply(const SocksBehaviour& behaviour) {
 }  // namespace
 
 bool runSocksHandshake(Reader& reader, int fd, const SocksBehaviour& behaviour, Identity& identity,
-                       IdentityLog& log, const std::string& peer, Fd& upstream) {
+                       IdentityLog& log, const std::string& peer, toolnet::Fd& upstream) {
     if (!readGreeting(reader) || !continueAfter(Stage::Greeting, reader, behaviour))
         return false;
     if (!sendReply(fd, {behaviour.methodVersion, behaviour.method}, behaviour))

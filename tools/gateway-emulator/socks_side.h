@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/common/tool_net.h"
 #include "tools/gateway-emulator/identity.h"
 #include "tools/gateway-emulator/net_io.h"
 
@@ -35,6 +36,6 @@ struct SocksBehaviour {
 // holds the connection to the requested address. False when the connection
 // should be closed.
 bool runSocksHandshake(Reader& reader, int fd, const SocksBehaviour& behaviour, Identity& identity,
-                       IdentityLog& log, const std::string& peer, Fd& upstream);
+                       IdentityLog& log, const std::string& peer, toolnet::Fd& upstream);
 
 }  // namespace emu
