@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/hostile-gateway/sock.h"
+#include "tools/common/tool_net.h"
 
 namespace hg {
 namespace {
@@ -116,7 +116,7 @@ Result runOne(long index, const DriveOptions& options, const PlanSource& plans,
     r.index = index;
     const std::string request = "GET http://gw.test/hostile/" + std::to_string(index) +
                                 " HTTP/1.1\r\nHost: gw.test\r\nConnection: close\r\n\r\n";
-    Fd fd;
+    toolnet::Fd fd;
     Clock::time_point start;
     {
         // One browser connection at a time until its gateway connection
@@ -125,8 +125,8 @@ Result runOne(long index, const DriveOptions& options, const PlanSource& plans,
         const std::uint64_t before = accepted.count();
         start = Clock::now();
         std::string error;
-        fd = connectLoopback(options.relayPort, error);
-        if (!fd.valid() || !writeAll(fd.get(), request)) {
+        fd = toolnet::connectLoopback(options.relayPort, 0, error);
+        if (!fd.valid() || !toolnet::writeAll(fd.get(), request)) {
             r.end = "error";
             r.why = "browser connection failed: " + error;
             return r;
@@ -213,12 +213,12 @@ bool AcceptCounter::waitBeyond(std::uint64_t before, int ms) {
 }
 
 void holdBrowsers(const HoldOptions& options) {
-    std::vector<Fd> browsers;
+    std::vector<toolnet::Fd> browsers;
     std::string report;
     for (int i = 0; i < options.browsers; ++i) {
         std::string error;
-        Fd fd = connectLoopback(options.relayPort, error);
-        if (!fd.valid() || !writeAll(fd.get(), options.request))
+        toolnet::Fd fd = toolnet::connectLoopback(options.relayPort, 0, error);
+        if (!fd.valid() || !toolnet::writeAll(fd.get(), options.request))
             report += "browser " + std::to_string(i) + ": not connected: " + error + "\n";
         browsers.push_back(std::move(fd));
     }

@@ -1,11 +1,12 @@
 #include "tools/hostile-gateway/gateway_side.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace hg {
 namespace {
 
-constexpr int kSocketTimeoutSeconds = 60;  // no thread outlives a vanished peer by much
+constexpr std::chrono::seconds kSocketTimeout(60);  // no thread outlives a vanished peer by much
 constexpr int kTunnelSilenceMs = 2000;
 constexpr std::size_t kConnectOverflow = 70000;  // more than the relay's reply buffer
 constexpr std::size_t kFloodChunk = 64 * 1024;
@@ -96,19 +97,19 @@ std::string randomReply(Stage stage, const StageMessages& m, Rng& rng) {
 }
 
 void flood(int fd, const std::string& head) {
-    if (!writeAll(fd, head))
+    if (!toolnet::writeAll(fd, head))
         return;
     const std::string chunk(kFloodChunk, 'X');
-    while (writeAll(fd, chunk)) {
+    while (toolnet::writeAll(fd, chunk)) {
     }
 }
 
 // Sends one stage's message as the plan says. False when the exchange ends
 // here; the socket is then closed or left to the relay to close.
-bool playStage(Fd& fd, Stage stage, const Plan& plan, Rng& rng, BehaviourLog& log) {
+bool playStage(toolnet::Fd& fd, Stage stage, const Plan& plan, Rng& rng, BehaviourLog& log) {
     const StageMessages m = messagesFor(stage, plan, rng);
     if (plan.kind == Kind::Good || plan.stage != stage)
-        return writeAll(fd.get(), m.valid);
+        return toolnet::writeAll(fd.get(), m.valid);
     const std::string acted = "conn " + std::to_string(plan.index) + ": acted";
     const std::string kept = m.valid.substr(0, m.keep);
     switch (plan.kind) {
@@ -119,10 +120,10 @@ bool playStage(Fd& fd, Stage stage, const Plan& plan, Rng& rng, BehaviourLog& lo
         }
         case Kind::Reset:
         case Kind::Close:
-            writeAll(fd.get(), kept);
+            toolnet::writeAll(fd.get(), kept);
             log.line(acted);
             if (plan.kind == Kind::Reset)
-                closeWithReset(fd);
+                fd.resetAbortive();
             fd.reset();
             return false;
         case Kind::Flood:
@@ -130,15 +131,15 @@ bool playStage(Fd& fd, Stage stage, const Plan& plan, Rng& rng, BehaviourLog& lo
             flood(fd.get(), m.floodHead);
             return false;
         case Kind::Random:
-            writeAll(fd.get(), randomReply(stage, m, rng));
+            toolnet::writeAll(fd.get(), randomReply(stage, m, rng));
             break;
         case Kind::Truncated: {
             const std::size_t low = std::max<std::size_t>(m.keep, 1);
-            writeAll(fd.get(), m.valid.substr(0, low + rng.below(m.valid.size() - low)));
+            toolnet::writeAll(fd.get(), m.valid.substr(0, low + rng.below(m.valid.size() - low)));
             break;
         }
         case Kind::Oversized:
-            writeAll(fd.get(), m.oversized);
+            toolnet::writeAll(fd.get(), m.oversized);
             if (stage == Stage::Auth) {
                 // Stray bytes after status 0 are dropped: the exchange goes on.
                 log.line(acted);
@@ -146,10 +147,10 @@ bool playStage(Fd& fd, Stage stage, const Plan& plan, Rng& rng, BehaviourLog& lo
             }
             break;
         case Kind::Refuse:
-            writeAll(fd.get(), m.refused);
+            toolnet::writeAll(fd.get(), m.refused);
             break;
         default:  // silent
-            writeAll(fd.get(), kept);
+            toolnet::writeAll(fd.get(), kept);
             break;
     }
     log.line(acted);
@@ -159,7 +160,7 @@ bool playStage(Fd& fd, Stage stage, const Plan& plan, Rng& rng, BehaviourLog& lo
 
 // The answer inside the tunnel; the gateway then hangs up, so that every
 // relaying connection ends.
-void playTunnel(Fd& fd, const Plan& plan, BehaviourLog& log) {
+void playTunnel(toolnet::Fd& fd, const Plan& plan, BehaviourLog& log) {
     const std::string bytes = tunnelBytes(plan);
     const Kind kind = plan.stage == Stage::Relay ? plan.kind : Kind::Good;
     switch (kind) {
@@ -167,16 +168,16 @@ void playTunnel(Fd& fd, const Plan& plan, BehaviourLog& log) {
             drainFor(fd.get(), kTunnelSilenceMs);
             break;
         case Kind::Reset:
-            closeWithReset(fd);
+            fd.resetAbortive();
             break;
         case Kind::Split: {
             const std::size_t head = std::min(bytes.size(), kSplitTunnelPrefix);
             if (writeBytewise(fd.get(), bytes.substr(0, head)))
-                writeAll(fd.get(), bytes.substr(head));
+                toolnet::writeAll(fd.get(), bytes.substr(head));
             break;
         }
         default:
-            writeAll(fd.get(), bytes);
+            toolnet::writeAll(fd.get(), bytes);
             break;
     }
     if (plan.stage == Stage::Relay && plan.kind != Kind::Good)
@@ -186,12 +187,12 @@ void playTunnel(Fd& fd, const Plan& plan, BehaviourLog& log) {
 
 bool readGreeting(int fd) {
     std::uint8_t head[2];
-    return readExact(fd, head, 2) && head[0] == 5 && skipBytes(fd, head[1]);
+    return toolnet::readExact(fd, head, 2) && head[0] == 5 && skipBytes(fd, head[1]);
 }
 
 bool readU16(int fd, std::size_t& value) {
     std::uint8_t b[2];
-    if (!readExact(fd, b, 2))
+    if (!toolnet::readExact(fd, b, 2))
         return false;
     value = static_cast<std::size_t>((b[0] << 8) | b[1]);
     return true;
@@ -202,7 +203,7 @@ bool readIdentity(int fd) {
     std::uint8_t head[2];
     std::size_t len = 0;
     std::size_t groups = 0;
-    if (!readExact(fd, head, 2) || !skipBytes(fd, head[1]) || !readU16(fd, len) ||
+    if (!toolnet::readExact(fd, head, 2) || !skipBytes(fd, head[1]) || !readU16(fd, len) ||
         !skipBytes(fd, len) || !readU16(fd, groups)) {
         return false;
     }
@@ -215,13 +216,13 @@ bool readIdentity(int fd) {
 
 bool readConnectRequest(int fd) {
     std::uint8_t request[10];
-    return readExact(fd, request, sizeof(request)) && request[0] == 5 && request[3] == 1;
+    return toolnet::readExact(fd, request, sizeof(request)) && request[0] == 5 && request[3] == 1;
 }
 
 bool readRequestHead(int fd) {
     std::string head;
     char c = 0;
-    while (head.size() < kMaxRequestHead && readExact(fd, &c, 1)) {
+    while (head.size() < kMaxRequestHead && toolnet::readExact(fd, &c, 1)) {
         head += c;
         if (head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0)
             return true;
@@ -249,8 +250,8 @@ void BehaviourLog::line(const std::string& text) {
     std::fflush(m_file);
 }
 
-void serveConnection(Fd fd, const Plan& plan, BehaviourLog& log) {
-    setTimeouts(fd.get(), kSocketTimeoutSeconds);
+void serveConnection(toolnet::Fd fd, const Plan& plan, BehaviourLog& log) {
+    toolnet::setTimeouts(fd.get(), kSocketTimeout);
     log.line("conn " + std::to_string(plan.index) + ": " + describe(plan));
     Rng rng(plan.seed);
     if (!readGreeting(fd.get()) || !playStage(fd, Stage::Method, plan, rng, log))

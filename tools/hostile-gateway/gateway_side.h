@@ -25,6 +25,6 @@ private:
 
 // Logs "conn N: <behaviour>" on start and "conn N: acted" once the
 // misbehaviour has been carried out.
-void serveConnection(Fd fd, const Plan& plan, BehaviourLog& log);
+void serveConnection(toolnet::Fd fd, const Plan& plan, BehaviourLog& log);
 
 }  // namespace hg

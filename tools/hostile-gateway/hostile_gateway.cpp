@@ -12,15 +12,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/hostile-gateway/driver.h"
 #include "tools/hostile-gateway/gateway_side.h"
 #include "tools/hostile-gateway/plan.h"
-#include "tools/hostile-gateway/sock.h"
 
 namespace {
 
@@ -147,20 +146,6 @@ bool parseArgs(const std::vector<std::string>& args, Options& o) {
     return !o.hold || !o.holding.reportPath.empty();
 }
 
-bool writePortFile(const std::string& path, std::uint16_t port) {
-    if (path.empty())
-        return true;
-    // Written whole under another name, so a reader never sees half a number.
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << port << "\n";
-        if (!out)
-            return false;
-    }
-    return std::rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 void acceptLoop(int listener, const hg::PlanSource& plans, hg::AcceptCounter& accepted,
                 hg::BehaviourLog& log) {
     for (;;) {
@@ -173,7 +158,7 @@ void acceptLoop(int listener, const hg::PlanSource& plans, hg::AcceptCounter& ac
             continue;
         }
         const hg::Plan plan = plans.at(accepted.bump());
-        std::thread(hg::serveConnection, hg::Fd(fd), plan, std::ref(log)).detach();
+        std::thread(hg::serveConnection, toolnet::Fd(fd), plan, std::ref(log)).detach();
     }
 }
 
@@ -201,9 +186,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
-    std::uint16_t port = 0;
-    hg::Fd listener = hg::listenLoopback(options.port, options.backlog, port, error);
-    if (!listener.valid() || !writePortFile(options.portFile, port)) {
+    std::uint16_t port = options.port;
+    toolnet::Fd listener = toolnet::listenLoopback(port, options.backlog, error);
+    if (!listener.valid() || !toolnet::writePortFile(options.portFile, port)) {
         std::fprintf(stderr, "hostile-gateway: %s\n", error.c_str());
         return 1;
     }
