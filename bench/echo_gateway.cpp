@@ -17,11 +17,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -33,7 +33,7 @@ constexpr std::uint64_t kMaxSource = 1ull << 40;
 enum class Stage { Greeting, Identity, Connect, Tunnel };
 
 struct Conn {
-    bench::Fd fd;
+    toolnet::Fd fd;
     Stage stage = Stage::Tunnel;
     std::string in;
     std::size_t inPos = 0;
@@ -223,19 +223,6 @@ bool serve(Conn& c) {
     }
 }
 
-bool writePortFile(const std::string& path, std::uint16_t port) {
-    if (path.empty())
-        return true;
-    const std::string tmp = path + ".tmp";  // never seen half written
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << port << "\n";
-        if (!out)
-            return false;
-    }
-    return std::rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 struct Options {
     long socksPort = 0;
     long plainPort = 0;
@@ -268,16 +255,16 @@ class Server {
 public:
     bool listen(long port, bool socks, const std::string& portFile) {
         std::uint16_t actual = static_cast<std::uint16_t>(port);
-        bench::Fd fd = bench::listenLoopback(actual, 4096);
-        if (!fd.valid() || !bench::setNonBlocking(fd.get(), true) || !watch(fd.get(), EPOLLIN) ||
-            !writePortFile(portFile, actual))
+        toolnet::Fd fd = toolnet::listenLoopback(actual, 4096);
+        if (!fd.valid() || !toolnet::setNonBlocking(fd.get(), true) || !watch(fd.get(), EPOLLIN) ||
+            !toolnet::writePortFile(portFile, actual))
             return false;
         std::printf("vc-echo-gateway: %s on 127.0.0.1:%u\n", socks ? "SOCKS5" : "plain", actual);
         m_listeners.push_back({std::move(fd), socks});
         return true;
     }
 
-    bool open() { return (m_epoll = bench::Fd(::epoll_create1(EPOLL_CLOEXEC))).valid(); }
+    bool open() { return (m_epoll = toolnet::Fd(::epoll_create1(EPOLL_CLOEXEC))).valid(); }
 
     void run() {
         std::vector<epoll_event> events(256);
@@ -290,7 +277,7 @@ public:
 
 private:
     struct Listener {
-        bench::Fd fd;
+        toolnet::Fd fd;
         bool socks;
     };
 
@@ -314,10 +301,10 @@ private:
 
     void acceptAll(const Listener& l) {
         for (;;) {
-            bench::Fd fd(::accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            toolnet::Fd fd(::accept4(l.fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (!fd.valid())
                 return;
-            bench::setNoDelay(fd.get());
+            toolnet::setNoDelay(fd.get());
             const int key = fd.get();
             if (!watch(key, EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET))
                 continue;
@@ -336,7 +323,7 @@ private:
         m_conns[fd].reset();
     }
 
-    bench::Fd m_epoll;
+    toolnet::Fd m_epoll;
     std::vector<Listener> m_listeners;
     std::vector<std::unique_ptr<Conn>> m_conns;  // by descriptor
 };

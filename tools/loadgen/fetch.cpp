@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -31,8 +32,9 @@ double fetchOnce(const Options& options, std::vector<char>& buffer, std::string&
     const std::string request =
         "GET " + target + " HTTP/1.1\r\nHost: " + options.host + "\r\nConnection: close\r\n\r\n";
     const bench::Clock::time_point start = bench::Clock::now();
-    bench::Fd fd = bench::connectLoopback(static_cast<std::uint16_t>(options.port), false);
-    if (!fd.valid() || !bench::sendAll(fd.get(), request)) {
+    toolnet::Fd fd =
+        toolnet::connectLoopback(static_cast<std::uint16_t>(options.port), toolnet::kNoDelay);
+    if (!fd.valid() || !toolnet::writeAll(fd.get(), request)) {
         failure = std::string("connect or send: ") + std::strerror(errno);
         return -1;
     }

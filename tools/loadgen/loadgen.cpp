@@ -4,12 +4,7 @@
 // Closed loop (default): a number of clients, each starting its next
 // connection when the previous one has ended. Open loop (--rate): new
 // connections start at a fixed rate whatever the earlier ones are doing.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/loadgen/bench_net.h"
 #include "tools/loadgen/paced_load.h"
 
@@ -50,45 +46,15 @@ struct Shared {
     std::string firstFailure;
 };
 
-class Socket {
-public:
-    Socket() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Socket() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // One connection; on success the time to first byte in milliseconds.
 bool runOne(const Options& options, const std::string& request, double& ttfbMs,
             std::string& failure) {
-    Socket sock;
-    if (sock.fd() < 0) {
-        failure = std::string("socket: ") + std::strerror(errno);
-        return false;
-    }
-    timeval timeout{static_cast<time_t>(options.timeoutMs / 1000),
-                    static_cast<suseconds_t>(options.timeoutMs % 1000 * 1000)};
-    ::setsockopt(sock.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    int one = 1;
-    ::setsockopt(sock.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(options.port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Clock::time_point start = Clock::now();
-    if (::connect(sock.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        failure = std::string("connect: ") + std::strerror(errno);
+    toolnet::Fd sock = toolnet::connectLoopback(options.port, toolnet::kNoDelay, failure);
+    if (!sock.valid())
         return false;
-    }
-    if (::send(sock.fd(), request.data(), request.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(request.size())) {
+    toolnet::setReceiveTimeout(sock.get(), std::chrono::milliseconds(options.timeoutMs));
+    if (!toolnet::writeAll(sock.get(), request)) {
         failure = std::string("send: ") + std::strerror(errno);
         return false;
     }
@@ -96,7 +62,7 @@ bool runOne(const Options& options, const std::string& request, double& ttfbMs,
     char buf[4096];
     bool first = true;
     for (;;) {
-        ssize_t n = ::recv(sock.fd(), buf, sizeof(buf), 0);
+        ssize_t n = ::recv(sock.get(), buf, sizeof(buf), 0);
         if (n < 0) {
             failure = std::string("recv: ") + std::strerror(errno);
             return false;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/common/tool_net.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -17,7 +18,7 @@ namespace {
 using bench::Clock;
 
 struct Flight {
-    bench::Fd fd;
+    toolnet::Fd fd;
     Clock::time_point start;
     bool connected = false;
     bool gotFirstByte = false;
@@ -31,8 +32,8 @@ public:
         : m_options(options), m_result(result) {}
 
     bool run() {
-        m_epoll = bench::Fd(::epoll_create1(EPOLL_CLOEXEC));
-        m_timer = bench::Fd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+        m_epoll = toolnet::Fd(::epoll_create1(EPOLL_CLOEXEC));
+        m_timer = toolnet::Fd(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
         if (!m_epoll.valid() || !m_timer.valid() || !watch(m_timer.get(), EPOLLIN))
             return false;
         m_begin = Clock::now();
@@ -98,7 +99,8 @@ private:
     void startOne() {
         auto flight = std::make_unique<Flight>();
         flight->start = Clock::now();
-        flight->fd = bench::connectLoopback(m_options.port, true);
+        flight->fd =
+            toolnet::connectLoopback(m_options.port, toolnet::kNonBlocking | toolnet::kNoDelay);
         if (!flight->fd.valid()) {
             fail(std::string("connect: ") + std::strerror(errno));
             return;
@@ -127,7 +129,7 @@ private:
                 return;
             }
             f.connected = true;
-            if (!bench::sendAll(fd, m_options.request)) {
+            if (!toolnet::writeAll(fd, m_options.request)) {
                 finish(fd, std::string("send: ") + std::strerror(errno));
                 return;
             }
@@ -193,8 +195,8 @@ private:
 
     const PacedOptions& m_options;
     PacedResult& m_result;
-    bench::Fd m_epoll;
-    bench::Fd m_timer;
+    toolnet::Fd m_epoll;
+    toolnet::Fd m_timer;
     Clock::time_point m_begin;
     long m_next = 0;
     long m_inFlight = 0;

@@ -7,7 +7,6 @@
 // and the relay has let go of their sockets.
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -47,7 +47,7 @@ struct OpenResult {
 };
 
 struct Opening {
-    bench::Fd fd;
+    toolnet::Fd fd;
     Clock::time_point start;
     bool sent = false;
     std::string reply;
@@ -56,11 +56,11 @@ struct Opening {
 // Opens `count` tunnels with at most `window` being set up at a time.
 class Opener {
 public:
-    Opener(const Options& options, std::vector<bench::Fd>& open, OpenResult& result)
+    Opener(const Options& options, std::vector<toolnet::Fd>& open, OpenResult& result)
         : m_options(options), m_open(open), m_result(result) {}
 
     void run(long count) {
-        m_epoll = bench::Fd(::epoll_create1(EPOLL_CLOEXEC));
+        m_epoll = toolnet::Fd(::epoll_create1(EPOLL_CLOEXEC));
         const Clock::time_point begin = Clock::now();
         std::vector<epoll_event> events(256);
         while (m_done < count) {
@@ -83,7 +83,8 @@ private:
         ++m_started;
         auto o = std::make_unique<Opening>();
         o->start = Clock::now();
-        o->fd = bench::connectLoopback(static_cast<std::uint16_t>(m_options.port), true);
+        o->fd = toolnet::connectLoopback(static_cast<std::uint16_t>(m_options.port),
+                                         toolnet::kNonBlocking | toolnet::kNoDelay);
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLOUT;
         ev.data.fd = o->fd.get();
@@ -103,7 +104,7 @@ private:
             int error = 0;
             socklen_t len = sizeof error;
             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-            if (error != 0 || !(events & EPOLLOUT) || !bench::sendAll(fd, kOpenLine)) {
+            if (error != 0 || !(events & EPOLLOUT) || !toolnet::writeAll(fd, kOpenLine)) {
                 end(fd, std::string("connect: ") + std::strerror(error ? error : ECONNRESET));
                 return;
             }
@@ -154,9 +155,9 @@ private:
     }
 
     const Options& m_options;
-    std::vector<bench::Fd>& m_open;
+    std::vector<toolnet::Fd>& m_open;
     OpenResult& m_result;
-    bench::Fd m_epoll;
+    toolnet::Fd m_epoll;
     long m_started = 0;
     long m_done = 0;
     std::vector<std::unique_ptr<Opening>> m_openings;  // by descriptor
@@ -169,7 +170,7 @@ std::vector<double> pingPong(int fd, long rounds, std::string& failure) {
     const long warmup = 10;
     for (long round = 0; round < warmup + rounds; ++round) {
         const Clock::time_point start = Clock::now();
-        if (!bench::sendAll(fd, kPingLine)) {
+        if (!toolnet::writeAll(fd, kPingLine)) {
             failure = std::string("send: ") + std::strerror(errno);
             return {};
         }
@@ -195,12 +196,12 @@ std::vector<double> pingPong(int fd, long rounds, std::string& failure) {
 double download(int fd, long bytes, long maxMs, std::string& failure) {
     std::vector<char> buf(256 * 1024);
     const Clock::time_point start = Clock::now();
-    if (!bench::sendAll(fd, "source " + std::to_string(bytes) + "\n")) {
+    if (!toolnet::writeAll(fd, "source " + std::to_string(bytes) + "\n")) {
         failure = std::string("send: ") + std::strerror(errno);
         return 0;
     }
-    const timeval poll{0, 100 * 1000};  // look at the clock at least this often
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &poll, sizeof poll);
+    // Looks at the clock at least this often.
+    toolnet::setReceiveTimeout(fd, std::chrono::milliseconds(100));
     long got = 0;
     while (got < bytes && bench::millisSince(start) < static_cast<double>(maxMs)) {
         const std::size_t want =
@@ -223,8 +224,8 @@ double mib(long kib) {
 
 // Closes every tunnel and waits (bounded) until the relay holds no more
 // descriptors than before they were opened. Seconds waited, or -1.
-double closeAndSettle(std::vector<bench::Fd>& open, long relayPid, long baseline) {
-    for (bench::Fd& fd : open)
+double closeAndSettle(std::vector<toolnet::Fd>& open, long relayPid, long baseline) {
+    for (toolnet::Fd& fd : open)
         fd.resetAbortive();  // no TIME_WAIT rows left behind
     open.clear();
     if (relayPid <= 0)
@@ -241,7 +242,7 @@ double closeAndSettle(std::vector<bench::Fd>& open, long relayPid, long baseline
 bool runStep(const Options& options, long count) {
     const int pid = static_cast<int>(options.relayPid);
     const long baseline = pid > 0 ? bench::openDescriptors(pid) : 0;
-    std::vector<bench::Fd> open;
+    std::vector<toolnet::Fd> open;
     OpenResult opened;
     Opener(options, open, opened).run(count);
     const long rssOpen = pid > 0 ? bench::residentKib(pid) : -1;
@@ -250,7 +251,7 @@ bool runStep(const Options& options, long count) {
     double mbps = 0;
     if (!open.empty()) {
         const int fd = open.back().get();  // the newest tunnel
-        bench::setNonBlocking(fd, false);
+        toolnet::setNonBlocking(fd, false);
         rtt = pingPong(fd, options.rttRounds, failure);
         if (!rtt.empty())
             mbps = download(fd, options.bytes, options.downloadMs, failure);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/tool_net.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -43,10 +44,10 @@ public:
         if (m_made % kPerListener == 0 && !addListener())
             return false;
         const std::uint16_t port = m_ports.back();
-        bench::Fd client = bench::connectLoopback(port, false);
-        bench::Fd accepted(client.valid()
-                               ? ::accept4(m_listeners.back().get(), nullptr, nullptr, SOCK_CLOEXEC)
-                               : -1);
+        toolnet::Fd client = toolnet::connectLoopback(port, toolnet::kNoDelay);
+        toolnet::Fd accepted(
+            client.valid() ? ::accept4(m_listeners.back().get(), nullptr, nullptr, SOCK_CLOEXEC)
+                           : -1);
         if (!accepted.valid())
             return false;
         ++m_made;
@@ -63,7 +64,7 @@ public:
 private:
     bool addListener() {
         std::uint16_t port = 0;
-        bench::Fd listener = bench::listenLoopback(port, 64);
+        toolnet::Fd listener = toolnet::listenLoopback(port, 64);
         if (!listener.valid())
             return false;
         m_listeners.push_back(std::move(listener));
@@ -71,17 +72,16 @@ private:
         return true;
     }
 
-    void holdAbortive(bench::Fd fd) {
+    void holdAbortive(toolnet::Fd fd) {
         // Set now, so that however this process ends its sockets are reset.
-        const linger abortive{1, 0};
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        toolnet::setResetOnClose(fd.get());
         m_held.push_back(std::move(fd));
     }
 
     long m_made = 0;
-    std::vector<bench::Fd> m_listeners;
+    std::vector<toolnet::Fd> m_listeners;
     std::vector<std::uint16_t> m_ports;
-    std::vector<bench::Fd> m_held;
+    std::vector<toolnet::Fd> m_held;
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
