@@ -16,7 +16,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +31,8 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
+#include "tools/common/tool_net.h"
+#include "tools/loadgen/bench_net.h"
 #include "userinfo/socket_owner.h"
 
 namespace {
@@ -57,97 +58,34 @@ double threadCpuMicros() {
     return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
 }
 
-void closeAbortive(int fd) {
-    // Reset instead of FIN: no TIME_WAIT rows pile up over the rounds.
-    const linger abortive{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    ::close(fd);
-}
-
-int listenLoopback(int backlog, sockaddr_in& bound) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof bound;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int connectLoopback(std::uint16_t portNetOrder) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = portNetOrder;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool readFully(int fd, void* data, std::size_t size) {
-    auto* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t got = ::read(fd, p, size);
-        if (got <= 0)
-            return false;
-        p += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool raiseDescriptorLimit(rlim_t needed) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return false;
-    if (limit.rlim_cur >= needed)
-        return true;
-    limit.rlim_cur = needed;
-    if (limit.rlim_max < needed)
-        limit.rlim_max = needed;  // allowed for root only
-    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}
-
 // The helper: opens the load, reports ready, then connects one fresh client
-// per command (a port in network order) and answers once it is connected.
+// per command (a port) and answers once it is connected.
 [[noreturn]] void runHelper(int pairs, int readyFd, int commandFd, int replyFd) {
-    sockaddr_in bound{};
-    const int listener = pairs > 0 ? listenLoopback(1024, bound) : -1;
-    std::vector<int> held;
-    bool ok = pairs == 0 || listener >= 0;
+    std::uint16_t heldPort = 0;
+    toolnet::Fd listener;
+    if (pairs > 0)
+        listener = toolnet::listenLoopback(heldPort, 1024);
+    std::vector<toolnet::Fd> held;
+    bool ok = pairs == 0 || listener.valid();
     for (int i = 0; ok && i < pairs; ++i) {
-        const int client = connectLoopback(bound.sin_port);
-        const int accepted = client >= 0 ? ::accept(listener, nullptr, nullptr) : -1;
-        ok = client >= 0 && accepted >= 0;
+        toolnet::Fd client = toolnet::connectLoopback(heldPort);
+        toolnet::Fd accepted(client.valid() ? ::accept(listener.get(), nullptr, nullptr) : -1);
+        ok = client.valid() && accepted.valid();
         // Reset when this process ends: no TIME_WAIT rows for the next run.
-        const linger abortive{1, 0};
-        for (const int fd : {client, accepted}) {
-            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-            held.push_back(fd);
+        for (toolnet::Fd* fd : {&client, &accepted}) {
+            toolnet::setResetOnClose(fd->get());
+            held.push_back(std::move(*fd));
         }
     }
     const char status = ok ? 'R' : 'E';
     if (::write(readyFd, &status, 1) != 1 || !ok)
         ::_exit(1);
-    int fresh = -1;
+    toolnet::Fd fresh;
     std::uint16_t port = 0;
-    while (readFully(commandFd, &port, sizeof port)) {
-        if (fresh >= 0)
-            closeAbortive(fresh);
-        fresh = connectLoopback(port);
-        const char reply = fresh >= 0 ? 'C' : 'E';
+    while (toolnet::readExact(commandFd, &port, sizeof port)) {
+        fresh.resetAbortive();  // no TIME_WAIT rows pile up over the rounds
+        fresh = toolnet::connectLoopback(port);
+        const char reply = fresh.valid() ? 'C' : 'E';
         if (::write(replyFd, &reply, 1) != 1)
             break;
     }
@@ -183,16 +121,15 @@ public:
         m_command = command[1];
         m_reply = reply[0];
         char status = 0;
-        const bool ok = readFully(ready[0], &status, 1) && status == 'R';
+        const bool ok = toolnet::readExact(ready[0], &status, 1) && status == 'R';
         ::close(ready[0]);
         return ok;
     }
 
-    bool connectTo(std::uint16_t portNetOrder) {
+    bool connectTo(std::uint16_t port) {
         char reply = 0;
-        return ::write(m_command, &portNetOrder, sizeof portNetOrder) ==
-                   static_cast<ssize_t>(sizeof portNetOrder) &&
-               readFully(m_reply, &reply, 1) && reply == 'C';
+        return ::write(m_command, &port, sizeof port) == static_cast<ssize_t>(sizeof port) &&
+               toolnet::readExact(m_reply, &reply, 1) && reply == 'C';
     }
 
     std::uint32_t pid() const { return static_cast<std::uint32_t>(m_pid); }
@@ -220,6 +157,13 @@ platform::SockAddrIn toSockAddrIn(const sockaddr_in& in) {
     return out;
 }
 
+platform::SockAddrIn loopbackAddress(std::uint16_t port) {
+    sockaddr_in in{};
+    in.sin_port = htons(port);
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return toSockAddrIn(in);
+}
+
 double percentile(std::vector<double> values, double fraction) {
     if (values.empty())
         return 0;
@@ -230,29 +174,28 @@ double percentile(std::vector<double> values, double fraction) {
 
 // Times the lookup of connections that `helper` makes; the lookup must name
 // the helper.
-Figures measure(const Options& options, int listener, const sockaddr_in& listenAddr,
-                Helper& helper) {
+Figures measure(const Options& options, int listener, std::uint16_t port, Helper& helper) {
     std::vector<double> micros;
     std::vector<double> cpuMicros;
     Figures figures;
     for (int round = 0; round < options.warmup + options.rounds; ++round) {
-        if (!helper.connectTo(listenAddr.sin_port)) {
+        if (!helper.connectTo(port)) {
             ++figures.misses;
             continue;
         }
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        const int accepted = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
-        if (accepted < 0) {
+        toolnet::Fd accepted(::accept(listener, reinterpret_cast<sockaddr*>(&peer), &len));
+        if (!accepted.valid()) {
             ++figures.misses;
             continue;
         }
         const double cpuStart = threadCpuMicros();
         const auto start = std::chrono::steady_clock::now();
-        const std::uint32_t pid = getClientSocketPID(toSockAddrIn(listenAddr), toSockAddrIn(peer));
+        const std::uint32_t pid = getClientSocketPID(loopbackAddress(port), toSockAddrIn(peer));
         const auto end = std::chrono::steady_clock::now();
         const double cpuEnd = threadCpuMicros();
-        closeAbortive(accepted);
+        accepted.resetAbortive();  // no TIME_WAIT rows pile up over the rounds
         if (round < options.warmup)
             continue;
         if (pid != helper.pid())
@@ -324,9 +267,9 @@ int measureWith(const Options& options, int sockets) {
         std::fprintf(stderr, "the helpers could not open %d sockets\n", 2 * pairs);
         return -1;
     }
-    sockaddr_in listenAddr{};
-    const int listener = listenLoopback(16, listenAddr);
-    if (listener < 0) {
+    std::uint16_t port = 0;
+    const toolnet::Fd listener = toolnet::listenLoopback(port, 16);
+    if (!listener.valid()) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return -1;
     }
@@ -351,7 +294,7 @@ int measureWith(const Options& options, int sockets) {
     int misses = 0;
     Figures figures[3];
     for (int i = 0; i < 3; ++i) {
-        figures[i] = measure(options, listener, listenAddr, *cases[i].helper);
+        figures[i] = measure(options, listener.get(), port, *cases[i].helper);
         print(cases[i].label, figures[i], options.rounds);
         misses += figures[i].misses;
     }
@@ -360,7 +303,6 @@ int measureWith(const Options& options, int sockets) {
         "busy_cpu_median_us=%.1f early_median_us=%.1f early_p99_us=%.1f misses=%d\n",
         2 * pairs, figures[0].median, figures[1].median, figures[1].p99, figures[1].cpuMedian,
         figures[2].median, figures[2].p99, misses);
-    ::close(listener);
     return misses;
 }
 
@@ -371,7 +313,7 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, options))
         return 2;
     const int most = *std::max_element(options.sockets.begin(), options.sockets.end());
-    if (!raiseDescriptorLimit(static_cast<rlim_t>(most) + 256)) {
+    if (!bench::raiseDescriptorLimit(static_cast<std::uint64_t>(most) + 256)) {
         std::fprintf(stderr, "cannot raise the descriptor limit to %d\n", most + 256);
         return 1;
     }
