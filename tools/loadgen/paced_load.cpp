@@ -90,10 +90,10 @@ private:
         if (m_next == m_options.connections)
             return;
         const auto at = scheduled(m_next).time_since_epoch();  // CLOCK_MONOTONIC
-        itimerspec spec{};
-        spec.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(at).count();
-        spec.it_value.tv_nsec = static_cast<long>((at % std::chrono::seconds(1)).count());
-        ::timerfd_settime(m_timer.get(), TFD_TIMER_ABSTIME, &spec, nullptr);
+        itimerspec deadline{};
+        deadline.it_value.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(at).count();
+        deadline.it_value.tv_nsec = static_cast<long>((at % std::chrono::seconds(1)).count());
+        ::timerfd_settime(m_timer.get(), TFD_TIMER_ABSTIME, &deadline, nullptr);
     }
 
     void startOne() {
