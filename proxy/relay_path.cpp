@@ -18,7 +18,7 @@ const char* const kRecvFromTarnwicketOp = "SocksProxyServer::recvFromTarnwicket(
 const char* const kSendToBrowserOp = "SocksProxyServer::sendToBrowser()";
 
 // Reads of one socket per readiness, when each brings much and goes out whole.
-constexpr int kReadsPerReadiness = 4;
+constexpr int kReadsPerReadiness = 16;
 
 // A guard means an unexpected order of events; once per pair is enough to
 // see it, and a peer that keeps causing it cannot flood the log.
