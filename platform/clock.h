@@ -5,6 +5,8 @@
 
 namespace platform {
 
+constexpr std::int64_t kTicksPerSecond = 10000000;
+
 class Clock {
 public:
     virtual ~Clock() = default;

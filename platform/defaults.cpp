@@ -85,11 +85,12 @@ std::wstring Registry::describeSource(const std::wstring& subKey, bool& missing)
 
 void EventLog::report(const std::wstring&, std::uint16_t, const std::wstring&) {}
 
-std::uint32_t TcpTable::getExtendedTcpTable(std::uint8_t*, std::uint32_t&, const TcpOwnerHint*) {
+std::uint32_t TcpTable::getExtendedTcpTable(std::uint16_t, std::uint8_t*, std::uint32_t&,
+                                            const TcpOwnerHint*) {
     return kErrorNotSupported;
 }
 
-std::uint32_t Identity::processIdToSessionId(std::uint32_t, std::uint32_t&) {
+std::uint32_t Identity::ownerSessionId(SocketOwner, std::int64_t, std::uint32_t&) {
     return kErrorNotSupported;
 }
 std::uint32_t Identity::enumerateSessions(std::vector<SessionEntry>&) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/tcp_table.h"
+
 namespace platform {
 
 using Token = std::uintptr_t;
@@ -31,7 +33,13 @@ struct SessionEntry {
 class Identity {
 public:
     virtual ~Identity() = default;
-    virtual std::uint32_t processIdToSessionId(std::uint32_t pid, std::uint32_t& session);
+    // The session of a socket's owner (tcp_table.h). Windows opens the
+    // process and keeps it open while it asks for the session, so the id
+    // cannot pass to another process meanwhile, and refuses a process created
+    // after `createdBy` (system ticks, the accept's time): such a process was
+    // not there to make the socket. Linux: the uid is the session.
+    virtual std::uint32_t ownerSessionId(SocketOwner owner, std::int64_t createdBy,
+                                         std::uint32_t& session);
     // WTSEnumerateSessionsW on the local server.
     virtual std::uint32_t enumerateSessions(std::vector<SessionEntry>& out);
     virtual std::uint32_t queryUserToken(std::uint32_t session, Token& out);

@@ -7,7 +7,7 @@
 ConnPair::ConnPair() : m_bs_buf(kRelayBufferSize), m_sb_buf(kRelayBufferSize) {}
 
 ConnPair::~ConnPair() {
-    // A lookup still running writes into this pair: wait for it first.
+    // A lookup that still runs writes only into what it shares with us.
     m_userInfoThread.reset();
     // Closed outright: whatever a side has ended was shut down already.
     platform::closeSocket(m_browserSock);

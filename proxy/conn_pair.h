@@ -11,6 +11,7 @@
 
 #include "platform/types.h"
 #include "proxy/relay_buffer.h"
+#include "proxy/user_info_lookup.h"
 #include "proxy/user_info_workers.h"
 #include "userinfo/account_info.h"
 
@@ -37,8 +38,8 @@ enum HttpErrorCode : std::int32_t {
 
 struct ConnPair {
     ConnPair();
-    // Joins a worker that is still attached and closes both sockets. Only
-    // the loop thread destroys pairs.
+    // Lets a lookup that still runs go and closes both sockets. Only the
+    // loop thread destroys pairs.
     ~ConnPair();
     ConnPair(const ConnPair&) = delete;
     ConnPair& operator=(const ConnPair&) = delete;
@@ -48,11 +49,15 @@ struct ConnPair {
     platform::Socket m_browserSock = platform::kInvalidSocket;
     platform::Socket m_tarnwicketSock = platform::kInvalidSocket;
     platform::SockAddrIn m_clientAddr;
-    std::uint32_t m_pid = 0;
-    // The pair's user-information lookup until the loop has joined it.
+    // The pair's user-information lookup until the loop has taken its
+    // result: the task's place in the pool, and what it finds.
     std::unique_ptr<UserInfoJob> m_userInfoThread;
+    std::shared_ptr<UserInfoLookup> m_lookup;
+    // The session of the browser socket's owner, once the lookup knows it:
+    // pairs are shared out among owners at the pair limit.
+    bool m_sessionKnown = false;
+    std::uint32_t m_sessionId = 0;
     UserInfo m_userInfo;
-    std::atomic<bool> m_userInfoDone{false};
     bool m_userInfoFailed = true;
     std::array<std::uint8_t, 128> m_tarnwicketAddr{};
     std::int32_t m_tarnwicketAddrLen = 0;

@@ -7,8 +7,6 @@
 #include "proxy/scope_exit.h"
 #include "proxy/socks_proxy_server.h"
 #include "support/logging.h"
-#include "userinfo/socket_owner.h"
-#include "userinfo/user_information.h"
 
 namespace {
 
@@ -53,22 +51,52 @@ void SocksProxyServer::createListeningSocket() {
         (LogMessage() << L"failed to listen on the listening sock, WSAGetLastError() = " << error)
             .log();
         platform::closeSocket(m_listenSock);
+        return;
+    }
+    // The port as bound (ListenPort 0 lets the system choose): the owner
+    // lookup asks for connections to it.
+    platform::SockAddrIn bound;
+    if (sockets.getSockName(m_listenSock, bound) == 0)
+        m_listenAddr = bound;
+    error = sockets.setNonBlocking(m_listenSock);
+    m_listenNonBlocking = error == 0;
+    if (error != 0) {
+        (LogMessage() << L"failed to set listening socket to non-blocking, WSAGetLastError() = "
+                      << error)
+            .log();
     }
 }
 
 bool SocksProxyServer::acceptNewConn() {
+    const int most = m_listenNonBlocking ? kMaxAcceptsPerPass : 1;
+    for (int i = 0; i < most; ++i) {
+        const AcceptResult result = acceptOne();
+        if (result == AcceptResult::Fatal)
+            return false;
+        if (result != AcceptResult::Accepted)
+            break;
+    }
+    return true;
+}
+
+SocksProxyServer::AcceptResult SocksProxyServer::acceptOne() {
+    // A local user can make accepts fail at will (by resetting connections,
+    // by using up descriptors): logged at most once a second.
+    static MessageRateLimit g_acceptLimit;
     auto& sockets = platform::sockets();
     platform::SockAddrIn clientAddr;
     platform::Socket sock = platform::kInvalidSocket;
     int error = sockets.accept(m_listenSock, sock, &clientAddr);
+    if (error == platform::kWsaEWouldBlock)
+        return AcceptResult::NothingWaiting;
     if (error != 0) {
         (LogMessage(kAcceptOp) << L", accept() returned error, WSAGetLastError() = " << error)
-            .log();
+            .log(g_acceptLimit);
         if (error == platform::kWsaENetDown || error == platform::kWsaENotSock)
-            return false;
+            return AcceptResult::Fatal;
         m_acceptBackoff = nextBackoff(m_acceptBackoff);
         m_acceptResumeAt = std::chrono::steady_clock::now() + m_acceptBackoff;
-        return true;
+        return AcceptResult::Failed;
     }
     m_acceptBackoff = std::chrono::milliseconds(0);
 
@@ -84,44 +112,36 @@ bool SocksProxyServer::acceptNewConn() {
          << L", failed to set client socket to non-blocking, WSAGetLastError() = " << error)
             .log();
         sockets.close(sock);
-        return true;
+        return AcceptResult::Accepted;
     }
+    admitBrowser(sock, clientAddr);
+    return AcceptResult::Accepted;
+}
 
+void SocksProxyServer::admitBrowser(platform::Socket sock, const platform::SockAddrIn& clientAddr) {
     auto cp = std::make_unique<ConnPair>();
     cp->m_browserSock = sock;
     cp->m_clientAddr = clientAddr;
-    const std::uint32_t pid = getClientSocketPID(m_listenAddr, cp->m_clientAddr);
-    if (pid == 0)
-        return true;  // the pair closes the browser socket, unanswered
-
-    cp->m_pid = pid;
     cp->m_lastActivity = platform::clock().nowTicks();
+    // Who owns the socket is found on the lookup's thread, like the rest, so
+    // that no lookup ever holds up the loop.
+    auto lookup = std::make_shared<UserInfoLookup>();
+    lookup->listenAddr = m_listenAddr;
+    lookup->clientAddr = clientAddr;
+    lookup->acceptTicks = cp->m_lastActivity;
+    cp->m_lookup = lookup;
     try {
         cp->m_userInfoThread = std::make_unique<UserInfoJob>(m_userInfoWorkers);
-        ConnPair* pair = cp.get();
-        cp->m_userInfoThread->begin([this, pair] { userInfoThreadFun(pair); });
+        std::shared_ptr<LookupContext> context = m_lookupContext;
+        cp->m_userInfoThread->begin([context, lookup] { context->run(*lookup); });
     } catch (...) {
         // No thread to run the lookup on: this connection is closed
         // unanswered, the relay goes on serving the others.
-        logCurrentException(kAcceptOp);
-        return true;
+        static MessageRateLimit g_threadLimit;
+        logCurrentException(kAcceptOp, g_threadLimit);
+        return;
     }
     m_connPairs.push_back(std::move(cp));
-    return true;
-}
-
-void SocksProxyServer::userInfoThreadFun(ConnPair* cp) {
-    try {
-        if (resolveTarnwicketAddress(*cp) && m_userInformation != nullptr &&
-            m_userInformation->getUserInfoFromPid(cp->m_pid, cp->m_userInfo)) {
-            cp->m_userInfoFailed = false;
-        }
-    } catch (...) {
-        logCurrentException("SocksProxyServer::userInfoThreadFun()");
-    }
-    // The last write to the pair: the loop may join and read it from now on.
-    cp->m_userInfoDone.store(true, std::memory_order_release);
-    wakeupSelect();
 }
 
 void SocksProxyServer::createWakeupSocketPair() {

@@ -2,6 +2,7 @@
 // states, waiting in select over all of their sockets.
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "platform/platform.h"
 #include "proxy/scope_exit.h"
@@ -10,7 +11,6 @@
 
 namespace {
 
-constexpr double kTicksPerSecond = 10000000.0;
 constexpr long kLongWaitMicros = 5000000;
 constexpr long kShortWaitMicros = 500000;
 
@@ -53,14 +53,27 @@ void SocksProxyServer::selectLoop() {
     }
 }
 
+void SocksProxyServer::takeLookupResult(ConnPair& cp) {
+    UserInfoLookup& lookup = *cp.m_lookup;
+    cp.m_sessionKnown = lookup.sessionKnown;
+    cp.m_sessionId = lookup.session;
+    cp.m_userInfo = std::move(lookup.userInfo);
+    cp.m_tarnwicketAddr = lookup.gateway.addr;
+    cp.m_tarnwicketAddrLen = lookup.gateway.addrLen;
+    cp.m_errorText = std::move(lookup.gateway.errorText);
+    cp.m_userInfoFailed = lookup.failed;
+    cp.m_userInfoThread.reset();
+    cp.m_lookup.reset();
+}
+
 void SocksProxyServer::admitFinishedLookups() {
     for (auto& owned : m_connPairs) {
         ConnPair& cp = *owned;
-        if (cp.m_state != WaitingForUserInfo)
+        if (cp.m_state != WaitingForUserInfo || !cp.m_lookup)
             continue;
-        if (!cp.m_userInfoDone.load(std::memory_order_acquire))
+        if (!cp.m_lookup->done.load(std::memory_order_acquire))
             continue;
-        cp.m_userInfoThread.reset();  // joins it
+        takeLookupResult(cp);
         if (!cp.m_userInfoFailed) {
             connectToTarnwicket(cp);
         } else if (!cp.m_errorText.empty()) {
@@ -86,23 +99,71 @@ void SocksProxyServer::retireFailedWakeupPair() {
     closeWakeupPair();
 }
 
+namespace {
+
+// The pairs of one owner (or of all owners not known yet), least recently
+// active first.
+using OwnerGroup = std::vector<ConnPair*>;
+
+std::vector<OwnerGroup> groupByOwner(const std::vector<std::unique_ptr<ConnPair>>& pairs) {
+    std::map<std::uint32_t, OwnerGroup> known;
+    OwnerGroup unknown;
+    for (const auto& cp : pairs) {
+        if (cp->m_sessionKnown) {
+            known[cp->m_sessionId].push_back(cp.get());
+        } else {
+            unknown.push_back(cp.get());
+        }
+    }
+    std::vector<OwnerGroup> groups;
+    groups.reserve(known.size() + 1);
+    for (auto& entry : known)
+        groups.push_back(std::move(entry.second));
+    if (!unknown.empty())
+        groups.push_back(std::move(unknown));
+    for (OwnerGroup& group : groups) {
+        std::stable_sort(group.begin(), group.end(), [](const ConnPair* a, const ConnPair* b) {
+            return a->m_lastActivity < b->m_lastActivity;
+        });
+    }
+    return groups;
+}
+
+// Marks `excess` pairs for pruning, each time the least recently active pair
+// of the owner that holds the most; so an owner at or below an equal share
+// loses nothing while another is above it.
+void markForPruning(std::vector<OwnerGroup>& groups, std::size_t excess) {
+    std::vector<std::size_t> pruned(groups.size(), 0);
+    auto left = [&](std::size_t i) { return groups[i].size() - pruned[i]; };
+    for (; excess > 0; --excess) {
+        std::size_t largest = 0;
+        for (std::size_t i = 1; i < groups.size(); ++i) {
+            if (left(i) > left(largest))
+                largest = i;
+        }
+        groups[largest][pruned[largest]++]->m_closing = true;
+    }
+}
+
+}  // namespace
+
 void SocksProxyServer::enforcePairLimit() {
+    // One user opening connections without end could otherwise flood the log.
+    static MessageRateLimit g_limit;
     const std::size_t count = m_connPairs.size();
     if (count <= kMaxConnPairs)
         return;
-    std::stable_sort(m_connPairs.begin(), m_connPairs.end(),
-                     [](const std::unique_ptr<ConnPair>& a, const std::unique_ptr<ConnPair>& b) {
-                         return a->m_lastActivity > b->m_lastActivity;
-                     });
-    while (m_connPairs.size() > kMaxConnPairs)
-        m_connPairs.pop_back();
+    std::vector<OwnerGroup> groups = groupByOwner(m_connPairs);
+    markForPruning(groups, count - kMaxConnPairs);
+    removeClosedPairs();
     (LogMessage("SocksProxyServer::selectLoop()")
      << L", too many ConnPairs, reduced from " << count << L" to " << m_connPairs.size())
-        .log();
+        .log(g_limit);
 }
 
 double SocksProxyServer::idleSeconds(const ConnPair& cp, std::int64_t now) const {
-    return static_cast<double>(now - cp.m_lastActivity) / kTicksPerSecond;
+    return static_cast<double>(now - cp.m_lastActivity) /
+           static_cast<double>(platform::kTicksPerSecond);
 }
 
 void SocksProxyServer::applyIdleLimits() {

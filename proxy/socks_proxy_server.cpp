@@ -37,15 +37,26 @@ SocksProxyServer::SocksProxyServer(UserInformation* userInformation)
     m_tarnwicketPort = params.tarnwicketPort;
     m_organizationName = params.organizationName;
     m_socketTimeout = params.socketTimeout;
+    renewLookupContext();
+}
+
+void SocksProxyServer::renewLookupContext() {
+    if (m_lookupContext)
+        m_lookupContext->detach();
+    m_lookupContext = std::make_shared<LookupContext>(m_tarnwicketIpAddr, m_tarnwicketPort,
+                                                      m_userInformation, *this);
 }
 
 // Sockets and pairs have been released by run().
-SocksProxyServer::~SocksProxyServer() = default;
+SocksProxyServer::~SocksProxyServer() {
+    m_lookupContext->detach();
+}
 
 int SocksProxyServer::run() {
     int result = 0;
     try {
         logEvent(L"service starting", kEventTypeInformation);
+        renewLookupContext();
         createListeningSocket();
         if (m_listenSock == platform::kInvalidSocket)
             return 1;
@@ -94,7 +105,8 @@ void SocksProxyServer::stop() {
 
 void SocksProxyServer::releaseAll() {
     platform::closeSocket(m_listenSock);
-    // Destroyed in order; each joins a worker that is still running.
+    // Lookups that still run finish on their own, without this server.
+    m_lookupContext->detach();
     for (auto& cp : m_connPairs)
         cp.reset();
     m_connPairs.clear();

@@ -30,10 +30,12 @@ struct SocketEntry {
 };
 
 constexpr std::size_t kMaxConnPairs = 2047;
-// Browsers open connections in bursts (a page load opens dozens), and the
-// loop accepts one per pass: a backlog of 5 made the system drop the rest of
-// a burst and the browsers wait a second for their SYN retransmits.
-constexpr int kListenBacklog = 128;
+// Browsers open connections in bursts (a page load opens dozens): the system's
+// largest backlog (the value asks for it on both platforms), and every
+// waiting connection accepted in one pass, up to a bound that keeps the pass
+// short for the sockets already open.
+constexpr int kListenBacklog = 0x7FFFFFFF;
+constexpr int kMaxAcceptsPerPass = 64;
 
 class SocksProxyServer {
 public:
@@ -52,7 +54,6 @@ public:
     void createListeningSocket();
     void createWakeupSocketPair();
     bool acceptNewConn();
-    void userInfoThreadFun(ConnPair* cp);
     void wakeupSelect();
     void recvFromWakeupSocketPair();
 
@@ -66,8 +67,7 @@ public:
     // Error page.
     void sendErrorPage(ConnPair& cp, HttpErrorCode http_code, std::string message);
 
-    // Gateway resolution and connect.
-    bool resolveTarnwicketAddress(ConnPair& cp);
+    // Gateway connect (the address is resolved by the pair's lookup).
     void connectToTarnwicket(ConnPair& cp);
     void handleConnectError(ConnPair& cp, int error);
 
@@ -95,9 +95,14 @@ public:
 
     platform::SockAddrIn m_listenAddr;
     platform::Socket m_listenSock = platform::kInvalidSocket;
+    // Without non-blocking mode an accept with nothing waiting would block
+    // the loop: then one connection is accepted per pass.
+    bool m_listenNonBlocking = false;
     std::atomic<bool> m_stop{false};
     // Runs the pairs' lookups; declared before the pairs, so it outlives them.
     UserInfoWorkers m_userInfoWorkers;
+    // The settings the lookups need, and their way to wake the loop.
+    std::shared_ptr<LookupContext> m_lookupContext;
     std::vector<std::unique_ptr<ConnPair>> m_connPairs;
     UserInformation* m_userInformation;
     std::array<platform::Socket, 2> m_fds{platform::kInvalidSocket, platform::kInvalidSocket};
@@ -107,6 +112,15 @@ public:
 private:
     // Tests drive single steps of the loop and lower the back-off limits.
     friend class SocksProxyServerProbe;
+
+    // One accept. NothingWaiting (would-block) ends a burst quietly; Fatal:
+    // accepting can never succeed again.
+    enum class AcceptResult { Accepted, NothingWaiting, Failed, Fatal };
+    AcceptResult acceptOne();
+    // Makes the pair of an accepted browser socket and starts its lookup.
+    void admitBrowser(platform::Socket sock, const platform::SockAddrIn& clientAddr);
+    // Moves a finished lookup's result into its pair.
+    void takeLookupResult(ConnPair& cp);
 
     // Steps of one loop iteration, in order.
     void admitFinishedLookups();
@@ -143,6 +157,9 @@ private:
     // A side ended its sending (ended: its flag); passes the end on
     // towards the other side while relaying, closes the pair otherwise.
     void endOfStream(ConnPair& cp, bool& ended, platform::Socket towards);
+
+    // The lookups' settings, as they are when the relay starts.
+    void renewLookupContext();
 
     // One information message with the parameters in effect and where they
     // came from, once the listening socket is bound.

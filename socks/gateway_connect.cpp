@@ -1,5 +1,4 @@
-// Resolving the gateway (on the pair's user-information thread) and opening
-// the non-blocking connection to it (on the loop thread).
+// Opening the non-blocking connection to the gateway (on the loop thread).
 #include <cstring>
 #include <string>
 #include <utility>
@@ -14,41 +13,8 @@
 namespace {
 
 const char kConnectOp[] = "SocksProxyServer::connectToTarnwicket()";
-const char kCouldNotResolve[] = "Could not resolve Tarnwicket IP address";
 
 }  // namespace
-
-bool SocksProxyServer::resolveTarnwicketAddress(ConnPair& cp) {
-    if (m_tarnwicketIpAddr.empty()) {
-        logUtf8Error("TarnwicketIPAddress (registry setting) is empty");
-        cp.m_errorText = kCouldNotResolve;
-        return false;
-    }
-
-    std::vector<platform::AddrInfo> entries;
-    const int rc = platform::sockets().getAddrInfo(m_tarnwicketIpAddr, entries);
-    if (rc != 0) {
-        const std::string text = std::string(kCouldNotResolve) + " " + errorCodeText(rc);
-        logUtf8Error(text);
-        cp.m_errorText = text;
-        return false;
-    }
-
-    for (const platform::AddrInfo& entry : entries) {
-        if (entry.family != platform::kAfInet)
-            continue;
-        platform::SockAddrIn addr = entry.v4;
-        addr.family = platform::kAfInet;
-        addr.port = platform::hostToNet16(m_tarnwicketPort);
-        std::memcpy(cp.m_tarnwicketAddr.data(), &addr, sizeof addr);
-        cp.m_tarnwicketAddrLen = static_cast<std::int32_t>(sizeof addr);
-        return true;
-    }
-
-    logUtf8Error("No (IPv4) Tarnwicket address found");
-    cp.m_errorText = kCouldNotResolve;
-    return false;
-}
 
 void SocksProxyServer::connectToTarnwicket(ConnPair& cp) {
     platform::Sockets& sockets = platform::sockets();

@@ -60,22 +60,39 @@ std::string exceptionClassName(const std::exception& e) {
     return "class " + readableTypeName(typeid(e));
 }
 
-void logCurrentException(const std::string& operationWithParens) {
+namespace {
+
+void logException(const std::string& operationWithParens, MessageRateLimit* limit) {
     try {
+        LogMessage message(operationWithParens);
         if (!std::current_exception()) {
-            (LogMessage(operationWithParens) << L", unknown exception").log();
-            return;
+            message << L", unknown exception";
+        } else {
+            try {
+                throw;
+            } catch (const std::exception& e) {
+                message << L", exception, " << std::string(e.what()) << L", "
+                        << exceptionClassName(e);
+            } catch (...) {
+                message << L", unknown exception";
+            }
         }
-        try {
-            throw;
-        } catch (const std::exception& e) {
-            (LogMessage(operationWithParens)
-             << L", exception, " << std::string(e.what()) << L", " << exceptionClassName(e))
-                .log();
-        } catch (...) {
-            (LogMessage(operationWithParens) << L", unknown exception").log();
+        if (limit != nullptr) {
+            message.log(*limit);
+        } else {
+            message.log();
         }
     } catch (...) {
         // Composing the message failed (out of memory); nothing more to do.
     }
+}
+
+}  // namespace
+
+void logCurrentException(const std::string& operationWithParens) {
+    logException(operationWithParens, nullptr);
+}
+
+void logCurrentException(const std::string& operationWithParens, MessageRateLimit& limit) {
+    logException(operationWithParens, &limit);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/event_log.h"
+#include "support/rate_limit.h"
 
 // Set once by the -debug mode before other threads exist; while set every
 // diagnostic message is discarded.
@@ -69,6 +70,12 @@ public:
 
     std::wstring text() const { return m_stream.str(); }
     void log(std::uint16_t type = kEventTypeError) const { logEvent(text(), type); }
+    // Logs unless `limit` holds it back (rate_limit.h).
+    void log(MessageRateLimit& limit, std::uint16_t type = kEventTypeError) const {
+        std::uint64_t heldBack = 0;
+        if (limit.admit(heldBack))
+            logEvent(text() + heldBackSuffix(heldBack), type);
+    }
 
 private:
     std::wostringstream m_stream;
@@ -78,6 +85,7 @@ private:
 // "<operation>(), exception, <what>, class <type>" or
 // "<operation>(), unknown exception". Call inside a catch block.
 void logCurrentException(const std::string& operationWithParens);
+void logCurrentException(const std::string& operationWithParens, MessageRateLimit& limit);
 
 // "class std::invalid_argument" style name of an exception's dynamic type.
 std::string exceptionClassName(const std::exception& e);

@@ -76,16 +76,20 @@ bool UserInformation::getLatestUserInfoFromSessionId(std::uint32_t sessionId, Us
     TokenHandle token;
     std::uint32_t rc = identity.queryUserToken(sessionId, token.out());
     if (rc != platform::kErrorSuccess) {
+        // A user whose sockets have no account behind them (a uid that NSS
+        // does not know) meets this on every connection.
+        static MessageRateLimit g_missingLimit;
+        static MessageRateLimit g_failedLimit;
         token.out() = platform::kInvalidToken;
         if (rc == platform::kErrorFileNotFound || rc == platform::kErrorNoToken) {
             (LogMessage() << L"Failed to get user token for session id " << sessionId
                           << L", last error = " << rc
                           << L"\n(This might be normal; did someone just log out?)")
-                .log(kEventTypeWarning);
+                .log(g_missingLimit, kEventTypeWarning);
         } else {
             (LogMessage(kLatestOp) << L", failed to get user token for session id " << sessionId
                                    << L", last error = " << rc)
-                .log();
+                .log(g_failedLimit);
         }
         return false;
     }

@@ -1,9 +1,8 @@
 #include "userinfo/socket_owner.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <limits>
+#include <string>
 #include <vector>
 
 #include "platform/errors.h"
@@ -13,78 +12,131 @@
 namespace {
 
 constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
-constexpr std::size_t kRowBytes = sizeof(platform::TcpRowOwnerPid);
+const char kOperation[] = "getClientSocketPID()";
 
 // The browser's own socket: its local end is the browser's address, its
 // remote end the relay's listening address. Ports are compared as whole
 // 32-bit fields, so stray high bits never match.
-bool rowMatches(const platform::TcpRowOwnerPid& row, const platform::TcpOwnerHint& wanted) {
-    return row.localAddr == wanted.localAddr && row.localPort == wanted.localPort &&
-           row.remoteAddr == wanted.remoteAddr && row.remotePort == wanted.remotePort;
+bool rowMatches(const platform::TcpRowOwner& row, const platform::TcpOwnerHint& wanted) {
+    return std::memcmp(&row.localAddr, wanted.localAddr.data(), 4) == 0 &&
+           row.localPort == wanted.localPort &&
+           std::memcmp(&row.remoteAddr, wanted.remoteAddr.data(), 4) == 0 &&
+           row.remotePort == wanted.remotePort;
+}
+
+bool rowMatches(const platform::Tcp6RowOwner& row, const platform::TcpOwnerHint& wanted) {
+    return std::memcmp(row.localAddr, wanted.localAddr.data(), 16) == 0 &&
+           row.localPort == wanted.localPort &&
+           std::memcmp(row.remoteAddr, wanted.remoteAddr.data(), 16) == 0 &&
+           row.remotePort == wanted.remotePort;
 }
 
 // Walks only the bytes the platform reported and that the buffer holds,
 // whatever the row count in the header claims.
-std::uint32_t findOwner(const std::vector<std::uint8_t>& buffer, std::uint32_t size,
-                        const platform::TcpOwnerHint& wanted) {
+template <typename Row>
+bool findOwner(const std::vector<std::uint8_t>& buffer, std::uint32_t size,
+               const platform::TcpOwnerHint& wanted, platform::SocketOwner& owner) {
     const std::size_t available = std::min<std::size_t>(size, buffer.size());
     if (available < kHeaderBytes)
-        return 0;
+        return false;
     std::uint32_t claimed = 0;
     std::memcpy(&claimed, buffer.data(), kHeaderBytes);
-    const std::size_t rows = std::min<std::size_t>(claimed, (available - kHeaderBytes) / kRowBytes);
+    const std::size_t rows =
+        std::min<std::size_t>(claimed, (available - kHeaderBytes) / sizeof(Row));
     for (std::size_t i = 0; i < rows; ++i) {
-        platform::TcpRowOwnerPid row;
-        std::memcpy(&row, buffer.data() + kHeaderBytes + i * kRowBytes, kRowBytes);
-        if (rowMatches(row, wanted))
-            return row.owningPid;
+        Row row;
+        std::memcpy(&row, buffer.data() + kHeaderBytes + i * sizeof(Row), sizeof(Row));
+        if (rowMatches(row, wanted)) {
+            owner = row.owner;
+            return true;
+        }
     }
-    return 0;
+    return false;
 }
 
 // Out of descriptors, say, every connection fails to read the table the same
-// way: one message a second tells it without flooding the log.
-bool tableFailureLogDue() {
-    constexpr std::int64_t kTicksPerSecond = 10000000;
-    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
-    static std::atomic<std::int64_t> g_lastLogged{kNever};
-    const std::int64_t now = platform::clock().nowTicks();
-    std::int64_t last = g_lastLogged.load();
-    if (last != kNever && now >= last && now - last < kTicksPerSecond)
-        return false;
-    return g_lastLogged.compare_exchange_strong(last, now);
-}
+// way; a browser can make every connection miss its row.
+MessageRateLimit g_tableFailureLimit;
+MessageRateLimit g_emptyTableLimit;
+MessageRateLimit g_noOwnerLimit;
 
-}  // namespace
-
-std::uint32_t getClientSocketPID(const platform::SockAddrIn& listenAddr,
-                                 const platform::SockAddrIn& clientAddr) {
-    const platform::TcpOwnerHint wanted{clientAddr.addr, std::uint32_t{clientAddr.port},
-                                        listenAddr.addr, std::uint32_t{listenAddr.port}};
+// One snapshot of the table of `family`; false when it cannot be read (the
+// failure has been logged where the table says so).
+bool readTable(std::uint16_t family, const platform::TcpOwnerHint& wanted,
+               std::vector<std::uint8_t>& buffer, std::uint32_t& size) {
     platform::TcpTable& table = platform::tcpTable();
-
-    std::vector<std::uint8_t> buffer;
-    std::uint32_t size = 0;
-    std::uint32_t rc = table.getExtendedTcpTable(nullptr, size, &wanted);
+    size = 0;
+    std::uint32_t rc = table.getExtendedTcpTable(family, nullptr, size, &wanted);
     if (rc != platform::kErrorSuccess && rc != platform::kErrorInsufficientBuffer) {
-        if (tableFailureLogDue()) {
-            (LogMessage("getClientSocketPID()") << L", GetExtendedTcpTable() returned " << rc)
-                .log();
-        }
-        return 0;
+        (LogMessage(kOperation) << L", GetExtendedTcpTable() returned " << rc)
+            .log(g_tableFailureLimit);
+        return false;
     }
     // The table can grow between two calls: fetch again until it fits.
     while (rc == platform::kErrorInsufficientBuffer) {
         buffer.resize(size);
-        rc = table.getExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), size, &wanted);
+        rc = table.getExtendedTcpTable(family, buffer.empty() ? nullptr : buffer.data(), size,
+                                       &wanted);
     }
     if (rc != platform::kErrorSuccess)
-        return 0;
+        return false;
     if (size == 0) {
-        (LogMessage("getClientSocketPID()")
-         << L", GetExtendedTcpTable() returned empty tcptable" << rc)
-            .log();
-        return 0;
+        (LogMessage(kOperation) << L", GetExtendedTcpTable() returned empty tcptable" << rc)
+            .log(g_emptyTableLimit);
+        return false;
     }
-    return findOwner(buffer, size, wanted);
+    return true;
+}
+
+template <typename Row>
+bool lookUp(std::uint16_t family, const platform::TcpOwnerHint& wanted,
+            platform::SocketOwner& owner, bool& readable) {
+    std::vector<std::uint8_t> buffer;
+    std::uint32_t size = 0;
+    readable = readTable(family, wanted, buffer, size);
+    return readable && findOwner<Row>(buffer, size, wanted, owner);
+}
+
+// ::ffff:a.b.c.d, the form in which an IPv6 socket holds an IPv4 address.
+std::array<std::uint8_t, 16> mappedAddress(std::uint32_t v4) {
+    std::array<std::uint8_t, 16> out{};
+    out[10] = 0xFF;
+    out[11] = 0xFF;
+    std::memcpy(out.data() + 12, &v4, 4);
+    return out;
+}
+
+std::wstring endpointText(const platform::SockAddrIn& addr) {
+    const std::uint32_t a = platform::netToHost32(addr.addr);
+    return std::to_wstring(a >> 24) + L"." + std::to_wstring((a >> 16) & 0xFF) + L"." +
+           std::to_wstring((a >> 8) & 0xFF) + L"." + std::to_wstring(a & 0xFF) + L":" +
+           std::to_wstring(platform::netToHost16(addr.port));
+}
+
+}  // namespace
+
+bool getClientSocketPID(const platform::SockAddrIn& listenAddr,
+                        const platform::SockAddrIn& clientAddr, platform::SocketOwner& owner) {
+    platform::TcpOwnerHint wanted;
+    std::memcpy(wanted.localAddr.data(), &clientAddr.addr, 4);
+    wanted.localPort = clientAddr.port;
+    std::memcpy(wanted.remoteAddr.data(), &listenAddr.addr, 4);
+    wanted.remotePort = listenAddr.port;
+    bool readable = false;
+    if (lookUp<platform::TcpRowOwner>(platform::kAfInet, wanted, owner, readable))
+        return true;
+    if (!readable)
+        return false;
+    // A browser whose socket is IPv6 reaches the IPv4 listener through
+    // IPv4-mapped addresses; its row is then in the IPv6 table.
+    wanted.localAddr = mappedAddress(clientAddr.addr);
+    wanted.remoteAddr = mappedAddress(listenAddr.addr);
+    if (lookUp<platform::Tcp6RowOwner>(platform::kAfInet6, wanted, owner, readable))
+        return true;
+    if (readable) {
+        (LogMessage(kOperation) << L", no owner found for the connection from "
+                                << endpointText(clientAddr) << L" to " << endpointText(listenAddr))
+            .log(g_noOwnerLimit, kEventTypeWarning);
+    }
+    return false;
 }

@@ -1,11 +1,12 @@
-// Finds the process that owns the browser's end of an accepted loopback
-// connection, from one snapshot of the machine's IPv4 TCP table.
+// Finds the owner of the browser's end of an accepted loopback connection
+// from one snapshot of the machine's TCP table: the process on Windows, the
+// uid that created the socket on Linux (platform/tcp_table.h).
 #pragma once
 
-#include <cstdint>
-
+#include "platform/tcp_table.h"
 #include "platform/types.h"
 
-// 0 when the table cannot be read or no row matches.
-std::uint32_t getClientSocketPID(const platform::SockAddrIn& listenAddr,
-                                 const platform::SockAddrIn& clientAddr);
+// False when the table cannot be read or no row matches; both are logged,
+// at most once a second each.
+bool getClientSocketPID(const platform::SockAddrIn& listenAddr,
+                        const platform::SockAddrIn& clientAddr, platform::SocketOwner& owner);

@@ -71,19 +71,26 @@ void UserInformation::enumerateSessions() {
     m_sessionsEnumerated = true;
 }
 
-bool UserInformation::getUserInfoFromPid(std::uint32_t pid, UserInfo& info) {
-    info.reset();
-    std::uint32_t session = kUnknownSession;
-    const std::uint32_t rc = platform::identity().processIdToSessionId(pid, session);
+bool UserInformation::sessionIdOfOwner(platform::SocketOwner owner, std::int64_t createdBy,
+                                       std::uint32_t& session) {
+    // A browser can make every connection fail here (by ending its process
+    // at once, say): logged at most once a second.
+    static MessageRateLimit g_limit;
+    session = kUnknownSession;
+    const std::uint32_t rc = platform::identity().ownerSessionId(owner, createdBy, session);
     if (rc != platform::kErrorSuccess) {
-        (LogMessage("UserInformation::getUserInfoFromPid()")
+        (LogMessage("UserInformation::sessionIdOfOwner()")
          << L", failed to get session id for process, last error = " << rc)
-            .log();
+            .log(g_limit);
         return false;
     }
-    if (getCachedUserInfoFromSessionId(session, info))
+    return true;
+}
+
+bool UserInformation::getUserInfoFromSessionId(std::uint32_t sessionId, UserInfo& info) {
+    if (getCachedUserInfoFromSessionId(sessionId, info))
         return true;
-    return getLatestUserInfoFromSessionId(session, info);
+    return getLatestUserInfoFromSessionId(sessionId, info);
 }
 
 void UserInformation::onSessionChange(const platform::SessionNotification& notification,

@@ -11,6 +11,7 @@
 
 #include "platform/identity.h"
 #include "platform/service_control.h"
+#include "platform/tcp_table.h"
 #include "userinfo/account_info.h"
 
 // ConvertSidToStringSidW, or empty on failure.
@@ -24,7 +25,14 @@ public:
     UserInformation& operator=(const UserInformation&) = delete;
 
     void enumerateSessions();
-    bool getUserInfoFromPid(std::uint32_t pid, UserInfo& info);
+    // The session of a connection's owner (platform/tcp_table.h), read as
+    // soon as the owner is known: `createdBy` is the accept's time, and a
+    // Windows process created later cannot have made the socket. Failures
+    // are logged at most once a second.
+    static bool sessionIdOfOwner(platform::SocketOwner owner, std::int64_t createdBy,
+                                 std::uint32_t& session);
+    // The session's user and groups: from the cache, else read afresh.
+    bool getUserInfoFromSessionId(std::uint32_t sessionId, UserInfo& info);
     void onSessionChange(const platform::SessionNotification& notification,
                          std::uint32_t eventType);
 

@@ -34,14 +34,18 @@ struct Request {
     inet_diag_req_v2 request;
 };
 
-Request makeRequest(std::uint16_t flags, std::uint32_t sequence) {
+int linuxFamily(std::uint16_t family) {
+    return family == kAfInet6 ? AF_INET6 : AF_INET;
+}
+
+Request makeRequest(std::uint16_t family, std::uint16_t flags, std::uint32_t sequence) {
     Request message;
     std::memset(&message, 0, sizeof message);
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = flags;
     message.header.nlmsg_seq = sequence;
-    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_family = static_cast<std::uint8_t>(linuxFamily(family));
     message.request.sdiag_protocol = IPPROTO_TCP;
     message.request.idiag_states = kAllConnectionStates;
     return message;
@@ -64,12 +68,14 @@ int sendRequest(int fd, const Request& message) {
 
 TcpSocketEntry entryFromMessage(const inet_diag_msg& msg) {
     TcpSocketEntry entry;
-    entry.row.state = mibStateFromLinux(msg.idiag_state);
+    entry.family = msg.idiag_family == AF_INET6 ? kAfInet6 : kAfInet;
+    entry.state = mibStateFromLinux(msg.idiag_state);
     // Addresses and ports stay in network byte order, as the rows need them.
-    entry.row.localAddr = msg.id.idiag_src[0];
-    entry.row.localPort = msg.id.idiag_sport;
-    entry.row.remoteAddr = msg.id.idiag_dst[0];
-    entry.row.remotePort = msg.id.idiag_dport;
+    const std::size_t bytes = msg.idiag_family == AF_INET6 ? 16 : 4;
+    std::memcpy(entry.localAddr.data(), msg.id.idiag_src, bytes);
+    entry.localPort = msg.id.idiag_sport;
+    std::memcpy(entry.remoteAddr.data(), msg.id.idiag_dst, bytes);
+    entry.remotePort = msg.id.idiag_dport;
     entry.uid = msg.idiag_uid;
     entry.inode = msg.idiag_inode;
     return entry;
@@ -103,7 +109,7 @@ int parseBatch(const std::uint8_t* data, std::size_t length, std::uint32_t seque
                 payloadLength >= sizeof(inet_diag_msg)) {
                 inet_diag_msg msg;
                 std::memcpy(&msg, payload, sizeof msg);
-                if (msg.idiag_family == AF_INET)
+                if (msg.idiag_family == AF_INET || msg.idiag_family == AF_INET6)
                     out.push_back(entryFromMessage(msg));
                 if (single)
                     return -1;
@@ -163,23 +169,26 @@ int exchange(const Request& request, bool single, std::vector<TcpSocketEntry>& o
 
 }  // namespace
 
-int dumpTcp4Sockets(std::vector<TcpSocketEntry>& out) {
+int dumpTcpSockets(std::uint16_t family, std::vector<TcpSocketEntry>& out) {
     std::vector<TcpSocketEntry> entries;
-    if (const int err = exchange(makeRequest(NLM_F_REQUEST | NLM_F_DUMP, g_sequence.fetch_add(1)),
-                                 false, entries))
+    if (const int err =
+            exchange(makeRequest(family, NLM_F_REQUEST | NLM_F_DUMP, g_sequence.fetch_add(1)),
+                     false, entries))
         return err;
     out.swap(entries);
     return 0;
 }
 
-int queryTcp4Socket(const TcpOwnerHint& tuple, TcpSocketEntry& out, bool& found) {
+int queryTcpSocket(std::uint16_t family, const TcpOwnerHint& tuple, TcpSocketEntry& out,
+                   bool& found) {
     found = false;
     // Ports that do not fit 16 bits name no socket.
     if (tuple.localPort > 0xFFFF || tuple.remotePort > 0xFFFF)
         return 0;
-    Request request = makeRequest(NLM_F_REQUEST, g_sequence.fetch_add(1));
-    request.request.id.idiag_src[0] = tuple.localAddr;
-    request.request.id.idiag_dst[0] = tuple.remoteAddr;
+    Request request = makeRequest(family, NLM_F_REQUEST, g_sequence.fetch_add(1));
+    const std::size_t bytes = family == kAfInet6 ? 16 : 4;
+    std::memcpy(request.request.id.idiag_src, tuple.localAddr.data(), bytes);
+    std::memcpy(request.request.id.idiag_dst, tuple.remoteAddr.data(), bytes);
     request.request.id.idiag_sport = static_cast<std::uint16_t>(tuple.localPort);
     request.request.id.idiag_dport = static_cast<std::uint16_t>(tuple.remotePort);
     request.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
@@ -193,8 +202,7 @@ int queryTcp4Socket(const TcpOwnerHint& tuple, TcpSocketEntry& out, bool& found)
     // The kernel falls back to a listener on the local end when no
     // connection matches: only the exact four-tuple counts.
     for (const TcpSocketEntry& e : entries) {
-        if (e.row.localAddr == tuple.localAddr && e.row.localPort == tuple.localPort &&
-            e.row.remoteAddr == tuple.remoteAddr && e.row.remotePort == tuple.remotePort) {
+        if (matches(e, family, tuple)) {
             out = e;
             found = true;
         }

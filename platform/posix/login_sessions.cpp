@@ -7,17 +7,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "platform/posix/nss_accounts.h"
 
 namespace platform {
 namespace posix {
-namespace {
-
-constexpr std::uint32_t kInvalidUid = 0xFFFFFFFF;  // (uid_t)-1 names nobody
-
-}  // namespace
+namespace {}  // namespace
 
 bool uidsFromUtmpFile(const std::string& path, std::vector<std::uint32_t>& uids) {
     std::ifstream in(path, std::ios::binary);
@@ -49,22 +44,6 @@ std::vector<std::uint32_t> loginSessionUids(const Logind& logind, const std::str
 
 std::vector<std::uint32_t> loginSessionUids() {
     return loginSessionUids(systemLogind(), _PATH_UTMP);
-}
-
-bool realUidFromStatus(const std::string& statusText, std::uint32_t& uid) {
-    std::istringstream lines(statusText);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.compare(0, 4, "Uid:") != 0)
-            continue;
-        std::istringstream fields(line.substr(4));
-        std::uint64_t value = 0;
-        if (!(fields >> value) || value >= kInvalidUid)
-            return false;
-        uid = static_cast<std::uint32_t>(value);
-        return true;
-    }
-    return false;
 }
 
 }  // namespace posix

@@ -21,8 +21,5 @@ std::vector<std::uint32_t> loginSessionUids(const Logind& logind, const std::str
 // The same from the machine's logind and utmp file.
 std::vector<std::uint32_t> loginSessionUids();
 
-// The real uid from a /proc/<pid>/status text; false when it has none.
-bool realUidFromStatus(const std::string& statusText, std::uint32_t& uid);
-
 }  // namespace posix
 }  // namespace platform

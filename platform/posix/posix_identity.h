@@ -13,7 +13,8 @@ namespace platform {
 
 class PosixIdentity : public Identity {
 public:
-    std::uint32_t processIdToSessionId(std::uint32_t pid, std::uint32_t& session) override;
+    std::uint32_t ownerSessionId(SocketOwner uid, std::int64_t createdBy,
+                                 std::uint32_t& session) override;
     std::uint32_t enumerateSessions(std::vector<SessionEntry>& out) override;
     std::uint32_t queryUserToken(std::uint32_t session, Token& out) override;
     std::uint32_t duplicateToken(Token token, Token& out) override;

@@ -1,15 +1,14 @@
 #include "platform/posix/posix_tcp_table.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/posix/errno_map.h"
 #include "platform/posix/inet_diag.h"
-#include "platform/posix/proc_fd_owner.h"
 #include "platform/posix/proc_net_tcp.h"
 
 namespace platform {
@@ -19,68 +18,67 @@ using posix::TcpSocketEntry;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
-constexpr std::size_t kRowBytes = sizeof(TcpRowOwnerPid);
 
 struct PendingSnapshot {
     std::uint64_t owner = 0;  // the table's instance number; 0: none
+    std::uint16_t family = 0;
     std::vector<TcpSocketEntry> rows;
     SteadyClock::time_point taken;
 };
 
 thread_local PendingSnapshot t_pending;
 
-bool matchesHint(const TcpRowOwnerPid& row, const TcpOwnerHint& hint) {
-    return row.localAddr == hint.localAddr && row.localPort == hint.localPort &&
-           row.remoteAddr == hint.remoteAddr && row.remotePort == hint.remotePort;
+// The entries that have a row in the table: the socket still held, so its
+// owner stands.
+void dropOwnerless(std::vector<TcpSocketEntry>& rows) {
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [](const TcpSocketEntry& e) { return e.inode == 0; }),
+               rows.end());
 }
 
-// Fills owningPid for the rows that match the hint, or for every row
-// without one. 0 or an errno value.
-int resolveOwners(std::vector<TcpSocketEntry>& rows, const TcpOwnerHint* hint) {
-    std::unordered_map<std::uint64_t, std::uint32_t> owners;
-    std::vector<std::uint32_t> uids;
-    auto wanted = [hint](const TcpSocketEntry& e) {
-        return e.inode != 0 && (hint == nullptr || matchesHint(e.row, *hint));
-    };
-    for (const TcpSocketEntry& e : rows) {
-        if (!wanted(e))
-            continue;
-        owners.emplace(e.inode, 0);
-        if (hint != nullptr)
-            uids.push_back(e.uid);
+template <typename Row>
+std::vector<Row> tableRows(const std::vector<TcpSocketEntry>& entries) {
+    std::vector<Row> rows;
+    rows.reserve(entries.size());
+    for (const TcpSocketEntry& e : entries) {
+        Row row;
+        if (posix::toRow(e, row))
+            rows.push_back(row);
     }
-    if (owners.empty())
-        return 0;
-    const int err = posix::findSocketOwners(owners, uids);
-    for (TcpSocketEntry& e : rows) {
-        if (wanted(e))
-            e.row.owningPid = owners[e.inode];
-    }
-    // An owner that could not be searched for is a failure to read the
-    // table, not a connection that has no owner.
-    for (const TcpSocketEntry& e : rows) {
-        if (wanted(e) && e.row.owningPid == 0)
-            return err;
-    }
-    return 0;
+    return rows;
 }
 
-void writeTable(const std::vector<TcpSocketEntry>& rows, std::uint8_t* buffer) {
-    const std::uint32_t count = static_cast<std::uint32_t>(rows.size());
+// Writes the table, or says how large it is: the size protocol.
+template <typename Row>
+std::uint32_t writeTable(const std::vector<TcpSocketEntry>& entries, std::uint8_t* buffer,
+                         std::uint32_t& size, bool& tooSmall) {
+    const std::vector<Row> rows = tableRows<Row>(entries);
+    tooSmall = false;
+    if (rows.size() > (0xFFFFFFFFu - kHeaderBytes) / sizeof(Row))
+        return kErrorNotEnoughMemory;
+    const auto needed = static_cast<std::uint32_t>(kHeaderBytes + rows.size() * sizeof(Row));
+    if (buffer == nullptr || size < needed) {
+        size = needed;
+        tooSmall = true;
+        return kErrorInsufficientBuffer;
+    }
+    const auto count = static_cast<std::uint32_t>(rows.size());
     std::memcpy(buffer, &count, kHeaderBytes);
-    std::uint8_t* out = buffer + kHeaderBytes;
-    for (const TcpSocketEntry& e : rows) {
-        std::memcpy(out, &e.row, kRowBytes);
-        out += kRowBytes;
-    }
+    if (!rows.empty())
+        std::memcpy(buffer + kHeaderBytes, rows.data(), rows.size() * sizeof(Row));
+    size = needed;
+    return kErrorSuccess;
 }
 
 }  // namespace
 
-std::uint32_t PosixTcpTable::getExtendedTcpTable(std::uint8_t* buffer, std::uint32_t& size,
-                                                 const TcpOwnerHint* hint) {
+std::uint32_t PosixTcpTable::getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
+                                                 std::uint32_t& size, const TcpOwnerHint* hint) {
+    if (family != kAfInet && family != kAfInet6)
+        return kErrorInvalidParameter;
     std::vector<TcpSocketEntry> rows;
     const bool reuse = buffer != nullptr && t_pending.owner == m_instance &&
+                       t_pending.family == family &&
                        SteadyClock::now() - t_pending.taken <= m_snapshotMaxAge;
     if (reuse)
         rows.swap(t_pending.rows);
@@ -88,41 +86,39 @@ std::uint32_t PosixTcpTable::getExtendedTcpTable(std::uint8_t* buffer, std::uint
     t_pending.rows.clear();
 
     if (!reuse) {
-        int err = readRows(hint, rows);
-        if (err == 0)
-            err = resolveOwners(rows, hint);
-        if (err != 0)
+        if (const int err = readRows(family, hint, rows))
             return win32ErrorFromErrno(err);
+        dropOwnerless(rows);
     }
-    if (rows.size() > (0xFFFFFFFFu - kHeaderBytes) / kRowBytes)
-        return kErrorNotEnoughMemory;
-    const std::uint32_t needed = static_cast<std::uint32_t>(kHeaderBytes + rows.size() * kRowBytes);
-    if (buffer == nullptr || size < needed) {
-        size = needed;
+    bool tooSmall = false;
+    const std::uint32_t rc = family == kAfInet
+                                 ? writeTable<TcpRowOwner>(rows, buffer, size, tooSmall)
+                                 : writeTable<Tcp6RowOwner>(rows, buffer, size, tooSmall);
+    if (tooSmall) {
         t_pending.owner = m_instance;
+        t_pending.family = family;
         t_pending.rows.swap(rows);
         t_pending.taken = SteadyClock::now();
-        return kErrorInsufficientBuffer;
     }
-    writeTable(rows, buffer);
-    size = needed;
-    return kErrorSuccess;
+    return rc;
 }
 
-int PosixTcpTable::readAllRows(std::vector<TcpSocketEntry>& rows) const {
-    if (m_useNetlink && posix::dumpTcp4Sockets(rows) == 0)
+int PosixTcpTable::readAllRows(std::uint16_t family, std::vector<TcpSocketEntry>& rows) const {
+    if (m_useNetlink && posix::dumpTcpSockets(family, rows) == 0)
         return 0;
-    return posix::readProcNetTcp(m_procNetTcpPath, rows);
+    return posix::readProcNetTcp(family == kAfInet6 ? m_procNetTcp6Path : m_procNetTcpPath, family,
+                                 rows);
 }
 
-int PosixTcpTable::readRows(const TcpOwnerHint* hint, std::vector<TcpSocketEntry>& rows) const {
+int PosixTcpTable::readRows(std::uint16_t family, const TcpOwnerHint* hint,
+                            std::vector<TcpSocketEntry>& rows) const {
     if (hint == nullptr)
-        return readAllRows(rows);
+        return readAllRows(family, rows);
     rows.clear();
     if (m_useNetlink) {
         TcpSocketEntry hinted;
         bool found = false;
-        const int err = posix::queryTcp4Socket(*hint, hinted, found);
+        const int err = posix::queryTcpSocket(family, *hint, hinted, found);
         if (err == 0) {
             if (found)
                 rows.push_back(hinted);
@@ -131,10 +127,16 @@ int PosixTcpTable::readRows(const TcpOwnerHint* hint, std::vector<TcpSocketEntry
         // Kernels without the exact lookup fall back to a full read below.
     }
     std::vector<TcpSocketEntry> all;
-    if (const int err = readAllRows(all))
+    if (const int err = readAllRows(family, all))
         return err;
+    // An IPv4 connection may sit on an IPv6 socket: the IPv6 file lists it.
+    if (family == kAfInet) {
+        std::vector<TcpSocketEntry> v6;
+        if (readAllRows(kAfInet6, v6) == 0)
+            all.insert(all.end(), v6.begin(), v6.end());
+    }
     for (const TcpSocketEntry& e : all) {
-        if (matchesHint(e.row, *hint))
+        if (posix::matches(e, family, *hint))
             rows.push_back(e);
     }
     return 0;

@@ -1,12 +1,15 @@
-// The IPv4 TCP table on Linux, in the layout and with the size protocol of
-// the Windows owner table. The owning pid is looked up through /proc only
-// for the rows that match the caller's hint, since that search is costly.
+// The IPv4 and IPv6 TCP tables on Linux, in the layouts and with the size
+// protocol of the Windows owner tables. The owner of a row is the uid that
+// created the socket, as the kernel recorded it (sock_diag's idiag_uid, the
+// uid column of /proc/net/tcp): no user can choose it, and it does not
+// depend on which processes hold the socket now. A socket that no process
+// holds any more (TIME_WAIT, an orphan) has no owner and no row.
 //
 // With a hint the table holds only the rows that can match it: the
 // connection with exactly those two ends, found by an exact kernel lookup
 // (or, without sock_diag, picked from /proc/net/tcp). A lookup then costs
-// the same however many sockets the machine has. Without a hint every IPv4
-// TCP socket is listed.
+// the same however many sockets the machine has. Without a hint every
+// socket of the family is listed.
 #pragma once
 
 #include <chrono>
@@ -21,21 +24,25 @@ namespace platform {
 
 class PosixTcpTable : public TcpTable {
 public:
-    std::uint32_t getExtendedTcpTable(std::uint8_t* buffer, std::uint32_t& size,
-                                      const TcpOwnerHint* hint) override;
+    std::uint32_t getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
+                                      std::uint32_t& size, const TcpOwnerHint* hint) override;
 
-    // Off: read the rows from m_procNetTcpPath only.
+    // Off: read the rows from the /proc files only.
     bool m_useNetlink = true;
-    std::string m_procNetTcpPath = "/proc/net/tcp";
-    // A size query keeps its rows, owners found, (per thread) for the fetch
-    // that follows, so the table is read once per lookup and a failure to
-    // read it shows at the first call; older rows are not used.
+    // This process's own view, which stays readable where other processes'
+    // /proc entries are hidden (ProcSubset=pid).
+    std::string m_procNetTcpPath = "/proc/self/net/tcp";
+    std::string m_procNetTcp6Path = "/proc/self/net/tcp6";
+    // A size query keeps its rows (per thread) for the fetch that follows,
+    // so the table is read once per lookup and a failure to read it shows
+    // at the first call; older rows are not used.
     std::chrono::milliseconds m_snapshotMaxAge{250};
 
 private:
     // 0 or an errno value.
-    int readAllRows(std::vector<posix::TcpSocketEntry>& rows) const;
-    int readRows(const TcpOwnerHint* hint, std::vector<posix::TcpSocketEntry>& rows) const;
+    int readAllRows(std::uint16_t family, std::vector<posix::TcpSocketEntry>& rows) const;
+    int readRows(std::uint16_t family, const TcpOwnerHint* hint,
+                 std::vector<posix::TcpSocketEntry>& rows) const;
 
     // Tells this table's snapshots from those of an earlier table that lived
     // at the same address.

@@ -1,6 +1,7 @@
 #include "platform/posix/proc_net_tcp.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -30,17 +31,25 @@ bool parseHex(const std::string& text, std::size_t digits, std::uint64_t& value)
     return true;
 }
 
-// "0100007F:1F90": the address as the kernel's in-memory (network order)
-// 32-bit value printed in hex, the port as a host-order number.
-bool parseEndpoint(const std::string& text, std::uint32_t& addr, std::uint32_t& port) {
+// "0100007F:1F90" (tcp) or 32 digits before the colon (tcp6): the address
+// as the kernel's in-memory (network order) 32-bit words, each printed in
+// hex, the port as a host-order number.
+bool parseEndpoint(const std::string& text, std::uint16_t family,
+                   std::array<std::uint8_t, 16>& addr, std::uint32_t& port) {
     const std::size_t colon = text.find(':');
-    if (colon == std::string::npos)
+    const std::size_t words = family == kAfInet6 ? 4 : 1;
+    if (colon != words * 8)
         return false;
-    std::uint64_t a = 0;
+    for (std::size_t i = 0; i < words; ++i) {
+        std::uint64_t word = 0;
+        if (!parseHex(text.substr(i * 8, 8), 8, word))
+            return false;
+        const std::uint32_t value = static_cast<std::uint32_t>(word);
+        std::memcpy(addr.data() + i * 4, &value, 4);
+    }
     std::uint64_t p = 0;
-    if (!parseHex(text.substr(0, colon), 8, a) || !parseHex(text.substr(colon + 1), 4, p))
+    if (!parseHex(text.substr(colon + 1), 4, p))
         return false;
-    addr = static_cast<std::uint32_t>(a);
     port = hostToNet16(static_cast<std::uint16_t>(p));
     return true;
 }
@@ -62,7 +71,7 @@ bool parseDecimal(const std::string& text, std::uint64_t limit, std::uint64_t& v
 
 }  // namespace
 
-bool parseProcNetTcpLine(const std::string& line, TcpSocketEntry& out) {
+bool parseProcNetTcpLine(const std::string& line, std::uint16_t family, TcpSocketEntry& out) {
     std::istringstream fields(line);
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
     if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
@@ -71,34 +80,36 @@ bool parseProcNetTcpLine(const std::string& line, TcpSocketEntry& out) {
     if (slot.empty() || slot.back() != ':')
         return false;
     TcpSocketEntry entry;
+    entry.family = family;
     std::uint64_t linuxState = 0;
     std::uint64_t uidValue = 0;
-    if (!parseEndpoint(local, entry.row.localAddr, entry.row.localPort) ||
-        !parseEndpoint(remote, entry.row.remoteAddr, entry.row.remotePort) ||
+    if (!parseEndpoint(local, family, entry.localAddr, entry.localPort) ||
+        !parseEndpoint(remote, family, entry.remoteAddr, entry.remotePort) ||
         !parseHex(state, 2, linuxState) || !parseDecimal(uid, 0xFFFFFFFFu, uidValue) ||
         !parseDecimal(inode, ~std::uint64_t{0}, entry.inode))
         return false;
-    entry.row.state = mibStateFromLinux(static_cast<unsigned>(linuxState));
+    entry.state = mibStateFromLinux(static_cast<unsigned>(linuxState));
     entry.uid = static_cast<std::uint32_t>(uidValue);
     out = entry;
     return true;
 }
 
-void parseProcNetTcp(std::istream& in, std::vector<TcpSocketEntry>& out) {
+void parseProcNetTcp(std::istream& in, std::uint16_t family, std::vector<TcpSocketEntry>& out) {
     std::string line;
     while (std::getline(in, line)) {
         TcpSocketEntry entry;
-        if (parseProcNetTcpLine(line, entry))
+        if (parseProcNetTcpLine(line, family, entry))
             out.push_back(entry);
     }
 }
 
-int readProcNetTcp(const std::string& path, std::vector<TcpSocketEntry>& out) {
+int readProcNetTcp(const std::string& path, std::uint16_t family,
+                   std::vector<TcpSocketEntry>& out) {
     std::ifstream in(path);
     if (!in)
         return errno != 0 ? errno : ENOENT;
     std::vector<TcpSocketEntry> entries;
-    parseProcNetTcp(in, entries);
+    parseProcNetTcp(in, family, entries);
     if (in.bad())
         return EIO;
     out.swap(entries);

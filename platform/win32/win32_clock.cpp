@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform {
 namespace {
@@ -11,10 +12,7 @@ public:
     std::int64_t nowTicks() override {
         FILETIME now;
         ::GetSystemTimeAsFileTime(&now);
-        ULARGE_INTEGER ticks;
-        ticks.LowPart = now.dwLowDateTime;
-        ticks.HighPart = now.dwHighDateTime;
-        return static_cast<std::int64_t>(ticks.QuadPart);
+        return win32::ticksFromFileTime(now.dwLowDateTime, now.dwHighDateTime);
     }
 };
 

@@ -64,7 +64,24 @@ std::wstring untilNul(const std::vector<wchar_t>& buffer) {
 
 class Win32Identity : public Identity {
 public:
-    std::uint32_t processIdToSessionId(std::uint32_t pid, std::uint32_t& session) override {
+    std::uint32_t ownerSessionId(SocketOwner pid, std::int64_t createdBy,
+                                 std::uint32_t& session) override {
+        // Process id 0 (the idle process) owns the rows of closed sockets.
+        if (pid == 0)
+            return ERROR_INVALID_PARAMETER;
+        HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (process == nullptr)
+            return ::GetLastError();
+        // While the handle is open the id names this process and no other.
+        const win32::ScopeExit close([process] { ::CloseHandle(process); });
+        FILETIME created;
+        FILETIME exited;
+        FILETIME kernel;
+        FILETIME user;
+        if (!::GetProcessTimes(process, &created, &exited, &kernel, &user))
+            return ::GetLastError();
+        if (win32::ticksFromFileTime(created.dwLowDateTime, created.dwHighDateTime) > createdBy)
+            return ERROR_INVALID_PARAMETER;  // a newer process that took a freed id
         DWORD id = session;
         const std::uint32_t error = result(::ProcessIdToSessionId(pid, &id) != FALSE);
         if (error == 0)

@@ -1,6 +1,7 @@
 // Small helpers shared by the Win32 seam implementations.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -19,6 +20,11 @@ public:
 private:
     F m_action;
 };
+
+// A FILETIME's two halves as the clock seam's ticks (100 ns since 1601).
+inline std::int64_t ticksFromFileTime(std::uint32_t low, std::uint32_t high) {
+    return static_cast<std::int64_t>((std::uint64_t{high} << 32) | low);
+}
 
 // UTF-8 to UTF-16 for handing text to wide system calls. Ill-formed input
 // becomes U+FFFD; an empty or unconvertible input gives an empty string.

@@ -138,7 +138,8 @@ std::vector<std::uint32_t> FakeIdentity::queriedSessions() const {
     return m_queriedSessions;
 }
 
-std::uint32_t FakeIdentity::processIdToSessionId(std::uint32_t pid, std::uint32_t& session) {
+std::uint32_t FakeIdentity::ownerSessionId(platform::SocketOwner pid, std::int64_t,
+                                           std::uint32_t& session) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto error = m_processErrors.find(pid);
     if (error != m_processErrors.end())

@@ -46,7 +46,8 @@ public:
     std::vector<std::uint32_t> queriedSessions() const;
 
     // The seam.
-    std::uint32_t processIdToSessionId(std::uint32_t pid, std::uint32_t& session) override;
+    std::uint32_t ownerSessionId(platform::SocketOwner owner, std::int64_t createdBy,
+                                 std::uint32_t& session) override;
     std::uint32_t enumerateSessions(std::vector<platform::SessionEntry>& out) override;
     std::uint32_t queryUserToken(std::uint32_t session, platform::Token& out) override;
     std::uint32_t duplicateToken(platform::Token token, platform::Token& out) override;

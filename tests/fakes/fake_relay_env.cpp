@@ -6,16 +6,18 @@
 
 #include "platform/errors.h"
 
-std::uint32_t OwnerTcpTable::getExtendedTcpTable(std::uint8_t* buffer, std::uint32_t& size,
+std::uint32_t OwnerTcpTable::getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
+                                                 std::uint32_t& size,
                                                  const platform::TcpOwnerHint* hint) {
-    std::vector<platform::TcpRowOwnerPid> rows;
-    const std::uint32_t pid = m_pid.load();
-    if (hint != nullptr && pid != 0) {
-        rows.push_back(
-            {5, hint->localAddr, hint->localPort, hint->remoteAddr, hint->remotePort, pid});
+    std::vector<platform::TcpRowOwner> rows;
+    if (hint != nullptr && family == platform::kAfInet && m_attributes.load()) {
+        platform::TcpRowOwner row{5, 0, hint->localPort, 0, hint->remotePort, m_owner.load()};
+        std::memcpy(&row.localAddr, hint->localAddr.data(), 4);
+        std::memcpy(&row.remoteAddr, hint->remoteAddr.data(), 4);
+        rows.push_back(row);
     }
     const std::uint32_t needed = static_cast<std::uint32_t>(
-        sizeof(std::uint32_t) + rows.size() * sizeof(platform::TcpRowOwnerPid));
+        sizeof(std::uint32_t) + rows.size() * sizeof(platform::TcpRowOwner));
     if (buffer == nullptr || size < needed) {
         size = needed;
         return platform::kErrorInsufficientBuffer;
@@ -24,13 +26,14 @@ std::uint32_t OwnerTcpTable::getExtendedTcpTable(std::uint8_t* buffer, std::uint
     std::memcpy(buffer, &count, sizeof count);
     if (!rows.empty()) {
         std::memcpy(buffer + sizeof count, rows.data(),
-                    rows.size() * sizeof(platform::TcpRowOwnerPid));
+                    rows.size() * sizeof(platform::TcpRowOwner));
     }
     size = needed;
     return 0;
 }
 
-std::uint32_t Session0Identity::processIdToSessionId(std::uint32_t, std::uint32_t& session) {
+std::uint32_t Session0Identity::ownerSessionId(platform::SocketOwner, std::int64_t,
+                                               std::uint32_t& session) {
     session = 0;
     return 0;
 }

@@ -12,19 +12,23 @@
 #include "tests/fakes/fake_sockets.h"
 #include "tests/fakes/platform_fixture.h"
 
-// Answers every lookup with one row: the connection the caller asks about,
-// owned by m_pid. With m_pid 0 the table has no rows at all.
+// Answers every IPv4 lookup with one row: the connection the caller asks
+// about, owned by m_owner.
 class OwnerTcpTable : public platform::TcpTable {
 public:
-    std::uint32_t getExtendedTcpTable(std::uint8_t* buffer, std::uint32_t& size,
+    std::uint32_t getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
+                                      std::uint32_t& size,
                                       const platform::TcpOwnerHint* hint) override;
-    std::atomic<std::uint32_t> m_pid{4242};
+    std::atomic<std::uint32_t> m_owner{4242};
+    // Off: the table has no rows at all.
+    std::atomic<bool> m_attributes{true};
 };
 
 // Every process runs in session 0, whose user is NT AUTHORITY\SYSTEM.
 class Session0Identity : public platform::Identity {
 public:
-    std::uint32_t processIdToSessionId(std::uint32_t pid, std::uint32_t& session) override;
+    std::uint32_t ownerSessionId(platform::SocketOwner owner, std::int64_t createdBy,
+                                 std::uint32_t& session) override;
 };
 
 // The native platform with a recording event log, a fake clock, fault

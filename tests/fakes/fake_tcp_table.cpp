@@ -6,30 +6,18 @@
 #include "platform/errors.h"
 #include "platform/types.h"
 
-platform::TcpRowOwnerPid FakeTcpTable::row(std::uint32_t localAddr, std::uint16_t localPort,
-                                           std::uint32_t remoteAddr, std::uint16_t remotePort,
-                                           std::uint32_t pid, std::uint32_t state) {
-    return platform::TcpRowOwnerPid{state,
-                                    platform::hostToNet32(localAddr),
-                                    platform::hostToNet16(localPort),
-                                    platform::hostToNet32(remoteAddr),
-                                    platform::hostToNet16(remotePort),
-                                    pid};
+platform::TcpRowOwner FakeTcpTable::row(std::uint32_t localAddr, std::uint16_t localPort,
+                                        std::uint32_t remoteAddr, std::uint16_t remotePort,
+                                        std::uint32_t pid, std::uint32_t state) {
+    return platform::TcpRowOwner{state,
+                                 platform::hostToNet32(localAddr),
+                                 platform::hostToNet16(localPort),
+                                 platform::hostToNet32(remoteAddr),
+                                 platform::hostToNet16(remotePort),
+                                 pid};
 }
 
-std::vector<std::uint8_t> FakeTcpTable::tableBytes(
-    const std::vector<platform::TcpRowOwnerPid>& rows, long long claimedRows) {
-    const std::uint32_t count = static_cast<std::uint32_t>(
-        claimedRows < 0 ? static_cast<long long>(rows.size()) : claimedRows);
-    std::vector<std::uint8_t> out(sizeof count + rows.size() * sizeof(platform::TcpRowOwnerPid));
-    std::memcpy(out.data(), &count, sizeof count);
-    if (!rows.empty())
-        std::memcpy(out.data() + sizeof count, rows.data(),
-                    rows.size() * sizeof(platform::TcpRowOwnerPid));
-    return out;
-}
-
-void FakeTcpTable::addTable(const std::vector<platform::TcpRowOwnerPid>& rows) {
+void FakeTcpTable::addTable(const std::vector<platform::TcpRowOwner>& rows) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Reply reply;
     reply.bytes = tableBytes(rows);
@@ -42,6 +30,18 @@ void FakeTcpTable::addRawReply(std::uint32_t rc, const std::vector<std::uint8_t>
     m_replies.push_back(Reply{true, rc, bytes, size});
 }
 
+void FakeTcpTable::addTable6(const std::vector<platform::Tcp6RowOwner>& rows) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Reply reply;
+    reply.bytes = tableBytes(rows);
+    m_replies6.push_back(reply);
+}
+
+std::vector<std::uint16_t> FakeTcpTable::families() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_families;
+}
+
 int FakeTcpTable::calls() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_calls;
@@ -52,15 +52,26 @@ std::vector<platform::TcpOwnerHint> FakeTcpTable::hints() const {
     return m_hints;
 }
 
-std::uint32_t FakeTcpTable::getExtendedTcpTable(std::uint8_t* buffer, std::uint32_t& size,
+std::uint32_t FakeTcpTable::getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
+                                                std::uint32_t& size,
                                                 const platform::TcpOwnerHint* hint) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const std::size_t index = static_cast<std::size_t>(m_calls++);
-    if (hint != nullptr)
+    m_families.push_back(family);
+    const bool v6 = family == platform::kAfInet6;
+    const std::size_t index = static_cast<std::size_t>(v6 ? m_calls6++ : m_calls++);
+    if (hint != nullptr && !v6)
         m_hints.push_back(*hint);
-    if (m_replies.empty())
-        return platform::kErrorNotSupported;
-    const Reply& reply = m_replies[std::min(index, m_replies.size() - 1)];
+    const std::vector<Reply>& replies = v6 ? m_replies6 : m_replies;
+    if (replies.empty()) {
+        if (!v6)
+            return platform::kErrorNotSupported;
+        static const Reply g_empty{false, 0, tableBytes(std::vector<platform::Tcp6RowOwner>()), 0};
+        return answer(g_empty, buffer, size);
+    }
+    return answer(replies[std::min(index, replies.size() - 1)], buffer, size);
+}
+
+std::uint32_t FakeTcpTable::answer(const Reply& reply, std::uint8_t* buffer, std::uint32_t& size) {
     const std::uint32_t capacity = buffer == nullptr ? 0 : size;
 
     if (reply.raw) {

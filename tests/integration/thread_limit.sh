@@ -61,7 +61,12 @@ else
     ok "the relay is still running"
 fi
 logged=$(grep -c 'SocksProxyServer::acceptNewConn(), exception, ' "$RELAY_EVENTS" || true)
-check_eq "one message per lost connection" "$lost" "$logged"
+# One message a second at most, so a flood of connections cannot flood the log.
+if ((logged >= 1 && logged <= 3)); then
+    ok "lost connections logged, at most once a second ($logged)"
+else
+    fail "lost connections logged $logged times for $lost"
+fi
 
 echo max >"$cgroup/pids.max"
 check_eq "a request once threads can start again" 0 "$(fetch)"

@@ -106,35 +106,13 @@ private:
     std::string m_path;
 };
 
-TEST(PosixIdentityTest, SessionOfAProcessIsItsRealUid) {
+TEST(PosixIdentityTest, TheSessionOfAnOwnerIsItsUid) {
     platform::PosixIdentity identity;
-    std::uint32_t session = 0xFFFFFFFF;
-    ASSERT_EQ(platform::kErrorSuccess,
-              identity.processIdToSessionId(static_cast<std::uint32_t>(::getpid()), session));
-    EXPECT_EQ(static_cast<std::uint32_t>(::getuid()), session);
-    if (::getuid() == 0) {
-        // Process 1 runs as root: the services session.
-        session = 0xFFFFFFFF;
-        EXPECT_EQ(platform::kErrorSuccess, identity.processIdToSessionId(1, session));
-        EXPECT_EQ(0u, session);
+    for (std::uint32_t uid : {0u, 1000u, 0xFFFFFFFEu}) {
+        std::uint32_t session = 7;
+        ASSERT_EQ(platform::kErrorSuccess, identity.ownerSessionId(uid, 0, session));
+        EXPECT_EQ(uid, session);
     }
-}
-
-TEST(PosixIdentityTest, MissingProcessIsAnInvalidParameter) {
-    platform::PosixIdentity identity;
-    std::uint32_t session = 0xFFFFFFFF;
-    EXPECT_EQ(platform::kErrorInvalidParameter, identity.processIdToSessionId(0, session));
-    EXPECT_EQ(platform::kErrorInvalidParameter, identity.processIdToSessionId(0x7FFFFFF0, session));
-    EXPECT_EQ(0xFFFFFFFFu, session) << "left alone on failure";
-}
-
-TEST(PosixIdentityTest, ReadsTheRealUidFromStatusText) {
-    std::uint32_t uid = 7;
-    EXPECT_TRUE(realUidFromStatus("Name:\tx\nUmask:\t0022\nUid:\t1000\t0\t0\t0\nGid:\t5\n", uid));
-    EXPECT_EQ(1000u, uid);
-    EXPECT_FALSE(realUidFromStatus("Name:\tx\nGid:\t5\n", uid));
-    EXPECT_FALSE(realUidFromStatus("Uid:\tabc\n", uid));
-    EXPECT_FALSE(realUidFromStatus("Uid:\t4294967295\n", uid));
 }
 
 TEST(PosixIdentityTest, UserTokenCarriesTheUserAndTheirGroups) {

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,14 +13,12 @@
 #include <cstring>
 #include <sstream>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "platform/errors.h"
 #include "platform/posix/inet_diag.h"
 #include "platform/posix/posix_tcp_table.h"
-#include "platform/posix/proc_fd_owner.h"
 #include "platform/posix/proc_net_tcp.h"
 #include "tests/fakes/platform_fixture.h"
 #include "userinfo/socket_owner.h"
@@ -29,7 +26,7 @@
 namespace {
 
 using platform::TcpOwnerHint;
-using platform::TcpRowOwnerPid;
+using platform::TcpRowOwner;
 
 class Fd {
 public:
@@ -90,58 +87,74 @@ public:
     }
 
     // The browser's row: local end the client, remote end the listener.
-    TcpOwnerHint hintFor(const Connection& c) const {
-        return TcpOwnerHint{c.clientAddr.sin_addr.s_addr, c.clientAddr.sin_port,
-                            m_listenAddr.sin_addr.s_addr, m_listenAddr.sin_port};
+    TcpOwnerHint hintFor(const Connection& c) const { return hintFor(c.clientAddr.sin_port); }
+    TcpOwnerHint hintFor(std::uint16_t clientPort) const {
+        TcpOwnerHint hint;
+        std::memcpy(hint.localAddr.data(), &m_listenAddr.sin_addr.s_addr, 4);
+        hint.localPort = clientPort;
+        std::memcpy(hint.remoteAddr.data(), &m_listenAddr.sin_addr.s_addr, 4);
+        hint.remotePort = m_listenAddr.sin_port;
+        return hint;
     }
     const sockaddr_in& listenAddr() const { return m_listenAddr; }
+    int listenerFd() const { return m_listener.get(); }
 
 private:
     Fd m_listener;
     sockaddr_in m_listenAddr{};
 };
 
-std::vector<TcpRowOwnerPid> rowsOf(const std::vector<std::uint8_t>& buffer, std::uint32_t size) {
+template <typename Row>
+std::vector<Row> rowsOf(const std::vector<std::uint8_t>& buffer, std::uint32_t size) {
     std::uint32_t count = 0;
     std::memcpy(&count, buffer.data(), sizeof count);
-    EXPECT_EQ(size, sizeof count + count * sizeof(TcpRowOwnerPid));
-    std::vector<TcpRowOwnerPid> rows(count);
+    EXPECT_EQ(size, sizeof count + count * sizeof(Row));
+    std::vector<Row> rows(count);
     if (count > 0)
         std::memcpy(rows.data(), buffer.data() + sizeof count, count * sizeof rows[0]);
     return rows;
 }
 
 // Size query and fetch, as the owner lookup does them.
-std::vector<TcpRowOwnerPid> fetchTable(platform::TcpTable& table, const TcpOwnerHint* hint) {
+template <typename Row = TcpRowOwner>
+std::vector<Row> fetchTable(platform::TcpTable& table, const TcpOwnerHint* hint,
+                            std::uint16_t family = platform::kAfInet) {
     std::uint32_t size = 0;
-    EXPECT_EQ(platform::kErrorInsufficientBuffer, table.getExtendedTcpTable(nullptr, size, hint));
+    EXPECT_EQ(platform::kErrorInsufficientBuffer,
+              table.getExtendedTcpTable(family, nullptr, size, hint));
     std::vector<std::uint8_t> buffer;
     std::uint32_t rc = platform::kErrorInsufficientBuffer;
     for (int round = 0; round < 10 && rc == platform::kErrorInsufficientBuffer; ++round) {
         buffer.resize(size);
-        rc = table.getExtendedTcpTable(buffer.data(), size, hint);
+        rc = table.getExtendedTcpTable(family, buffer.data(), size, hint);
     }
     EXPECT_EQ(platform::kErrorSuccess, rc);
-    return rowsOf(buffer, size);
+    return rowsOf<Row>(buffer, size);
 }
 
-const TcpRowOwnerPid* findRow(const std::vector<TcpRowOwnerPid>& rows, std::uint32_t localAddr,
-                              std::uint32_t localPort, std::uint32_t remoteAddr,
-                              std::uint32_t remotePort) {
+bool sameEnds(const TcpRowOwner& row, const TcpOwnerHint& h, bool swapped) {
+    const auto& local = swapped ? h.remoteAddr : h.localAddr;
+    const auto& remote = swapped ? h.localAddr : h.remoteAddr;
+    return std::memcmp(&row.localAddr, local.data(), 4) == 0 &&
+           std::memcmp(&row.remoteAddr, remote.data(), 4) == 0 &&
+           row.localPort == (swapped ? h.remotePort : h.localPort) &&
+           row.remotePort == (swapped ? h.localPort : h.remotePort);
+}
+
+const TcpRowOwner* clientRow(const std::vector<TcpRowOwner>& rows, const TcpOwnerHint& h) {
     for (const auto& row : rows) {
-        if (row.localAddr == localAddr && row.localPort == localPort &&
-            row.remoteAddr == remoteAddr && row.remotePort == remotePort)
+        if (sameEnds(row, h, false))
             return &row;
     }
     return nullptr;
 }
 
-const TcpRowOwnerPid* clientRow(const std::vector<TcpRowOwnerPid>& rows, const TcpOwnerHint& h) {
-    return findRow(rows, h.localAddr, h.localPort, h.remoteAddr, h.remotePort);
-}
-
-const TcpRowOwnerPid* acceptedRow(const std::vector<TcpRowOwnerPid>& rows, const TcpOwnerHint& h) {
-    return findRow(rows, h.remoteAddr, h.remotePort, h.localAddr, h.localPort);
+const TcpRowOwner* acceptedRow(const std::vector<TcpRowOwner>& rows, const TcpOwnerHint& h) {
+    for (const auto& row : rows) {
+        if (sameEnds(row, h, true))
+            return &row;
+    }
+    return nullptr;
 }
 
 platform::SockAddrIn toSockAddrIn(const sockaddr_in& in) {
@@ -152,51 +165,43 @@ platform::SockAddrIn toSockAddrIn(const sockaddr_in& in) {
     return out;
 }
 
-const std::uint32_t kOwnPid = static_cast<std::uint32_t>(::getpid());
-constexpr std::uint32_t kMibListen = 2;
+const std::uint32_t kOwnUid = static_cast<std::uint32_t>(::geteuid());
 constexpr std::uint32_t kMibEstablished = 5;
 
 // With a hint the table holds only what can match it: the browser's row,
-// with its owner, and neither the accepted end nor the listener.
-void expectOnlyTheHintedRow(platform::TcpTable& table) {
-    Loopback net;
-    const auto conn = net.connect();
-    const TcpOwnerHint hint = net.hintFor(conn);
-    const auto rows = fetchTable(table, &hint);
-    ASSERT_EQ(1u, rows.size());
-    const TcpRowOwnerPid* browser = clientRow(rows, hint);
-    ASSERT_NE(nullptr, browser);
-    EXPECT_EQ(kOwnPid, browser->owningPid);
-    EXPECT_EQ(kMibEstablished, browser->state);
+// with its owner, and neither the accepted end nor the listener. A socket
+// that nobody holds any more has no owner, and so no row.
+TEST(PosixTcpTableTest, HintedLookupListsOnlyTheRowThatCanMatchWithItsCreator) {
+    for (bool netlink : {true, false}) {
+        SCOPED_TRACE(netlink ? "sock_diag" : "/proc/net/tcp");
+        platform::PosixTcpTable table;
+        table.m_useNetlink = netlink;
+        Loopback net;
+        const auto conn = net.connect();
+        const TcpOwnerHint hint = net.hintFor(conn);
+        const auto rows = fetchTable(table, &hint);
+        ASSERT_EQ(1u, rows.size());
+        ASSERT_NE(nullptr, clientRow(rows, hint));
+        EXPECT_EQ(kOwnUid, rows[0].owner);
+        EXPECT_EQ(kMibEstablished, rows[0].state);
 
-    // Gone: no row at all, not a stale one.
-    Loopback::Connection closed = net.connect();
-    const TcpOwnerHint closedHint = net.hintFor(closed);
-    closed.client.reset();
-    closed.accepted.reset();
-    for (const TcpRowOwnerPid& row : fetchTable(table, &closedHint)) {
-        EXPECT_EQ(0u, row.owningPid);
-        EXPECT_NE(kMibEstablished, row.state);
+        Loopback::Connection closed = net.connect();
+        const TcpOwnerHint closedHint = net.hintFor(closed);
+        closed.client.reset();
+        closed.accepted.reset();
+        EXPECT_TRUE(fetchTable(table, &closedHint).empty());
     }
 }
 
-TEST(PosixTcpTableTest, HintedLookupListsOnlyTheRowThatCanMatch) {
-    platform::PosixTcpTable table;
-    expectOnlyTheHintedRow(table);
-}
-
-TEST(PosixTcpTableTest, ProcNetTcpFallbackGivesTheSameRows) {
-    platform::PosixTcpTable table;
-    table.m_useNetlink = false;
-    expectOnlyTheHintedRow(table);
-}
-
-TEST(PosixTcpTableTest, MissingSourcesFailWithAnError) {
+TEST(PosixTcpTableTest, MissingSourcesOrAnUnknownFamilyFailWithAnError) {
     platform::PosixTcpTable table;
     table.m_useNetlink = false;
     table.m_procNetTcpPath = "/nonexistent/tcp";
     std::uint32_t size = 0;
-    EXPECT_EQ(platform::kErrorFileNotFound, table.getExtendedTcpTable(nullptr, size, nullptr));
+    EXPECT_EQ(platform::kErrorFileNotFound,
+              table.getExtendedTcpTable(platform::kAfInet, nullptr, size, nullptr));
+    EXPECT_EQ(platform::kErrorInvalidParameter,
+              table.getExtendedTcpTable(7, nullptr, size, nullptr));
 }
 
 TEST(PosixTcpTableTest, WithoutHintEveryHeldSocketHasItsOwner) {
@@ -207,22 +212,8 @@ TEST(PosixTcpTableTest, WithoutHintEveryHeldSocketHasItsOwner) {
     const auto rows = fetchTable(table, nullptr);
     ASSERT_NE(nullptr, clientRow(rows, hint));
     ASSERT_NE(nullptr, acceptedRow(rows, hint));
-    EXPECT_EQ(kOwnPid, clientRow(rows, hint)->owningPid);
-    EXPECT_EQ(kOwnPid, acceptedRow(rows, hint)->owningPid);
-}
-
-TEST(PosixTcpTableTest, ClosedClientRowHasNoOwner) {
-    platform::PosixTcpTable table;
-    Loopback net;
-    auto conn = net.connect();
-    const TcpOwnerHint hint = net.hintFor(conn);
-    conn.client.reset();  // orphaned: no process holds it any more
-    const auto rows = fetchTable(table, &hint);
-    const TcpRowOwnerPid* browser = clientRow(rows, hint);
-    if (browser != nullptr) {
-        EXPECT_EQ(0u, browser->owningPid);
-        EXPECT_NE(kMibEstablished, browser->state);
-    }
+    EXPECT_EQ(kOwnUid, clientRow(rows, hint)->owner);
+    EXPECT_EQ(kOwnUid, acceptedRow(rows, hint)->owner);
 }
 
 TEST(PosixTcpTableTest, FetchUsesTheRowsOfTheSizeQuery) {
@@ -232,25 +223,24 @@ TEST(PosixTcpTableTest, FetchUsesTheRowsOfTheSizeQuery) {
     const TcpOwnerHint firstHint = net.hintFor(first);
     std::uint32_t size = 0;
     ASSERT_EQ(platform::kErrorInsufficientBuffer,
-              table.getExtendedTcpTable(nullptr, size, &firstHint));
+              table.getExtendedTcpTable(platform::kAfInet, nullptr, size, &firstHint));
     const std::uint32_t queried = size;
 
-    // Opened after the size query: the fetch must not dump the table again.
+    // Opened after the size query: the fetch must not read the table again.
     const auto second = net.connect();
     const TcpOwnerHint secondHint = net.hintFor(second);
-    std::vector<std::uint8_t> buffer(queried + 64 * sizeof(TcpRowOwnerPid));
+    std::vector<std::uint8_t> buffer(queried + 64 * sizeof(TcpRowOwner));
     size = static_cast<std::uint32_t>(buffer.size());
-    ASSERT_EQ(platform::kErrorSuccess, table.getExtendedTcpTable(buffer.data(), size, &firstHint));
+    ASSERT_EQ(platform::kErrorSuccess,
+              table.getExtendedTcpTable(platform::kAfInet, buffer.data(), size, &firstHint));
     EXPECT_EQ(queried, size);
-    const auto rows = rowsOf(buffer, size);
+    const auto rows = rowsOf<TcpRowOwner>(buffer, size);
     ASSERT_NE(nullptr, clientRow(rows, firstHint));
-    EXPECT_EQ(kOwnPid, clientRow(rows, firstHint)->owningPid);
     EXPECT_EQ(nullptr, clientRow(rows, secondHint));
 
     // The snapshot is spent: the next lookup sees the new connection.
     const auto fresh = fetchTable(table, &secondHint);
     ASSERT_NE(nullptr, clientRow(fresh, secondHint));
-    EXPECT_EQ(kOwnPid, clientRow(fresh, secondHint)->owningPid);
 }
 
 TEST(PosixTcpTableTest, TooSmallBufferReportsTheSizeNeededAndThenFits) {
@@ -259,17 +249,19 @@ TEST(PosixTcpTableTest, TooSmallBufferReportsTheSizeNeededAndThenFits) {
     const auto conn = net.connect();
     const TcpOwnerHint hint = net.hintFor(conn);
     std::uint32_t size = 0;
-    ASSERT_EQ(platform::kErrorInsufficientBuffer, table.getExtendedTcpTable(nullptr, size, &hint));
-    ASSERT_GE(size, 4u + sizeof(TcpRowOwnerPid));
+    ASSERT_EQ(platform::kErrorInsufficientBuffer,
+              table.getExtendedTcpTable(platform::kAfInet, nullptr, size, &hint));
+    ASSERT_GE(size, 4u + sizeof(TcpRowOwner));
     std::vector<std::uint8_t> buffer(size - 1, 0xEE);
     std::uint32_t smaller = size - 1;
     ASSERT_EQ(platform::kErrorInsufficientBuffer,
-              table.getExtendedTcpTable(buffer.data(), smaller, &hint));
+              table.getExtendedTcpTable(platform::kAfInet, buffer.data(), smaller, &hint));
     EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == 0xEE; }))
         << "nothing is written into a buffer that is too small";
     buffer.resize(smaller);
     std::uint32_t fetched = smaller;
-    ASSERT_EQ(platform::kErrorSuccess, table.getExtendedTcpTable(buffer.data(), fetched, &hint));
+    ASSERT_EQ(platform::kErrorSuccess,
+              table.getExtendedTcpTable(platform::kAfInet, buffer.data(), fetched, &hint));
     EXPECT_EQ(smaller, fetched);
 }
 
@@ -278,145 +270,142 @@ TEST(PosixTcpTableTest, SizeQuerySnapshotBelongsToItsThread) {
     Loopback net;
     std::uint32_t size = 0;
     ASSERT_EQ(platform::kErrorInsufficientBuffer,
-              table.getExtendedTcpTable(nullptr, size, nullptr));
+              table.getExtendedTcpTable(platform::kAfInet, nullptr, size, nullptr));
     const auto conn = net.connect();
     const TcpOwnerHint hint = net.hintFor(conn);
 
-    std::uint32_t owner = 0;
+    bool found = false;
     std::thread other([&] {
-        // A fetch straight away on another thread dumps the table itself.
+        // A fetch straight away on another thread reads the table itself.
         std::vector<std::uint8_t> buffer(1 << 20);
         std::uint32_t otherSize = static_cast<std::uint32_t>(buffer.size());
-        if (table.getExtendedTcpTable(buffer.data(), otherSize, &hint) != platform::kErrorSuccess)
-            return;
-        const auto rows = rowsOf(buffer, otherSize);
-        if (const TcpRowOwnerPid* row = clientRow(rows, hint))
-            owner = row->owningPid;
+        if (table.getExtendedTcpTable(platform::kAfInet, buffer.data(), otherSize, &hint) ==
+            platform::kErrorSuccess)
+            found = clientRow(rowsOf<TcpRowOwner>(buffer, otherSize), hint) != nullptr;
     });
     other.join();
-    EXPECT_EQ(kOwnPid, owner);
+    EXPECT_TRUE(found);
 }
 
-// Out of descriptors the table cannot be read, and says so, rather than
-// listing the connection without an owner: also when what the lookups keep
-// open is there, and only the owner search lacks a descriptor.
-TEST(PosixTcpTableTest, NoFreeDescriptorIsAnError) {
+// A connection to the IPv4 listener from an IPv6 socket, through
+// IPv4-mapped addresses: found by the IPv4 lookup and in the IPv6 table.
+TEST(PosixTcpTableTest, AnIpv6SocketCarryingIpv4IsFoundBothWays) {
     Loopback net;
-    const auto conn = net.connect();
-    const TcpOwnerHint hint = net.hintFor(conn);
-    rlimit saved{};
-    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
-    platform::PosixTcpTable table;
-    std::uint32_t warm = 0;
-    std::uint32_t full = 0;
-    std::thread([&] {
-        std::uint32_t size = 0;
-        warm = table.getExtendedTcpTable(nullptr, size, &hint);
-        const int lowestFree = ::dup(0);
-        ::close(lowestFree);
-        rlimit none = saved;
-        none.rlim_cur = static_cast<rlim_t>(lowestFree);
-        if (::setrlimit(RLIMIT_NOFILE, &none) == 0)
-            full = table.getExtendedTcpTable(nullptr, size, &hint);
-        ::setrlimit(RLIMIT_NOFILE, &saved);
-    }).join();
-    EXPECT_EQ(platform::kErrorInsufficientBuffer, warm);
-    EXPECT_EQ(4u, full);  // ERROR_TOO_MANY_OPEN_FILES
-}
-
-TEST(PosixTcpTableTest, OwnerLookupFindsThisProcess) {
-    RecordingPlatform recording;
-    Loopback net;
-    const auto conn = net.connect();
-    const platform::SockAddrIn listenAddr = toSockAddrIn(net.listenAddr());
-    const platform::SockAddrIn clientAddr = toSockAddrIn(conn.clientAddr);
-    EXPECT_EQ(kOwnPid, getClientSocketPID(listenAddr, clientAddr));
-    EXPECT_TRUE(recording.log().texts().empty());
-}
-
-TEST(TcpSocketSourcesTest, NetlinkAndProcListTheSameSocketWithItsInode) {
-    Loopback net;
-    const auto conn = net.connect();
-    struct stat st;
-    ASSERT_EQ(0, ::fstat(conn.client.get(), &st));
-    const TcpOwnerHint hint = net.hintFor(conn);
+    Fd client(::socket(AF_INET6, SOCK_STREAM, 0));
+    if (client.get() < 0)
+        GTEST_SKIP() << "no IPv6 sockets here";
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = net.listenAddr().sin_port;
+    to.sin6_addr.s6_addr[10] = 0xFF;
+    to.sin6_addr.s6_addr[11] = 0xFF;
+    std::memcpy(&to.sin6_addr.s6_addr[12], &net.listenAddr().sin_addr.s_addr, 4);
+    ASSERT_EQ(0, ::connect(client.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to));
+    sockaddr_in6 from{};
+    socklen_t len = sizeof from;
+    ASSERT_EQ(0, ::getsockname(client.get(), reinterpret_cast<sockaddr*>(&from), &len));
+    const TcpOwnerHint hint = net.hintFor(from.sin6_port);
+    TcpOwnerHint mapped = hint;
+    std::memcpy(mapped.localAddr.data(), to.sin6_addr.s6_addr, 16);
+    std::memcpy(mapped.remoteAddr.data(), to.sin6_addr.s6_addr, 16);
 
     for (bool netlink : {true, false}) {
-        std::vector<platform::posix::TcpSocketEntry> entries;
-        ASSERT_EQ(0, netlink ? platform::posix::dumpTcp4Sockets(entries)
-                             : platform::posix::readProcNetTcp("/proc/net/tcp", entries));
-        const platform::posix::TcpSocketEntry* found = nullptr;
-        for (const auto& e : entries) {
-            if (e.row.localPort == hint.localPort && e.row.remotePort == hint.remotePort &&
-                e.row.localAddr == hint.localAddr)
-                found = &e;
-        }
-        ASSERT_NE(nullptr, found) << (netlink ? "netlink" : "/proc/net/tcp");
-        EXPECT_EQ(static_cast<std::uint64_t>(st.st_ino), found->inode);
-        EXPECT_EQ(static_cast<std::uint32_t>(::geteuid()), found->uid);
-        EXPECT_EQ(0u, found->row.owningPid);
+        SCOPED_TRACE(netlink ? "sock_diag" : "/proc/net/tcp6");
+        platform::PosixTcpTable table;
+        table.m_useNetlink = netlink;
+        const auto rows = fetchTable(table, &hint);
+        ASSERT_EQ(1u, rows.size());
+        EXPECT_EQ(kOwnUid, rows[0].owner);
+        const auto rows6 = fetchTable<platform::Tcp6RowOwner>(table, &mapped, platform::kAfInet6);
+        ASSERT_EQ(1u, rows6.size());
+        EXPECT_EQ(kOwnUid, rows6[0].owner);
+        EXPECT_EQ(0, std::memcmp(rows6[0].localAddr, mapped.localAddr.data(), 16));
     }
-
-    std::unordered_map<std::uint64_t, std::uint32_t> owners{{st.st_ino, 0}, {1, 0}};
-    platform::posix::findSocketOwners(owners, {static_cast<std::uint32_t>(::geteuid())});
-    EXPECT_EQ(kOwnPid, owners[st.st_ino]);
-    EXPECT_EQ(0u, owners[1]) << "an inode nobody holds stays without owner";
+    RecordingPlatform recording;
+    platform::SockAddrIn clientAddr = toSockAddrIn(net.listenAddr());
+    clientAddr.port = from.sin6_port;
+    platform::SocketOwner owner = 1;
+    EXPECT_TRUE(getClientSocketPID(toSockAddrIn(net.listenAddr()), clientAddr, owner));
+    EXPECT_EQ(kOwnUid, owner);
 }
 
-// Another process that opens and closes connections on command: each new
-// socket's owner is found, whether its descriptor lies above the one found
-// last (looked at first) or in a hole below it (found in the full list).
-TEST(TcpSocketSourcesTest, OwnersAreFoundAboveAndBelowTheLastFind) {
+// Sends a descriptor over a local socket.
+bool passDescriptor(int channel, int fd) {
+    char byte = 0;
+    iovec part{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    return ::sendmsg(channel, &message, 0) == 1;
+}
+
+int receiveDescriptor(int channel) {
+    char byte = 0;
+    iovec part{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(channel, &message, 0) != 1)
+        return -1;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header == nullptr || header->cmsg_type != SCM_RIGHTS)
+        return -1;
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    return fd;
+}
+
+// The owner is who made the socket, whoever holds it now: a socket made by
+// another user and handed to this process (its maker has gone) is still that
+// user's, never this process's.
+TEST(PosixTcpTableTest, TheOwnerIsTheMakerNotTheHolder) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a socket as another user";
+    constexpr uid_t kMaker = 4242;
     Loopback net;
-    int commands[2];
-    int ports[2];
-    ASSERT_EQ(0, ::pipe(commands));
-    ASSERT_EQ(0, ::pipe(ports));
+    int channel[2];
+    ASSERT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, channel));
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::close(commands[1]);
-        ::close(ports[0]);
-        // 'o': open a connection and report its port; a digit: close that one.
-        int held[10] = {};
-        char command = 0;
-        for (int opened = 0; ::read(commands[0], &command, 1) == 1;) {
-            if (command == 'o' && opened < 10) {
-                held[opened] = ::socket(AF_INET, SOCK_STREAM, 0);
-                ::connect(held[opened], reinterpret_cast<const sockaddr*>(&net.listenAddr()),
-                          sizeof(sockaddr_in));
-                const std::uint16_t port = localName(held[opened]).sin_port;
-                if (::write(ports[1], &port, sizeof port) != sizeof port)
-                    break;
-                ++opened;
-            } else if (command >= '0' && command <= '9') {
-                ::close(held[command - '0']);
-            }
-        }
-        ::_exit(0);
+        ::close(channel[0]);
+        int sock = -1;
+        if (::setgid(kMaker) == 0 && ::setuid(kMaker) == 0)
+            sock = ::socket(AF_INET, SOCK_STREAM, 0);
+        const bool ok = sock >= 0 &&
+                        ::connect(sock, reinterpret_cast<const sockaddr*>(&net.listenAddr()),
+                                  sizeof(sockaddr_in)) == 0 &&
+                        passDescriptor(channel[1], sock);
+        ::_exit(ok ? 0 : 1);
     }
-    ::close(commands[0]);
-    ::close(ports[1]);
-    auto ownerOf = [&](const std::string& steps) {
-        std::uint16_t port = 0;
-        EXPECT_EQ(static_cast<ssize_t>(steps.size()),
-                  ::write(commands[1], steps.data(), steps.size()));
-        EXPECT_EQ(static_cast<ssize_t>(sizeof port), ::read(ports[0], &port, sizeof port));
-        const TcpOwnerHint hint{net.listenAddr().sin_addr.s_addr, port,
-                                net.listenAddr().sin_addr.s_addr, net.listenAddr().sin_port};
-        platform::PosixTcpTable table;
-        const auto rows = fetchTable(table, &hint);
-        return rows.size() == 1 ? rows[0].owningPid : 0u;
-    };
-    const auto childPid = static_cast<std::uint32_t>(child);
-    EXPECT_EQ(childPid, ownerOf("o"));   // 0: found in the full list
-    EXPECT_EQ(childPid, ownerOf("o"));   // 1: just above it
-    EXPECT_EQ(childPid, ownerOf("0o"));  // 2: in 0's place, below the last find
-    EXPECT_EQ(childPid, ownerOf("o"));   // 3: above them all
-    ::close(commands[1]);                // the child ends at the end of its commands
+    ::close(channel[1]);
+    Fd held(receiveDescriptor(channel[0]));
+    ::close(channel[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    ::close(ports[0]);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_GE(held.get(), 0);
+    Fd accepted(::accept(net.listenerFd(), nullptr, nullptr));
+    const TcpOwnerHint hint = net.hintFor(localName(held.get()).sin_port);
+    for (bool netlink : {true, false}) {
+        platform::PosixTcpTable table;
+        table.m_useNetlink = netlink;
+        const auto rows = fetchTable(table, &hint);
+        ASSERT_EQ(1u, rows.size());
+        EXPECT_EQ(static_cast<std::uint32_t>(kMaker), rows[0].owner)
+            << (netlink ? "sock_diag" : "/proc/net/tcp");
+    }
 }
 
 TEST(TcpSocketSourcesTest, ExactQueryFindsOnlyTheExactConnection) {
@@ -428,23 +417,26 @@ TEST(TcpSocketSourcesTest, ExactQueryFindsOnlyTheExactConnection) {
 
     platform::posix::TcpSocketEntry entry;
     bool found = false;
-    ASSERT_EQ(0, platform::posix::queryTcp4Socket(hint, entry, found));
+    ASSERT_EQ(0, platform::posix::queryTcpSocket(platform::kAfInet, hint, entry, found));
     ASSERT_TRUE(found);
     EXPECT_EQ(static_cast<std::uint64_t>(st.st_ino), entry.inode);
-    EXPECT_EQ(kMibEstablished, entry.row.state);
+    EXPECT_EQ(kMibEstablished, entry.state);
+    EXPECT_EQ(kOwnUid, entry.uid);
 
     // The listener's own address with a peer that never connected: the
     // kernel may offer the listener, which is not this connection.
-    TcpOwnerHint stranger{hint.remoteAddr, hint.remotePort, hint.localAddr, htons(1)};
-    ASSERT_EQ(0, platform::posix::queryTcp4Socket(stranger, entry, found));
+    TcpOwnerHint stranger = hint;
+    stranger.localPort = hint.remotePort;
+    stranger.remotePort = htons(1);
+    ASSERT_EQ(0, platform::posix::queryTcpSocket(platform::kAfInet, stranger, entry, found));
     EXPECT_FALSE(found);
     TcpOwnerHint wide = hint;
     wide.localPort |= 0x10000;
-    ASSERT_EQ(0, platform::posix::queryTcp4Socket(wide, entry, found));
+    ASSERT_EQ(0, platform::posix::queryTcpSocket(platform::kAfInet, wide, entry, found));
     EXPECT_FALSE(found);
 }
 
-TEST(TcpSocketSourcesTest, ParsesProcNetTcpLines) {
+TEST(TcpSocketSourcesTest, ParsesProcNetTcpAndTcp6Lines) {
     std::istringstream text(
         "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
         "timeout inode\n"
@@ -458,42 +450,45 @@ TEST(TcpSocketSourcesTest, ParsesProcNetTcpLines) {
         "   4: 0100007G:1F90 0100007F:1F90 01 00000000:00000000 00:00000000 00000000  1000 0 7\n"
         "   5: 0100007F:1F90\n");
     std::vector<platform::posix::TcpSocketEntry> entries;
-    platform::posix::parseProcNetTcp(text, entries);
+    platform::posix::parseProcNetTcp(text, platform::kAfInet, entries);
     ASSERT_EQ(3u, entries.size()) << "header, short port, bad hex and truncated lines skipped";
-
-    const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(loopback, entries[0].row.localAddr);
-    EXPECT_EQ(std::uint32_t{htons(8080)}, entries[0].row.localPort);
-    EXPECT_EQ(0u, entries[0].row.remoteAddr);
-    EXPECT_EQ(kMibListen, entries[0].row.state);
+    const std::array<std::uint8_t, 16> loopback{127, 0, 0, 1};
+    EXPECT_EQ(loopback, entries[0].localAddr);
+    EXPECT_EQ(std::uint32_t{htons(8080)}, entries[0].localPort);
+    EXPECT_EQ(2u, entries[0].state);  // LISTEN
     EXPECT_EQ(4242u, entries[0].inode);
-
-    EXPECT_EQ(std::uint32_t{htons(0xD431)}, entries[1].row.localPort);
-    EXPECT_EQ(loopback, entries[1].row.remoteAddr);
-    EXPECT_EQ(std::uint32_t{htons(8080)}, entries[1].row.remotePort);
-    EXPECT_EQ(kMibEstablished, entries[1].row.state);
+    EXPECT_EQ(std::uint32_t{htons(0xD431)}, entries[1].localPort);
+    EXPECT_EQ(loopback, entries[1].remoteAddr);
+    EXPECT_EQ(kMibEstablished, entries[1].state);
     EXPECT_EQ(1000u, entries[1].uid);
     EXPECT_EQ(99999999999u, entries[1].inode);
-
-    EXPECT_EQ(11u, entries[2].row.state);  // TIME_WAIT
+    EXPECT_EQ(11u, entries[2].state);  // TIME_WAIT
     EXPECT_EQ(0u, entries[2].inode);
+
+    // ::1 port 8080 from ::ffff:127.0.0.1, as /proc/net/tcp6 prints them.
+    std::istringstream text6(
+        "   0: 00000000000000000000000001000000:1F90 0000000000000000FFFF00000100007F:D431 01 "
+        "00000000:00000000 00:00000000 00000000  1000        0 77 1\n"
+        "   1: 0000000000000000000000000100000:1F90 00000000000000000000000001000000:D431 01 "
+        "00000000:00000000 00:00000000 00000000  1000        0 77 1\n");
+    entries.clear();
+    platform::posix::parseProcNetTcp(text6, platform::kAfInet6, entries);
+    ASSERT_EQ(1u, entries.size()) << "a short address is skipped";
+    EXPECT_EQ(platform::kAfInet6, entries[0].family);
+    const std::array<std::uint8_t, 16> v6Loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const std::array<std::uint8_t, 16> mapped{0, 0, 0,    0,    0,   0, 0, 0,
+                                              0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+    EXPECT_EQ(v6Loopback, entries[0].localAddr);
+    EXPECT_EQ(mapped, entries[0].remoteAddr);
+    EXPECT_EQ(1000u, entries[0].uid);
 }
 
-TEST(TcpSocketSourcesTest, MapsLinuxStatesAndSocketLinks) {
+TEST(TcpSocketSourcesTest, MapsLinuxStates) {
     using platform::posix::mibStateFromLinux;
     const std::uint32_t expected[] = {1, 5, 3, 4, 6, 7, 11, 1, 8, 10, 2, 9, 4};
     for (unsigned s = 0; s < sizeof expected / sizeof expected[0]; ++s)
         EXPECT_EQ(expected[s], mibStateFromLinux(s)) << "linux state " << s;
     EXPECT_EQ(1u, mibStateFromLinux(200));
-
-    using platform::posix::socketInodeFromLink;
-    auto inode = [](const std::string& s) { return socketInodeFromLink(s.data(), s.size()); };
-    EXPECT_EQ(123456u, inode("socket:[123456]"));
-    EXPECT_EQ(0u, inode("pipe:[123456]"));
-    EXPECT_EQ(0u, inode("socket:[]"));
-    EXPECT_EQ(0u, inode("socket:[12a]"));
-    EXPECT_EQ(0u, inode("socket:[123"));
-    EXPECT_EQ(0u, inode("socket:[99999999999999999999999]"));
 }
 
 }  // namespace

@@ -32,6 +32,12 @@ protected:
         return cp;
     }
     std::int64_t now() { return m_env.clock().nowTicks(); }
+    // The pair's lookup, made on first use.
+    static UserInfoLookup& lookupOf(ConnPair& cp) {
+        if (!cp.m_lookup)
+            cp.m_lookup = std::make_shared<UserInfoLookup>();
+        return *cp.m_lookup;
+    }
 
     RelayEnv m_env;
     SocksProxyServer m_server{nullptr};
@@ -40,21 +46,24 @@ protected:
 
 TEST_F(LoopStepTest, FinishedLookupsAreJoinedAndAdmittedByOutcome) {
     ConnPair& resolveFailed = addPair(WaitingForUserInfo);
-    resolveFailed.m_errorText = "Could not resolve Tarnwicket IP address";
+    lookupOf(resolveFailed).gateway.errorText = "Could not resolve Tarnwicket IP address";
     resolveFailed.m_userInfoThread = std::make_unique<UserInfoJob>(m_server.m_userInfoWorkers);
     resolveFailed.m_userInfoThread->begin([] {});
-    resolveFailed.m_userInfoDone = true;
+    lookupOf(resolveFailed).done = true;
     ConnPair& userFailed = addPair(WaitingForUserInfo);
-    userFailed.m_userInfoDone = true;
+    lookupOf(userFailed).done = true;
     ConnPair& running = addPair(WaitingForUserInfo);
+    lookupOf(running);
     ConnPair& closingWithText = addPair(WaitingForUserInfo);
     closingWithText.m_closing = true;
-    closingWithText.m_errorText = "text";
-    closingWithText.m_userInfoDone = true;
+    lookupOf(closingWithText).gateway.errorText = "text";
+    lookupOf(closingWithText).done = true;
 
     m_probe.admitFinishedLookups();
 
     EXPECT_EQ(resolveFailed.m_userInfoThread, nullptr);
+    EXPECT_EQ(resolveFailed.m_lookup, nullptr);
+    EXPECT_NE(running.m_lookup, nullptr);
     EXPECT_EQ(resolveFailed.m_state, SendingErrorPage);
     EXPECT_EQ(bufferText(resolveFailed.m_sb_buf),
               buildErrorResponse(BadGateway, "Could not resolve Tarnwicket IP address"));
@@ -79,11 +88,16 @@ TEST_F(LoopStepTest, SuccessfulLookupStartsTheGatewayConnect) {
     ASSERT_EQ(native.getSockName(listener, addr), 0);
 
     ConnPair& cp = addPair(WaitingForUserInfo);
-    std::memcpy(cp.m_tarnwicketAddr.data(), &addr, sizeof addr);
-    cp.m_tarnwicketAddrLen = sizeof addr;
-    cp.m_userInfoFailed = false;
-    cp.m_userInfoDone = true;
+    UserInfoLookup& lookup = lookupOf(cp);
+    std::memcpy(lookup.gateway.addr.data(), &addr, sizeof addr);
+    lookup.gateway.addrLen = sizeof addr;
+    lookup.sessionKnown = true;
+    lookup.session = 7;
+    lookup.failed = false;
+    lookup.done = true;
     m_probe.admitFinishedLookups();
+    EXPECT_TRUE(cp.m_sessionKnown);
+    EXPECT_EQ(cp.m_sessionId, 7u);
 
     EXPECT_NE(cp.m_tarnwicketSock, platform::kInvalidSocket);
     EXPECT_TRUE(cp.m_state == ConnectingToTarnwicket || cp.m_state == AwaitingMethodSelection)

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -45,7 +48,10 @@ void runToEnd(UserInfoWorkers& workers, std::function<void()> task) {
         ran.set_value();
     });
     ASSERT_EQ(ran.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    workers.finish(ticket);
+    workers.release(ticket);
+    // Back among the idle ones before the next task comes.
+    for (int i = 0; i < 4000 && workers.idleThreadCount() < workers.threadCount(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 TEST(UserInfoWorkersTest, ThreadsAreReusedAndABusyOneNeverHoldsUpAnother) {
@@ -64,7 +70,27 @@ TEST(UserInfoWorkersTest, ThreadsAreReusedAndABusyOneNeverHoldsUpAnother) {
     EXPECT_EQ(done, 6);
     EXPECT_EQ(workers.threadCount(), 2u);
     gate.open();
-    workers.finish(hanging);
+    workers.release(hanging);
+    EXPECT_TRUE(UserInfoWorkers::waitUntilNoTaskRuns(std::chrono::seconds(20)));
+}
+
+TEST(UserInfoWorkersTest, NobodyWaitsForATaskThatIsLetGo) {
+    Gate gate;
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    {
+        UserInfoWorkers workers;
+        const auto running = workers.start([&gate, finished] {
+            gate.wait();
+            *finished = true;
+        });
+        ASSERT_TRUE(gate.waitForWaiting(1));
+        workers.release(running);  // returns at once
+        EXPECT_EQ(UserInfoWorkers::tasksRunning(), 1u);
+    }  // and so does the pool's end
+    EXPECT_FALSE(*finished);
+    gate.open();
+    ASSERT_TRUE(UserInfoWorkers::waitUntilNoTaskRuns(std::chrono::seconds(20)));
+    EXPECT_TRUE(*finished) << "the task ended on its own";
 }
 
 TEST(UserInfoWorkersTest, IdleThreadsEndDownToTheOnesKept) {
@@ -75,8 +101,8 @@ TEST(UserInfoWorkersTest, IdleThreadsEndDownToTheOnesKept) {
     ASSERT_TRUE(gate.waitForWaiting(2));
     EXPECT_EQ(workers.threadCount(), 2u);
     gate.open();
-    workers.finish(a);
-    workers.finish(b);
+    workers.release(a);
+    workers.release(b);
     for (int i = 0; i < 2000 && workers.threadCount() > 1; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(workers.threadCount(), 1u);

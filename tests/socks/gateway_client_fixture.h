@@ -11,10 +11,22 @@
 
 #include "platform/platform.h"
 #include "proxy/socks_proxy_server.h"
+#include "socks/gateway_resolution.h"
 #include "tests/fakes/fake_socks_sockets.h"
 #include "tests/fakes/platform_fixture.h"
 
 using Bytes = std::vector<std::uint8_t>;
+
+// Resolves the server's gateway into the pair, as the pair's lookup does.
+inline bool resolveFor(const SocksProxyServer& server, ConnPair& cp) {
+    GatewayAddress resolved;
+    const bool ok =
+        resolveTarnwicketAddress(server.m_tarnwicketIpAddr, server.m_tarnwicketPort, resolved);
+    cp.m_tarnwicketAddr = resolved.addr;
+    cp.m_tarnwicketAddrLen = resolved.addrLen;
+    cp.m_errorText = resolved.errorText;
+    return ok;
+}
 
 class GatewayClientTest : public ::testing::Test {
 protected:

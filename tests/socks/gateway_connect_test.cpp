@@ -31,7 +31,7 @@ bool contains(const std::string& haystack, const std::string& needle) {
 
 TEST_F(GatewayConnectTest, EmptyAddressIsNotResolved) {
     server().m_tarnwicketIpAddr.clear();
-    EXPECT_FALSE(server().resolveTarnwicketAddress(cp()));
+    EXPECT_FALSE(resolveFor(server(), cp()));
     EXPECT_EQ(m_sockets.addrInfoCalls(), 0);
     EXPECT_EQ(cp().m_errorText, "Could not resolve Tarnwicket IP address");
     EXPECT_EQ(cp().m_tarnwicketAddrLen, 0);
@@ -41,7 +41,7 @@ TEST_F(GatewayConnectTest, EmptyAddressIsNotResolved) {
 TEST_F(GatewayConnectTest, ResolverFailureCarriesCodeAndSystemText) {
     server().m_tarnwicketIpAddr = "gw.invalid";
     m_sockets.m_addrInfoResult = platform::kWsaHostNotFound;
-    EXPECT_FALSE(server().resolveTarnwicketAddress(cp()));
+    EXPECT_FALSE(resolveFor(server(), cp()));
     const std::string text = withCode("Could not resolve Tarnwicket IP address", 11001);
     EXPECT_EQ(cp().m_errorText, text);
     EXPECT_EQ(lines(), std::vector<std::string>{text});
@@ -56,7 +56,7 @@ TEST_F(GatewayConnectTest, NoIpv4EntryIsAResolutionFailure) {
         log().clear();
         cp().m_errorText.clear();
         m_sockets.m_addrInfo = entries;
-        EXPECT_FALSE(server().resolveTarnwicketAddress(cp()));
+        EXPECT_FALSE(resolveFor(server(), cp()));
         EXPECT_EQ(cp().m_errorText, "Could not resolve Tarnwicket IP address");
         EXPECT_EQ(cp().m_tarnwicketAddrLen, 0);
         EXPECT_EQ(lines(), std::vector<std::string>{"No (IPv4) Tarnwicket address found"});
@@ -68,7 +68,7 @@ TEST_F(GatewayConnectTest, FirstIpv4EntryIsTakenWithTheConfiguredPort) {
     server().m_tarnwicketPort = 3128;
     m_sockets.m_addrInfo = {FakeSocksSockets::v6(), FakeSocksSockets::v4(10, 1, 2, 3),
                             FakeSocksSockets::v4(10, 9, 9, 9)};
-    ASSERT_TRUE(server().resolveTarnwicketAddress(cp()));
+    ASSERT_TRUE(resolveFor(server(), cp()));
     EXPECT_EQ(cp().m_tarnwicketAddrLen, 16);
     EXPECT_TRUE(cp().m_errorText.empty());
     EXPECT_TRUE(lines().empty());
@@ -90,7 +90,7 @@ protected:
     GatewayConnectStepsTest() {
         server().m_tarnwicketIpAddr = "gw.example";
         m_sockets.m_addrInfo = {FakeSocksSockets::v4(192, 0, 2, 7)};
-        EXPECT_TRUE(server().resolveTarnwicketAddress(cp()));
+        EXPECT_TRUE(resolveFor(server(), cp()));
     }
     bool closedGatewaySocket() {
         for (auto s : m_sockets.closed()) {
@@ -288,7 +288,7 @@ protected:
 
 TEST_F(LoopbackConnectTest, DottedAddressResolvesToItself) {
     m_server->m_tarnwicketPort = 4242;
-    ASSERT_TRUE(m_server->resolveTarnwicketAddress(*m_cp));
+    ASSERT_TRUE(resolveFor(*m_server, *m_cp));
     EXPECT_EQ(m_cp->m_tarnwicketAddrLen, 16);
     const platform::SockAddrIn addr = storedAddr(*m_cp);
     EXPECT_EQ(addr.family, platform::kAfInet);
@@ -300,7 +300,7 @@ TEST_F(LoopbackConnectTest, RefusedConnectGivesTheRefusedPage) {
     // A bound port without a listener refuses, and nobody else can take it.
     OwnedSocket closedPort;
     m_server->m_tarnwicketPort = closedPort.bindLoopback();
-    ASSERT_TRUE(m_server->resolveTarnwicketAddress(*m_cp));
+    ASSERT_TRUE(resolveFor(*m_server, *m_cp));
 
     m_server->connectToTarnwicket(*m_cp);
     finishConnect();
@@ -317,7 +317,7 @@ TEST_F(LoopbackConnectTest, CompletedConnectDeliversTheGreeting) {
     OwnedSocket listener;
     m_server->m_tarnwicketPort = listener.bindLoopback();
     ASSERT_EQ(platform::sockets().listen(listener.get(), 1), 0);
-    ASSERT_TRUE(m_server->resolveTarnwicketAddress(*m_cp));
+    ASSERT_TRUE(resolveFor(*m_server, *m_cp));
 
     m_server->connectToTarnwicket(*m_cp);
     finishConnect();

@@ -22,7 +22,7 @@ protected:
     // reply, delivered in segments of chunk bytes, one readable event per
     // segment (a gateway answers only what it has been sent).
     void negotiate(const std::vector<Bytes>& replies, int chunk) {
-        ASSERT_TRUE(server().resolveTarnwicketAddress(cp()));
+        ASSERT_TRUE(resolveFor(server(), cp()));
         server().connectToTarnwicket(cp());
         ASSERT_EQ(cp().m_state, AwaitingMethodSelection);
         m_sockets.setRecvChunk(chunk);

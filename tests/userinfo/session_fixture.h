@@ -50,6 +50,14 @@ inline void addDirectory(FakeIdentity& identity) {
     identity.setProcess(kBobPid, 2);
 }
 
+// The two steps of a connection's lookup: the owner's session, then its user.
+inline bool userInfoOfOwner(UserInformation& users, std::uint32_t owner, UserInfo& info) {
+    info.reset();
+    std::uint32_t session = 0;
+    return users.sessionIdOfOwner(owner, 0, session) &&
+           users.getUserInfoFromSessionId(session, info);
+}
+
 inline AccountInfo account(const std::wstring& domain, const std::wstring& name,
                            const std::wstring& sid) {
     return AccountInfo{domain, name, sid};

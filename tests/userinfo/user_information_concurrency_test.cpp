@@ -59,7 +59,7 @@ TEST(UserInformationConcurrency, LookupsRacingLogonsAndLogoffsSeeWholeAnswers) {
             for (int i = 0; i < kIterations; ++i) {
                 UserInfo info;
                 const std::uint32_t pid = (i + r) % 2 == 0 ? kAlicePid : kBobPid;
-                if (!users.getUserInfoFromPid(pid, info)) {
+                if (!userInfoOfOwner(users, pid, info)) {
                     ++failed;
                 } else if (!isWhole(info)) {
                     ++broken;

@@ -72,7 +72,7 @@ TEST(UserInformationConstruction, FolderCreationResults) {
 
 TEST_F(UserInformationTest, FreshReadCarriesEveryTokenGroupThenCacheOnlyDomainGroups) {
     UserInfo info;
-    ASSERT_TRUE(m_info->getUserInfoFromPid(kAlicePid, info));
+    ASSERT_TRUE(userInfoOfOwner(*m_info, kAlicePid, info));
     EXPECT_EQ(info.domain, L"CORP");
     EXPECT_EQ(info.name, L"alice");
     EXPECT_EQ(info.sid, kAliceSid);
@@ -83,7 +83,7 @@ TEST_F(UserInformationTest, FreshReadCarriesEveryTokenGroupThenCacheOnlyDomainGr
     EXPECT_EQ(info.groups, fresh);
     EXPECT_EQ(m_platform.identity.tokenQueries(), 1);
 
-    ASSERT_TRUE(m_info->getUserInfoFromPid(kAlicePid, info));
+    ASSERT_TRUE(userInfoOfOwner(*m_info, kAlicePid, info));
     EXPECT_EQ(info.name, L"alice");
     const std::vector<AccountInfo> cached{account(L"CORP", L"Domain Users", kDomainUsers),
                                           account(L"CORP", L"Staff", kStaff)};
@@ -117,7 +117,7 @@ TEST_F(UserInformationTest, SessionZeroIsTheServicesIdentityWithoutTouchingTheCa
     UserInfo info;
     info.name = L"stale";
     info.groups.push_back(account(L"x", L"y", L"z"));
-    ASSERT_TRUE(m_info->getUserInfoFromPid(kSystemPid, info));
+    ASSERT_TRUE(userInfoOfOwner(*m_info, kSystemPid, info));
     EXPECT_EQ(info.domain, L"NT AUTHORITY");
     EXPECT_EQ(info.name, L"SYSTEM");
     EXPECT_TRUE(info.sid.empty());
@@ -136,15 +136,16 @@ TEST_F(UserInformationTest, ProcessWithoutSessionIsReported) {
     m_platform.identity.failProcess(300, platform::kErrorInvalidParameter);
     UserInfo info;
     info.name = L"stale";
-    EXPECT_FALSE(m_info->getUserInfoFromPid(300, info));
+    EXPECT_FALSE(userInfoOfOwner(*m_info, 300, info));
     EXPECT_TRUE(info.name.empty());
     EXPECT_EQ(messages(), std::vector<std::string>{
-                              "UserInformation::getUserInfoFromPid(), failed to get session id "
+                              "UserInformation::sessionIdOfOwner(), failed to get session id "
                               "for process, last error = 87"});
 }
 
 TEST_F(UserInformationTest, MissingTokenIsAWarningOtherTokenErrorsAreErrors) {
     for (std::uint32_t error : {platform::kErrorFileNotFound, platform::kErrorNoToken}) {
+        m_platform.clock().advanceSeconds(1);  // one such message a second
         FakeIdentity::Session gone;
         gone.tokenError = error;
         m_platform.identity.setSession(5, gone);
@@ -203,7 +204,7 @@ TEST_F(UserInformationTest, TokenReadFailuresLeaveTheCacheUntouchedAndCloseToken
 
         UserInfo info;
         info.groups.push_back(account(L"x", L"y", L"z"));
-        EXPECT_FALSE(m_info->getUserInfoFromPid(kAlicePid, info));
+        EXPECT_FALSE(userInfoOfOwner(*m_info, kAlicePid, info));
         EXPECT_EQ(messages(), std::vector<std::string>{c.message});
         EXPECT_EQ(info.name, c.userKept ? L"alice" : L"");
         EXPECT_EQ(info.sid, c.userKept ? kAliceSid : L"");
@@ -309,7 +310,7 @@ TEST_F(UserInformationTest, FailedEnumerationKeepsAdditionsQuiet) {
               std::vector<std::string>{"UserInformation::enumerateSessions(), "
                                        "WTSEnumerateSessions() failed, last error = 5"});
     UserInfo info;
-    ASSERT_TRUE(m_info->getUserInfoFromPid(kAlicePid, info));  // fresh path still works
+    ASSERT_TRUE(userInfoOfOwner(*m_info, kAlicePid, info));  // fresh path still works
     EXPECT_EQ(m_platform.log().count("adding it now"), 0u);
 }
 
@@ -328,7 +329,7 @@ TEST_F(UserInformationTest, LogoffDropsTheSessionAndTheNextConnectionReadsAfresh
     // The token is gone too: the connection fails with the warning.
     m_platform.identity.removeSession(1);
     m_platform.log().clear();
-    EXPECT_FALSE(m_info->getUserInfoFromPid(kAlicePid, info));
+    EXPECT_FALSE(userInfoOfOwner(*m_info, kAlicePid, info));
     EXPECT_EQ(m_platform.types(), std::vector<std::uint16_t>{kEventTypeWarning});
 
     // alice logs on again: the entry is back, reported as an addition.
@@ -338,7 +339,7 @@ TEST_F(UserInformationTest, LogoffDropsTheSessionAndTheNextConnectionReadsAfresh
     m_platform.identity.setSession(1, again);
     m_info->onSessionChange(alice, platform::kWtsSessionLogon);
     EXPECT_EQ(m_platform.log().count("session id 1 not found in m_sessIdToUser"), 1u);
-    ASSERT_TRUE(m_info->getUserInfoFromPid(kAlicePid, info));
+    ASSERT_TRUE(userInfoOfOwner(*m_info, kAlicePid, info));
     EXPECT_EQ(sidsOf(info), std::vector<std::wstring>{kStaff});
 }
 
@@ -359,7 +360,7 @@ TEST_F(UserInformationTest, AnotherUserInAKnownSessionReplacesTheEntry) {
               (std::vector<std::wstring>{kDomainUsers, kStaff}));
 
     UserInfo info;
-    ASSERT_TRUE(m_info->getUserInfoFromPid(kAlicePid, info));
+    ASSERT_TRUE(userInfoOfOwner(*m_info, kAlicePid, info));
     EXPECT_EQ(info.name, L"bob");
     // bob's list follows his latest token, which no longer has Domain Users.
     EXPECT_EQ(sidsOf(info), std::vector<std::wstring>{kSales});

@@ -17,6 +17,7 @@ public:
     UserinfoPlatform() : m_scope(make()) {}
 
     FakeEventLog& log() { return m_recording.log(); }
+    FakeClock& clock() { return m_recording.clock(); }
     std::vector<std::string> messages() { return log().narrowTexts(); }
     std::vector<std::uint16_t> types() {
         std::vector<std::uint16_t> out;
@@ -38,6 +39,8 @@ private:
         return p;
     }
 
-    RecordingPlatform m_recording;
+    // A clock of its own, so messages held back once a second by an earlier
+    // test are due again.
+    RecordingPlatform m_recording{true};
     platform::ScopedPlatform m_scope;
 };

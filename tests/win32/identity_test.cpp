@@ -132,16 +132,27 @@ TEST(Win32IdentityTest, MalformedSidsAreRefusedBeforeTheSystemSeesThem) {
     }
 }
 
-TEST(Win32IdentityTest, SessionOfThisProcessAndOfNoProcess) {
+// The session of a socket's owner: this process's own, asked for with a
+// time after its start; a process that started after the given time (a
+// connection accepted before it existed) and no process at all fail.
+TEST(Win32IdentityTest, SessionOfAnOwnerThatWasThereAtTheAccept) {
+    const std::int64_t now = platform::nativeClock().nowTicks();
     std::uint32_t session = 0xFFFFFFFF;
-    ASSERT_EQ(0u, identity().processIdToSessionId(::GetCurrentProcessId(), session));
+    ASSERT_EQ(0u, identity().ownerSessionId(::GetCurrentProcessId(), now, session));
     DWORD expected = 0;
     ASSERT_TRUE(::ProcessIdToSessionId(::GetCurrentProcessId(), &expected));
     EXPECT_EQ(expected, session);
 
+    FILETIME created, exited, kernel, user;
+    ASSERT_TRUE(::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user));
+    const std::int64_t started = static_cast<std::int64_t>(
+        (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime);
     session = 0xFFFFFFFF;
-    // Process ids are multiples of four; this one cannot exist.
-    EXPECT_NE(0u, identity().processIdToSessionId(0xFFFFFFF3u, session));
+    EXPECT_EQ(87u, identity().ownerSessionId(::GetCurrentProcessId(), started - 1, session));
+    // Process ids are multiples of four; this one cannot exist. Process 0
+    // owns the rows of closed sockets.
+    EXPECT_NE(0u, identity().ownerSessionId(0xFFFFFFF3u, now, session));
+    EXPECT_EQ(87u, identity().ownerSessionId(0, now, session));
     EXPECT_EQ(0xFFFFFFFFu, session);
 }
 

@@ -15,7 +15,7 @@ namespace {
 
 using platform::SockAddrIn;
 using platform::Socket;
-using platform::TcpRowOwnerPid;
+using platform::TcpRowOwner;
 
 class Win32TcpTableTest : public ::testing::Test {
 protected:
@@ -36,23 +36,23 @@ protected:
 
     // Fetches the table the way its users do: size query, then fetch until
     // it fits.
-    static std::vector<TcpRowOwnerPid> fetchRows() {
+    static std::vector<TcpRowOwner> fetchRows() {
         auto& table = platform::nativeTcpTable();
         std::uint32_t size = 0;
-        std::uint32_t rc = table.getExtendedTcpTable(nullptr, size, nullptr);
+        std::uint32_t rc = table.getExtendedTcpTable(platform::kAfInet, nullptr, size, nullptr);
         EXPECT_EQ(platform::kErrorInsufficientBuffer, rc);
         std::vector<std::uint8_t> buffer;
         for (int round = 0; round < 100 && rc == platform::kErrorInsufficientBuffer; ++round) {
             EXPECT_GT(size, 0u);
             buffer.assign(size, 0);
-            rc = table.getExtendedTcpTable(buffer.data(), size, nullptr);
+            rc = table.getExtendedTcpTable(platform::kAfInet, buffer.data(), size, nullptr);
         }
         EXPECT_EQ(0u, rc);
         std::uint32_t count = 0;
         std::memcpy(&count, buffer.data(), sizeof(count));
-        EXPECT_EQ(sizeof(count) + count * sizeof(TcpRowOwnerPid), size);
-        std::vector<TcpRowOwnerPid> rows(count);
-        std::memcpy(rows.data(), buffer.data() + sizeof(count), count * sizeof(TcpRowOwnerPid));
+        EXPECT_EQ(sizeof(count) + count * sizeof(TcpRowOwner), size);
+        std::vector<TcpRowOwner> rows(count);
+        std::memcpy(rows.data(), buffer.data() + sizeof(count), count * sizeof(TcpRowOwner));
         return rows;
     }
 
@@ -75,9 +75,9 @@ TEST_F(Win32TcpTableTest, ClientEndOfLoopbackConnectionIsOwnedByThisProcess) {
     ASSERT_EQ(0, net().accept(l, server, &clientAddr));
     m_open.push_back(server);
 
-    const TcpRowOwnerPid* clientRow = nullptr;
-    const std::vector<TcpRowOwnerPid> rows = fetchRows();
-    for (const TcpRowOwnerPid& row : rows) {
+    const TcpRowOwner* clientRow = nullptr;
+    const std::vector<TcpRowOwner> rows = fetchRows();
+    for (const TcpRowOwner& row : rows) {
         if (row.localAddr == clientAddr.addr && row.localPort == clientAddr.port &&
             row.remoteAddr == listenAddr.addr && row.remotePort == listenAddr.port) {
             clientRow = &row;
@@ -85,10 +85,10 @@ TEST_F(Win32TcpTableTest, ClientEndOfLoopbackConnectionIsOwnedByThisProcess) {
         }
     }
     ASSERT_NE(nullptr, clientRow);
-    if (clientRow->owningPid == 0 && win32test::underCompatibilityLayer()) {
+    if (clientRow->owner == 0 && win32test::underCompatibilityLayer()) {
         GTEST_SKIP() << "owning process ids are not reported here";
     }
-    EXPECT_EQ(::GetCurrentProcessId(), clientRow->owningPid);
+    EXPECT_EQ(::GetCurrentProcessId(), clientRow->owner);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "proxy/socks_proxy_server.h"
+#include "socks/gateway_resolution.h"
 #include "socks/subnegotiation_packet.h"
 #include "tests/fakes/fake_socks_sockets.h"
 
@@ -119,7 +120,11 @@ public:
     }
 
     void connect() {
-        check(m_server.resolveTarnwicketAddress(*m_pair));
+        GatewayAddress resolved;
+        check(resolveTarnwicketAddress(m_server.m_tarnwicketIpAddr, m_server.m_tarnwicketPort,
+                                       resolved));
+        m_pair->m_tarnwicketAddr = resolved.addr;
+        m_pair->m_tarnwicketAddrLen = resolved.addrLen;
         m_server.connectToTarnwicket(*m_pair);
         check(m_pair->m_state == AwaitingMethodSelection);
         checkPair();

@@ -1,0 +1,63 @@
+// One connection's user-information lookup, made on a worker thread: the
+// owner of the browser's socket and the owner's session, the gateway's
+// address, then the user and groups behind the session. The pair and the
+// lookup's task share it, so that either may end first: a pair that is
+// closed lets its lookup go at once, and what the lookup still finds is
+// dropped with it. Nothing here refers to the server.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/types.h"
+#include "socks/gateway_resolution.h"
+#include "userinfo/account_info.h"
+
+class SocksProxyServer;
+class UserInformation;
+
+struct UserInfoLookup {
+    // Given before the task starts.
+    platform::SockAddrIn listenAddr;
+    platform::SockAddrIn clientAddr;
+    std::int64_t acceptTicks = 0;
+
+    // Written by the task; read by the loop once done is set.
+    bool sessionKnown = false;
+    std::uint32_t session = 0;
+    GatewayAddress gateway;
+    UserInfo userInfo;
+    bool failed = true;
+    std::atomic<bool> done{false};
+};
+
+// What the lookups of one server share: its settings, fixed when it was
+// made, and a way to wake its loop that does nothing once the server has
+// let go of it.
+class LookupContext {
+public:
+    LookupContext(std::string gatewayHost, std::uint16_t gatewayPort,
+                  UserInformation* userInformation, SocksProxyServer& server)
+        : m_gatewayHost(std::move(gatewayHost)),
+          m_gatewayPort(gatewayPort),
+          m_userInformation(userInformation),
+          m_server(&server) {}
+
+    // The steps of a lookup; sets done last, then wakes the loop.
+    void run(UserInfoLookup& lookup);
+    // The server's teardown: from now on wake() does nothing.
+    void detach();
+
+private:
+    void findUser(UserInfoLookup& lookup) const;
+    void wake();
+
+    const std::string m_gatewayHost;
+    const std::uint16_t m_gatewayPort;
+    UserInformation* const m_userInformation;
+    std::mutex m_serverMutex;
+    SocksProxyServer* m_server;
+};
