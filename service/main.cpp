@@ -1,5 +1,17 @@
+#include <cstdio>
+#include <cstdlib>
+
+#include "proxy/user_info_workers.h"
 #include "service/service_host.h"
 
 int main(int argc, char** argv) {
-    return serviceEntry(argc, argv);
+    const int code = serviceEntry(argc, argv);
+    // A user lookup that still runs (a user directory that hangs, say) would
+    // meet what it uses being destroyed at exit: nobody waits for it, and the
+    // process ends without running those destructors.
+    if (UserInfoWorkers::tasksRunning() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

@@ -1,6 +1,7 @@
 #include "tests/fakes/fake_identity.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -98,6 +99,28 @@ void FakeIdentity::failProcess(std::uint32_t pid, std::uint32_t error) {
     m_processErrors[pid] = error;
 }
 
+void FakeIdentity::setProcessStart(std::uint32_t pid, std::int64_t ticks) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_processStarts[pid] = ticks;
+}
+
+void FakeIdentity::holdTokenQueries(std::uint32_t session) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_heldSession = session;
+    m_holding = true;
+}
+
+void FakeIdentity::releaseTokenQueries() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holding = false;
+    m_heldChanged.notify_all();
+}
+
+bool FakeIdentity::waitForHeldQueries(int n) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_heldChanged.wait_for(lock, std::chrono::seconds(20), [&] { return m_held >= n; });
+}
+
 void FakeIdentity::failEnumeration(std::uint32_t error) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_enumerationError = error;
@@ -138,7 +161,7 @@ std::vector<std::uint32_t> FakeIdentity::queriedSessions() const {
     return m_queriedSessions;
 }
 
-std::uint32_t FakeIdentity::ownerSessionId(platform::SocketOwner pid, std::int64_t,
+std::uint32_t FakeIdentity::ownerSessionId(platform::SocketOwner pid, std::int64_t createdBy,
                                            std::uint32_t& session) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto error = m_processErrors.find(pid);
@@ -146,6 +169,9 @@ std::uint32_t FakeIdentity::ownerSessionId(platform::SocketOwner pid, std::int64
         return error->second;
     const auto found = m_processes.find(pid);
     if (found == m_processes.end())
+        return platform::kErrorInvalidParameter;
+    const auto start = m_processStarts.find(pid);
+    if (start != m_processStarts.end() && start->second > createdBy)
         return platform::kErrorInvalidParameter;
     session = found->second;
     return 0;
@@ -168,7 +194,13 @@ platform::Token FakeIdentity::newHandle(const Session& session) {
 }
 
 std::uint32_t FakeIdentity::queryUserToken(std::uint32_t session, platform::Token& out) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_holding && session == m_heldSession) {
+        ++m_held;
+        m_heldChanged.notify_all();
+        m_heldChanged.wait(lock, [this] { return !m_holding; });
+        --m_held;
+    }
     ++m_tokenQueries;
     m_queriedSessions.push_back(session);
     out = platform::kInvalidToken;

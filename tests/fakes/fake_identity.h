@@ -3,6 +3,7 @@
 // seam carries is private to this fake and only it parses it back.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -32,6 +33,15 @@ public:
     void setProcess(std::uint32_t pid, std::uint32_t session);
     void failProcess(std::uint32_t pid, std::uint32_t error);
     void failEnumeration(std::uint32_t error);
+    // As Windows does: a process that started after the time a caller gives
+    // (the accept of the connection) is refused with 87.
+    void setProcessStart(std::uint32_t pid, std::int64_t ticks);
+    // Token queries for the session wait until released, as a user directory
+    // that hangs makes them.
+    void holdTokenQueries(std::uint32_t session);
+    void releaseTokenQueries();
+    // Waits (bounded) until n queries are held.
+    bool waitForHeldQueries(int n);
     // For the next `rounds` calls the token information grows by a few bytes
     // on every call, so a buffer sized by the previous call is too small.
     void growTokenInformation(int rounds);
@@ -82,6 +92,11 @@ private:
     std::vector<std::uint32_t> m_sessionOrder;
     std::map<std::uint32_t, std::uint32_t> m_processes;
     std::map<std::uint32_t, std::uint32_t> m_processErrors;
+    std::map<std::uint32_t, std::int64_t> m_processStarts;
+    std::condition_variable m_heldChanged;
+    std::uint32_t m_heldSession = 0;
+    bool m_holding = false;
+    int m_held = 0;
     std::uint32_t m_enumerationError = 0;
     int m_growthRounds = 0;
     std::uint32_t m_growth = 0;

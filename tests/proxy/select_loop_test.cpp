@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -132,6 +135,83 @@ TEST_F(LoopStepTest, PairLimitDropsTheLeastRecentlyActive) {
     m_probe.enforcePairLimit();
     EXPECT_EQ(m_server.m_connPairs.size(), kMaxConnPairs);
     EXPECT_EQ(m_env.log().events().size(), 1u);
+}
+
+// At the pair limit the owner holding the most pairs loses its least
+// recently active ones; an owner at or below an equal share loses nothing
+// while another is above it. Pairs whose owner is not known yet form one
+// group of their own.
+TEST_F(LoopStepTest, PairLimitPrunesTheOwnerThatHoldsTheMost) {
+    constexpr std::uint32_t kUnknown = 0xFFFFFFFF;
+    struct Case {
+        std::vector<std::pair<std::uint32_t, std::size_t>> owners;  // session, pairs
+        std::map<std::uint32_t, std::size_t> pruned;
+    };
+    const std::size_t most = kMaxConnPairs;
+    const Case cases[] = {
+        {{{1, most - 10}, {2, 10}, {kUnknown, 3}}, {{1, 3}}},
+        {{{1, 1000}, {kUnknown, most - 990}}, {{kUnknown, 10}}},
+        // Two above an equal share: each gives up its pairs in turn.
+        {{{1, 1100}, {2, 1100}, {3, 10}}, {{1, 82}, {2, 81}}},
+    };
+    for (const Case& c : cases) {
+        m_server.m_connPairs.clear();
+        m_env.clock().advanceSeconds(1);  // the message is due again
+        std::map<std::uint32_t, std::vector<ConnPair*>> made;
+        std::int64_t stamp = 0;
+        for (const auto& owner : c.owners) {
+            for (std::size_t i = 0; i < owner.second; ++i) {
+                ConnPair& cp = addPair(Relaying);
+                cp.m_bs_buf = {};
+                cp.m_sb_buf = {};
+                cp.m_sessionKnown = owner.first != kUnknown;
+                cp.m_sessionId = owner.first;
+                cp.m_lastActivity = ++stamp;  // the oldest of each owner first
+                made[owner.first].push_back(&cp);
+            }
+        }
+        m_probe.enforcePairLimit();
+        ASSERT_EQ(m_server.m_connPairs.size(), kMaxConnPairs);
+        std::set<const ConnPair*> left;
+        for (const auto& cp : m_server.m_connPairs)
+            left.insert(cp.get());
+        for (const auto& owner : made) {
+            const auto expected = c.pruned.count(owner.first) ? c.pruned.at(owner.first) : 0u;
+            for (std::size_t i = 0; i < owner.second.size(); ++i)
+                EXPECT_EQ(left.count(owner.second[i]), i < expected ? 0u : 1u)
+                    << "owner " << owner.first << ", pair " << i;
+        }
+    }
+}
+
+// A pair whose lookup hangs is let go at the limit without waiting for it,
+// and the limit's message comes at most once a second.
+TEST_F(LoopStepTest, PairLimitNeitherWaitsForLookupsNorFloodsTheLog) {
+    std::mutex gate;
+    std::unique_lock<std::mutex> closed(gate);
+    ConnPair& waiting = addPair(WaitingForUserInfo);
+    waiting.m_lastActivity = 0;
+    waiting.m_userInfoThread = std::make_unique<UserInfoJob>(m_server.m_userInfoWorkers);
+    waiting.m_userInfoThread->begin([&gate] { std::lock_guard<std::mutex> wait(gate); });
+    for (int i = 0; i < 4000 && UserInfoWorkers::tasksRunning() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(UserInfoWorkers::tasksRunning(), 1u) << "the lookup runs";
+    for (int round = 0; round < 3; ++round) {
+        while (m_server.m_connPairs.size() <= kMaxConnPairs) {
+            ConnPair& cp = addPair(Relaying);
+            cp.m_bs_buf = {};
+            cp.m_sb_buf = {};
+        }
+        m_probe.enforcePairLimit();
+        if (round == 1)
+            m_env.clock().advanceSeconds(1);
+    }
+    closed.unlock();
+    EXPECT_TRUE(UserInfoWorkers::waitUntilNoTaskRuns(std::chrono::seconds(20)));
+    const std::string text =
+        "SocksProxyServer::selectLoop(), too many ConnPairs, reduced from 2048 to 2047";
+    EXPECT_EQ(m_env.log().narrowTexts(),
+              (std::vector<std::string>{text, text + " (1 similar message held back)"}));
 }
 
 TEST_F(LoopStepTest, NegotiationLimitGivesThe504PageOnlyWhenExceeded) {
