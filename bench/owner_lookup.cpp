@@ -149,19 +149,19 @@ private:
     int m_reply = -1;
 };
 
-platform::SockAddrIn toSockAddrIn(const sockaddr_in& in) {
-    platform::SockAddrIn out;
+platform::SockAddr toSockAddr(const sockaddr_in& in) {
+    platform::SockAddr out;
     out.family = platform::kAfInet;
     out.port = in.sin_port;
     out.addr = in.sin_addr.s_addr;
     return out;
 }
 
-platform::SockAddrIn loopbackAddress(std::uint16_t port) {
+platform::SockAddr loopbackAddress(std::uint16_t port) {
     sockaddr_in in{};
     in.sin_port = htons(port);
     in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return toSockAddrIn(in);
+    return toSockAddr(in);
 }
 
 double percentile(std::vector<double> values, double fraction) {
@@ -193,7 +193,7 @@ Figures measure(const Options& options, int listener, std::uint16_t port, Helper
         const double cpuStart = threadCpuMicros();
         const auto start = std::chrono::steady_clock::now();
         platform::SocketOwner owner = 0;
-        const bool found = getClientSocketPID(loopbackAddress(port), toSockAddrIn(peer), owner);
+        const bool found = getClientSocketPID(loopbackAddress(port), toSockAddr(peer), owner);
         const auto end = std::chrono::steady_clock::now();
         const double cpuEnd = threadCpuMicros();
         accepted.resetAbortive();  // no TIME_WAIT rows pile up over the rounds

@@ -17,6 +17,16 @@ int Sockets::createTcp(Socket& out) {
     out = kInvalidSocket;
     return kWsaEAfNoSupport;
 }
+int Sockets::createTcp6(Socket& out) {
+    out = kInvalidSocket;
+    return kWsaEAfNoSupport;
+}
+int Sockets::setV6Only(Socket) {
+    return kWsaENotSock;
+}
+int Sockets::limitConnectTime(Socket) {
+    return 0;
+}
 int Sockets::setReuseAddr(Socket) {
     return kWsaENotSock;
 }
@@ -26,20 +36,20 @@ int Sockets::setNoDelay(Socket) {
 int Sockets::setNonBlocking(Socket) {
     return kWsaENotSock;
 }
-int Sockets::bind(Socket, const SockAddrIn&) {
+int Sockets::bind(Socket, const SockAddr&) {
     return kWsaENotSock;
 }
 int Sockets::listen(Socket, int) {
     return kWsaENotSock;
 }
-int Sockets::accept(Socket, Socket& out, SockAddrIn*) {
+int Sockets::accept(Socket, Socket& out, SockAddr*) {
     out = kInvalidSocket;
     return kWsaENotSock;
 }
-int Sockets::connect(Socket, const SockAddrIn&) {
+int Sockets::connect(Socket, const SockAddr&) {
     return kWsaENotSock;
 }
-int Sockets::getSockName(Socket, SockAddrIn&) {
+int Sockets::getSockName(Socket, SockAddr&) {
     return kWsaENotSock;
 }
 int Sockets::getSocketError(Socket, int& pending) {

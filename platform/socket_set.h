@@ -1,4 +1,4 @@
-// A set of sockets with the semantics of a Winsock fd_set of 4096 entries: a
+// A set of sockets with the semantics of a Winsock fd_set of 8192 entries: a
 // socket is held once, in the order of adding, and a full set takes no more.
 // Membership is kept in a hash index of its own, so adding and looking up
 // cost the same whatever the set holds; clearing is constant too.
@@ -14,7 +14,7 @@ namespace platform {
 
 class SocketSet {
 public:
-    static constexpr std::size_t kCapacity = 4096;
+    static constexpr std::size_t kCapacity = 8192;
 
     SocketSet();
     SocketSet(const SocketSet&) = delete;

@@ -36,6 +36,22 @@ enum HttpErrorCode : std::int32_t {
     GatewayTimeout = 2,
 };
 
+// How an attempt on one gateway address ended, or got on.
+enum class AttemptResult { Connected, InProgress, Refused, NoSocket, NotNonBlocking };
+
+// The failure of the last attempt: the browser's page when all have failed.
+struct ConnectFailure {
+    AttemptResult result = AttemptResult::Refused;
+    int error = 0;
+};
+
+// One connect to one of the gateway's addresses.
+struct ConnectAttempt {
+    platform::Socket sock = platform::kInvalidSocket;
+    platform::SockAddr addr;
+    std::int64_t started = 0;  // ticks
+};
+
 struct ConnPair {
     ConnPair();
     // Lets a lookup that still runs go and closes both sockets. Only the
@@ -48,7 +64,7 @@ struct ConnPair {
     bool m_closing = false;
     platform::Socket m_browserSock = platform::kInvalidSocket;
     platform::Socket m_tarnwicketSock = platform::kInvalidSocket;
-    platform::SockAddrIn m_clientAddr;
+    platform::SockAddr m_clientAddr;
     // The pair's user-information lookup until the loop has taken its
     // result: the task's place in the pool, and what it finds.
     std::unique_ptr<UserInfoJob> m_userInfoThread;
@@ -59,9 +75,15 @@ struct ConnPair {
     std::uint32_t m_sessionId = 0;
     UserInfo m_userInfo;
     bool m_userInfoFailed = true;
-    std::array<std::uint8_t, 128> m_tarnwicketAddr{};
-    std::int32_t m_tarnwicketAddrLen = 0;
+    // The gateway's addresses, in the order to try them.
+    std::vector<platform::SockAddr> m_tarnwicketAddrs;
     std::string m_errorText;
+    // While connecting: the attempts in flight, the next address to try, and
+    // when to start it alongside them if none has answered by then.
+    std::vector<ConnectAttempt> m_attempts;
+    std::size_t m_nextAddr = 0;
+    std::int64_t m_nextAttemptAt = 0;
+    ConnectFailure m_lastConnectFailure;
 
     RelayBuffer m_bs_buf;
     bool m_sendingToTarnwicket = true;
@@ -85,6 +107,9 @@ struct ConnPair {
     // A guard message is logged once per pair, not on every pass.
     bool m_guardLogged = false;
 };
+
+// The pair's attempt on `sock`, or null when it has none (any more).
+ConnectAttempt* findAttempt(ConnPair& cp, platform::Socket sock);
 
 // Gateway reply bytes received so far, never more than the buffer holds.
 std::size_t receivedBytes(const ConnPair& cp);

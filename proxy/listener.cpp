@@ -13,8 +13,8 @@ namespace {
 const char* const kAcceptOp = "SocksProxyServer::acceptNewConn()";
 const char* const kWakeupPairOp = "SocksProxyServer::createWakeupSocketPair()";
 
-platform::SockAddrIn loopbackAddress(std::uint16_t port) {
-    platform::SockAddrIn addr;
+platform::SockAddr loopbackAddress(std::uint16_t port) {
+    platform::SockAddr addr;
     addr.family = platform::kAfInet;
     addr.addr = platform::loopbackAddr();
     addr.port = platform::hostToNet16(port);
@@ -55,7 +55,7 @@ void SocksProxyServer::createListeningSocket() {
     }
     // The port as bound (ListenPort 0 lets the system choose): the owner
     // lookup asks for connections to it.
-    platform::SockAddrIn bound;
+    platform::SockAddr bound;
     if (sockets.getSockName(m_listenSock, bound) == 0)
         m_listenAddr = bound;
     error = sockets.setNonBlocking(m_listenSock);
@@ -67,10 +67,53 @@ void SocksProxyServer::createListeningSocket() {
     }
 }
 
-bool SocksProxyServer::acceptNewConn() {
-    const int most = m_listenNonBlocking ? kMaxAcceptsPerPass : 1;
+namespace {
+
+// The errors that say this machine has no IPv6 to listen on.
+bool noIpv6(int error) {
+    return error == platform::kWsaEAfNoSupport || error == platform::kWsaEAddrNotAvail ||
+           error == platform::kWsaEProtoNoSupport;
+}
+
+}  // namespace
+
+void SocksProxyServer::createListeningSocket6() {
+    // Browsers and tools that resolve "localhost" to ::1 first find the
+    // relay there too. Only IPv6 connections come here: IPv4 stays with the
+    // IPv4 listener, as it always has.
+    auto& sockets = platform::sockets();
+    m_listenAddr6 = platform::SockAddr();
+    m_listenAddr6.family = platform::kAfInet6;
+    m_listenAddr6.addr6 = platform::loopbackAddr6();
+    m_listenAddr6.port = m_listenAddr.port;
+    int error = sockets.createTcp6(m_listenSock6);
+    if (error == 0)
+        error = sockets.setV6Only(m_listenSock6);
+    if (error == 0)
+        error = sockets.bind(m_listenSock6, m_listenAddr6);
+    if (error == 0)
+        error = sockets.listen(m_listenSock6, kListenBacklog);
+    if (error == 0)
+        error = sockets.setNonBlocking(m_listenSock6);
+    if (error == 0)
+        return;
+    platform::closeSocket(m_listenSock6);
+    if (noIpv6(error)) {
+        (LogMessage() << L"no IPv6 on this machine (WSAGetLastError() = " << error
+                      << L"), listening on 127.0.0.1 only")
+            .log(kEventTypeInformation);
+    } else {
+        (LogMessage() << L"failed to listen on [::1], WSAGetLastError() = " << error
+                      << L", listening on 127.0.0.1 only")
+            .log();
+    }
+}
+
+bool SocksProxyServer::acceptNewConn(platform::Socket listener) {
+    const bool nonBlocking = listener == m_listenSock6 || m_listenNonBlocking;
+    const int most = nonBlocking ? kMaxAcceptsPerPass : 1;
     for (int i = 0; i < most; ++i) {
-        const AcceptResult result = acceptOne();
+        const AcceptResult result = acceptOne(listener);
         if (result == AcceptResult::Fatal)
             return false;
         if (result != AcceptResult::Accepted)
@@ -79,14 +122,14 @@ bool SocksProxyServer::acceptNewConn() {
     return true;
 }
 
-SocksProxyServer::AcceptResult SocksProxyServer::acceptOne() {
+SocksProxyServer::AcceptResult SocksProxyServer::acceptOne(platform::Socket listener) {
     // A local user can make accepts fail at will (by resetting connections,
     // by using up descriptors): logged at most once a second.
     static MessageRateLimit g_acceptLimit;
     auto& sockets = platform::sockets();
-    platform::SockAddrIn clientAddr;
+    platform::SockAddr clientAddr;
     platform::Socket sock = platform::kInvalidSocket;
-    int error = sockets.accept(m_listenSock, sock, &clientAddr);
+    int error = sockets.accept(listener, sock, &clientAddr);
     if (error == platform::kWsaEWouldBlock)
         return AcceptResult::NothingWaiting;
     if (error != 0) {
@@ -114,11 +157,12 @@ SocksProxyServer::AcceptResult SocksProxyServer::acceptOne() {
         sockets.close(sock);
         return AcceptResult::Accepted;
     }
-    admitBrowser(sock, clientAddr);
+    admitBrowser(sock, clientAddr, listener == m_listenSock6 ? m_listenAddr6 : m_listenAddr);
     return AcceptResult::Accepted;
 }
 
-void SocksProxyServer::admitBrowser(platform::Socket sock, const platform::SockAddrIn& clientAddr) {
+void SocksProxyServer::admitBrowser(platform::Socket sock, const platform::SockAddr& clientAddr,
+                                    const platform::SockAddr& listenAddr) {
     auto cp = std::make_unique<ConnPair>();
     cp->m_browserSock = sock;
     cp->m_clientAddr = clientAddr;
@@ -126,7 +170,7 @@ void SocksProxyServer::admitBrowser(platform::Socket sock, const platform::SockA
     // Who owns the socket is found on the lookup's thread, like the rest, so
     // that no lookup ever holds up the loop.
     auto lookup = std::make_shared<UserInfoLookup>();
-    lookup->listenAddr = m_listenAddr;
+    lookup->listenAddr = listenAddr;
     lookup->clientAddr = clientAddr;
     lookup->acceptTicks = cp->m_lastActivity;
     cp->m_lookup = lookup;
@@ -157,7 +201,7 @@ void SocksProxyServer::createWakeupSocketPair() {
     }
     ScopeExit closeListener([&] { platform::closeSocket(listener); });
 
-    platform::SockAddrIn addr = loopbackAddress(0);
+    platform::SockAddr addr = loopbackAddress(0);
     error = sockets.setReuseAddr(listener);
     if (error != 0) {
         (LogMessage(kWakeupPairOp)

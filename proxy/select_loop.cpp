@@ -20,9 +20,18 @@ bool negotiating(ConnState state) {
 
 void fillSet(platform::SocketSet& set, const std::vector<SocketEntry>& list) {
     set.clear();
-    // add() skips duplicates and stops taking sockets once the set is full.
-    for (const SocketEntry& entry : list)
-        set.add(entry.sock);
+    // add() skips duplicates and stops taking sockets once the set is full;
+    // the limits make the sets large enough, so a full one is a fault, and
+    // said so.
+    static MessageRateLimit g_fullLimit;
+    for (const SocketEntry& entry : list) {
+        if (!set.add(entry.sock) && set.size() == platform::SocketSet::kCapacity) {
+            (LogMessage("SocksProxyServer::selectLoop()")
+             << L", a select set is full, sockets left out of it: " << list.size() - set.size())
+                .log(g_fullLimit);
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -46,6 +55,7 @@ void SocksProxyServer::selectLoop() {
         retireFailedWakeupPair();
         enforcePairLimit();
         applyIdleLimits();
+        advanceConnectAttempts(platform::clock().nowTicks());
         buildSelectLists();
         const int ready = waitForReadySockets();
         if (ready > 0 && !serveReadySockets(ready))
@@ -58,8 +68,7 @@ void SocksProxyServer::takeLookupResult(ConnPair& cp) {
     cp.m_sessionKnown = lookup.sessionKnown;
     cp.m_sessionId = lookup.session;
     cp.m_userInfo = std::move(lookup.userInfo);
-    cp.m_tarnwicketAddr = lookup.gateway.addr;
-    cp.m_tarnwicketAddrLen = lookup.gateway.addrLen;
+    cp.m_tarnwicketAddrs = std::move(lookup.gateway.addresses);
     cp.m_errorText = std::move(lookup.gateway.errorText);
     cp.m_userInfoFailed = lookup.failed;
     cp.m_userInfoThread.reset();
@@ -230,19 +239,23 @@ void SocksProxyServer::buildSelectLists() {
             m_readList.push_back({cp->m_browserSock, cp});
         if (gatewayReadable(*cp))
             m_readList.push_back({cp->m_tarnwicketSock, cp});
-        if (cp->m_tarnwicketSock != invalid &&
-            ((cp->m_sendingToTarnwicket && cp->m_bs_tx_len > 0) ||
-             cp->m_state == ConnectingToTarnwicket)) {
+        if (cp->m_tarnwicketSock != invalid && cp->m_sendingToTarnwicket && cp->m_bs_tx_len > 0)
             m_writeList.push_back({cp->m_tarnwicketSock, cp});
-        }
         if (cp->m_sendingToBrowser && cp->m_browserSock != invalid && cp->m_sb_tx_len > 0)
             m_writeList.push_back({cp->m_browserSock, cp});
-        if (cp->m_state == ConnectingToTarnwicket && cp->m_tarnwicketSock != invalid)
-            m_exceptList.push_back({cp->m_tarnwicketSock, cp});
+        // A connect ends writable when it is made, in the except set when
+        // it failed.
+        for (const ConnectAttempt& attempt : cp->m_attempts) {
+            m_writeList.push_back({attempt.sock, cp});
+            m_exceptList.push_back({attempt.sock, cp});
+        }
     }
     // Left out for a while after a failed accept.
-    if (!acceptBackingOff())
+    if (!acceptBackingOff()) {
         m_readList.push_back({m_listenSock, nullptr});
+        if (m_listenSock6 != invalid)
+            m_readList.push_back({m_listenSock6, nullptr});
+    }
 
     fillSet(*m_readSet, m_readList);
     fillSet(*m_writeSet, m_writeList);
@@ -253,6 +266,11 @@ long SocksProxyServer::waitLimitMicros() const {
     const bool wakeupPair =
         m_fds[0] != platform::kInvalidSocket && m_fds[1] != platform::kInvalidSocket;
     long limit = wakeupPair ? kLongWaitMicros : kShortWaitMicros;
+    if (m_nextConnectTimer != 0) {
+        // Awake in time to start the next connect attempt.
+        const std::int64_t left = m_nextConnectTimer - platform::clock().nowTicks();
+        limit = std::min<long>(limit, static_cast<long>(std::max<std::int64_t>(left / 10, 1)));
+    }
     if (acceptBackingOff()) {
         // Wake up in time to watch the listening socket again.
         const auto left = std::chrono::ceil<std::chrono::microseconds>(
@@ -316,8 +334,8 @@ bool SocksProxyServer::serveReadable(ServeCount& count) {
             continue;
         count.served++;
         if (entry.pair == nullptr) {
-            if (entry.sock == m_listenSock) {
-                if (!acceptNewConn())
+            if (entry.sock == m_listenSock || entry.sock == m_listenSock6) {
+                if (!acceptNewConn(entry.sock))
                     return false;
             } else if (entry.sock == m_fds[1]) {
                 recvFromWakeupSocketPair();
@@ -355,12 +373,11 @@ void SocksProxyServer::serveWritable(ServeCount& count) {
                 if (cp.m_state == Relaying) {
                     if (cp.m_sendingToTarnwicket)
                         sendToTarnwicket(cp);
-                } else if (cp.m_state == ConnectingToTarnwicket) {
-                    cp.m_state = ConnectedToTarnwicket;
-                    sendSocksGreeting(cp);
                 } else {
                     sendToTarnwicket(cp);
                 }
+            } else if (cp.m_state == ConnectingToTarnwicket) {
+                attemptWritable(cp, entry.sock);
             }
         }
         if (count.done())
@@ -373,13 +390,16 @@ void SocksProxyServer::serveExceptional(ServeCount& count) {
         if (!m_exceptSet->contains(entry.sock))
             continue;
         count.served++;
-        int pending = 0;
-        const int error = platform::sockets().getSocketError(entry.sock, pending);
-        if (error != 0) {
-            (LogMessage() << L"Could not fetch socket error code (SO_ERROR): " << error).log();
-            pending = 0;
+        // An attempt that lost to another in the write pass is closed already.
+        if (findAttempt(*entry.pair, entry.sock) != nullptr) {
+            int pending = 0;
+            const int error = platform::sockets().getSocketError(entry.sock, pending);
+            if (error != 0) {
+                (LogMessage() << L"Could not fetch socket error code (SO_ERROR): " << error).log();
+                pending = 0;
+            }
+            attemptFailed(*entry.pair, entry.sock, pending);
         }
-        handleConnectError(*entry.pair, pending);
         if (count.done())
             return;
     }

@@ -6,16 +6,6 @@
 #include "support/logging.h"
 #include "support/text_conversion.h"
 
-namespace {
-
-std::wstring dottedAddress(const platform::SockAddrIn& addr) {
-    const std::uint32_t a = platform::netToHost32(addr.addr);
-    return std::to_wstring(a >> 24) + L"." + std::to_wstring((a >> 16) & 0xFF) + L"." +
-           std::to_wstring((a >> 8) & 0xFF) + L"." + std::to_wstring(a & 0xFF);
-}
-
-}  // namespace
-
 SocksProxyServer::SocksProxyServer(UserInformation* userInformation)
     : m_userInformation(userInformation), m_wakeupBuf(1024) {
     bool missing = false;
@@ -60,6 +50,7 @@ int SocksProxyServer::run() {
         createListeningSocket();
         if (m_listenSock == platform::kInvalidSocket)
             return 1;
+        createListeningSocket6();
         logSettingsInEffect();
         createWakeupSocketPair();
         selectLoop();
@@ -77,17 +68,16 @@ int SocksProxyServer::run() {
 }
 
 void SocksProxyServer::logSettingsInEffect() {
-    // The address as bound, which is what browsers must use; the requested
-    // one should getsockname fail.
-    platform::SockAddrIn bound = m_listenAddr;
-    if (platform::sockets().getSockName(m_listenSock, bound) != 0)
-        bound = m_listenAddr;
+    // The addresses as bound (read back from the listening sockets), which
+    // is what browsers must use.
+    std::string listening = addressText(m_listenAddr);
+    if (m_listenSock6 != platform::kInvalidSocket)
+        listening += " and " + addressText(m_listenAddr6);
     (LogMessage("SocksProxyServer::run()")
-     << L", parameters from " << m_parametersSource << L", listening on " << dottedAddress(bound)
-     << L":" << static_cast<unsigned>(platform::netToHost16(bound.port)) << L", gateway \""
-     << utf8ToWide(m_tarnwicketIpAddr) << L"\" port " << static_cast<unsigned>(m_tarnwicketPort)
-     << L", organisation \"" << m_organizationName << L"\", socket timeout "
-     << static_cast<unsigned long>(m_socketTimeout) << L" seconds")
+     << L", parameters from " << m_parametersSource << L", listening on " << listening
+     << L", gateway \"" << utf8ToWide(m_tarnwicketIpAddr) << L"\" port "
+     << static_cast<unsigned>(m_tarnwicketPort) << L", organisation \"" << m_organizationName
+     << L"\", socket timeout " << static_cast<unsigned long>(m_socketTimeout) << L" seconds")
         .log(kEventTypeInformation);
 }
 
@@ -105,6 +95,7 @@ void SocksProxyServer::stop() {
 
 void SocksProxyServer::releaseAll() {
     platform::closeSocket(m_listenSock);
+    platform::closeSocket(m_listenSock6);
     // Lookups that still run finish on their own, without this server.
     m_lookupContext->detach();
     for (auto& cp : m_connPairs)

@@ -15,10 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/socket_set.h"
 #include "platform/types.h"
 #include "proxy/conn_pair.h"
 #include "proxy/user_info_workers.h"
+#include "socks/gateway_health.h"
 
 class UserInformation;
 
@@ -36,6 +38,16 @@ constexpr std::size_t kMaxConnPairs = 2047;
 // short for the sockets already open.
 constexpr int kListenBacklog = 0x7FFFFFFF;
 constexpr int kMaxAcceptsPerPass = 64;
+// Connect attempts one pair keeps in flight at most: enough to get past a
+// few silent gateway addresses, few enough for the select sets.
+constexpr std::size_t kMaxConnectAttempts = 4;
+// Both listeners (127.0.0.1 and [::1]) and the wakeup socket.
+constexpr std::size_t kServerSockets = 3;
+// Every socket the loop can watch fits its sets: none is ever left out.
+static_assert(platform::SocketSet::kCapacity >= 2 * kMaxConnPairs + kServerSockets,
+              "read set: browser and gateway of every pair, and the server's own");
+static_assert(platform::SocketSet::kCapacity >= kMaxConnectAttempts * kMaxConnPairs,
+              "write and except sets: every connect attempt of every pair");
 
 class SocksProxyServer {
 public:
@@ -52,8 +64,12 @@ public:
 
     // Listening socket, accepting, wakeup pair.
     void createListeningSocket();
+    // [::1]:ListenPort beside it; without IPv6 the relay listens on IPv4 only.
+    void createListeningSocket6();
     void createWakeupSocketPair();
-    bool acceptNewConn();
+    // Accepts what waits on the listener; false when accepting has failed for
+    // good.
+    bool acceptNewConn(platform::Socket listener);
     void wakeupSelect();
     void recvFromWakeupSocketPair();
 
@@ -67,8 +83,9 @@ public:
     // Error page.
     void sendErrorPage(ConnPair& cp, HttpErrorCode http_code, std::string message);
 
-    // Gateway connect (the address is resolved by the pair's lookup).
+    // Gateway connect (the addresses are resolved by the pair's lookup).
     void connectToTarnwicket(ConnPair& cp);
+    // Every attempt has failed and `error` was the last: the page for it.
     void handleConnectError(ConnPair& cp, int error);
 
     // SOCKS5 messages.
@@ -92,9 +109,16 @@ public:
     std::uint8_t m_socksVersion = 5;
     std::uint8_t m_socksAuthMethod = 0x80;
     std::uint8_t m_subnegotiationVersion = 1;
+    // How long an attempt on one gateway address goes unanswered before the
+    // next address is tried alongside it, in ticks (RFC 8305's 250 ms).
+    std::int64_t m_connectStagger = platform::kTicksPerSecond / 4;
+    // Gateway addresses that failed lately, tried after the others for 60 s.
+    GatewayHealth m_gatewayHealth{60 * platform::kTicksPerSecond};
 
-    platform::SockAddrIn m_listenAddr;
+    platform::SockAddr m_listenAddr;
     platform::Socket m_listenSock = platform::kInvalidSocket;
+    platform::SockAddr m_listenAddr6;
+    platform::Socket m_listenSock6 = platform::kInvalidSocket;
     // Without non-blocking mode an accept with nothing waiting would block
     // the loop: then one connection is accepted per pass.
     bool m_listenNonBlocking = false;
@@ -116,9 +140,10 @@ private:
     // One accept. NothingWaiting (would-block) ends a burst quietly; Fatal:
     // accepting can never succeed again.
     enum class AcceptResult { Accepted, NothingWaiting, Failed, Fatal };
-    AcceptResult acceptOne();
+    AcceptResult acceptOne(platform::Socket listener);
     // Makes the pair of an accepted browser socket and starts its lookup.
-    void admitBrowser(platform::Socket sock, const platform::SockAddrIn& clientAddr);
+    void admitBrowser(platform::Socket sock, const platform::SockAddr& clientAddr,
+                      const platform::SockAddr& listenAddr);
     // Moves a finished lookup's result into its pair.
     void takeLookupResult(ConnPair& cp);
 
@@ -161,6 +186,18 @@ private:
     // The lookups' settings, as they are when the relay starts.
     void renewLookupContext();
 
+    // Connect attempts (socks/gateway_connect.cpp).
+    AttemptResult openAttempt(const platform::SockAddr& addr, platform::Socket& sock, int& error);
+    // Starts attempts on the next addresses until one is in flight or made.
+    void startNextAttempts(ConnPair& cp);
+    void connectionMade(ConnPair& cp, platform::Socket sock, platform::SockAddr addr);
+    void attemptWritable(ConnPair& cp, platform::Socket sock);
+    void attemptFailed(ConnPair& cp, platform::Socket sock, int error);
+    void everyAttemptFailed(ConnPair& cp);
+    // Starts the attempts whose stagger delay is up; notes the next such time.
+    void advanceConnectAttempts(std::int64_t now);
+    void advanceAttempts(ConnPair& cp, std::int64_t now);
+
     // One information message with the parameters in effect and where they
     // came from, once the listening socket is bound.
     void logSettingsInEffect();
@@ -174,6 +211,9 @@ private:
     void pauseLoop(std::chrono::milliseconds duration);
     std::chrono::milliseconds nextBackoff(std::chrono::milliseconds current) const;
     bool acceptBackingOff() const;
+
+    // The soonest stagger delay that ends, in ticks; 0 for none.
+    std::int64_t m_nextConnectTimer = 0;
 
     // Where the parameters were read from, as the registry seam names it.
     std::wstring m_parametersSource;

@@ -21,14 +21,14 @@ class UserInformation;
 
 struct UserInfoLookup {
     // Given before the task starts.
-    platform::SockAddrIn listenAddr;
-    platform::SockAddrIn clientAddr;
+    platform::SockAddr listenAddr;
+    platform::SockAddr clientAddr;
     std::int64_t acceptTicks = 0;
 
     // Written by the task; read by the loop once done is set.
     bool sessionKnown = false;
     std::uint32_t session = 0;
-    GatewayAddress gateway;
+    GatewayAddresses gateway;
     UserInfo userInfo;
     bool failed = true;
     std::atomic<bool> done{false};

@@ -1,7 +1,6 @@
 #include "socks/gateway_resolution.h"
 
-#include <cstring>
-#include <vector>
+#include <algorithm>
 
 #include "platform/platform.h"
 #include "support/logging.h"
@@ -11,9 +10,17 @@ namespace {
 
 const char kCouldNotResolve[] = "Could not resolve Tarnwicket IP address";
 
+// The resolver lists an address once per socket type when asked without
+// hints; the gateway is tried once per address.
+void addOnce(std::vector<platform::SockAddr>& list, const platform::SockAddr& addr) {
+    if (std::find(list.begin(), list.end(), addr) == list.end())
+        list.push_back(addr);
+}
+
 }  // namespace
 
-bool resolveTarnwicketAddress(const std::string& host, std::uint16_t port, GatewayAddress& out) {
+bool resolveTarnwicketAddress(const std::string& host, std::uint16_t port, GatewayAddresses& out) {
+    out.addresses.clear();
     if (host.empty()) {
         logUtf8Error("TarnwicketIPAddress (registry setting) is empty");
         out.errorText = kCouldNotResolve;
@@ -30,15 +37,15 @@ bool resolveTarnwicketAddress(const std::string& host, std::uint16_t port, Gatew
     }
 
     for (const platform::AddrInfo& entry : entries) {
-        if (entry.family != platform::kAfInet)
+        if (entry.family != platform::kAfInet && entry.family != platform::kAfInet6)
             continue;
-        platform::SockAddrIn addr = entry.v4;
-        addr.family = platform::kAfInet;
+        platform::SockAddr addr = entry.addr;
+        addr.family = static_cast<std::uint16_t>(entry.family);
         addr.port = platform::hostToNet16(port);
-        std::memcpy(out.addr.data(), &addr, sizeof addr);
-        out.addrLen = static_cast<std::int32_t>(sizeof addr);
-        return true;
+        addOnce(out.addresses, addr);
     }
+    if (!out.addresses.empty())
+        return true;
 
     logUtf8Error("No (IPv4) Tarnwicket address found");
     out.errorText = kCouldNotResolve;

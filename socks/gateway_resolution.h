@@ -2,17 +2,20 @@
 // connection's lookup thread.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
-struct GatewayAddress {
-    // The first IPv4 address, with the gateway's port.
-    std::array<std::uint8_t, 128> addr{};
-    std::int32_t addrLen = 0;
+#include "platform/types.h"
+
+struct GatewayAddresses {
+    // Every IPv4 and IPv6 address, each once, in the resolver's order, with
+    // the gateway's port: gateways come in pairs behind one name, and the
+    // relay tries the next when one fails.
+    std::vector<platform::SockAddr> addresses;
     // After a failure: the text of the browser's error page.
     std::string errorText;
 };
 
 // False after a logged failure, with errorText set.
-bool resolveTarnwicketAddress(const std::string& host, std::uint16_t port, GatewayAddress& out);
+bool resolveTarnwicketAddress(const std::string& host, std::uint16_t port, GatewayAddresses& out);

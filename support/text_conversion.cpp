@@ -1,6 +1,7 @@
 #include "support/text_conversion.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -91,4 +92,47 @@ std::vector<std::string> splitString(const std::string& text, const std::string&
         pos = found + delimiter.size();
     }
     return pieces;
+}
+
+namespace {
+
+std::string v6Text(const std::array<std::uint8_t, 16>& a) {
+    // The longest run of zero groups (two or more) becomes "::".
+    int bestStart = -1;
+    int bestLength = 1;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && a[2 * j] == 0 && a[2 * j + 1] == 0)
+            ++j;
+        if (j - i > bestLength) {
+            bestStart = i;
+            bestLength = j - i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    std::string out;
+    char group[8];
+    for (int i = 0; i < 8; ++i) {
+        if (i == bestStart) {
+            out += "::";
+            i += bestLength - 1;
+            continue;
+        }
+        if (!out.empty() && out.back() != ':')
+            out += ':';
+        std::snprintf(group, sizeof group, "%x", (a[2 * i] << 8) | a[2 * i + 1]);
+        out += group;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string addressText(const platform::SockAddr& addr) {
+    const std::string port = std::to_string(platform::netToHost16(addr.port));
+    if (addr.family == platform::kAfInet6)
+        return "[" + v6Text(addr.addr6) + "]:" + port;
+    const std::uint32_t a = platform::netToHost32(addr.addr);
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
+           std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF) + ":" + port;
 }

@@ -2,6 +2,8 @@
 // and string splitting.
 #pragma once
 
+#include "platform/types.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,3 +22,6 @@ std::string errorCodeText(int code);
 
 // Pieces of text between occurrences of delimiter (which must not be empty).
 std::vector<std::string> splitString(const std::string& text, const std::string& delimiter);
+
+// "192.0.2.7:1080" or "[2001:db8::7]:1080", for messages.
+std::string addressText(const platform::SockAddr& addr);

@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "support/logging.h"
+#include "support/text_conversion.h"
 
 namespace {
 
@@ -106,36 +107,52 @@ std::array<std::uint8_t, 16> mappedAddress(std::uint32_t v4) {
     return out;
 }
 
-std::wstring endpointText(const platform::SockAddrIn& addr) {
-    const std::uint32_t a = platform::netToHost32(addr.addr);
-    return std::to_wstring(a >> 24) + L"." + std::to_wstring((a >> 16) & 0xFF) + L"." +
-           std::to_wstring((a >> 8) & 0xFF) + L"." + std::to_wstring(a & 0xFF) + L":" +
-           std::to_wstring(platform::netToHost16(addr.port));
+// The browser's row in the table of the connection's family.
+platform::TcpOwnerHint hintFor(const platform::SockAddr& listenAddr,
+                               const platform::SockAddr& clientAddr) {
+    platform::TcpOwnerHint wanted;
+    if (clientAddr.family == platform::kAfInet6) {
+        wanted.localAddr = clientAddr.addr6;
+        wanted.remoteAddr = listenAddr.addr6;
+    } else {
+        std::memcpy(wanted.localAddr.data(), &clientAddr.addr, 4);
+        std::memcpy(wanted.remoteAddr.data(), &listenAddr.addr, 4);
+    }
+    wanted.localPort = clientAddr.port;
+    wanted.remotePort = listenAddr.port;
+    return wanted;
 }
 
-}  // namespace
-
-bool getClientSocketPID(const platform::SockAddrIn& listenAddr,
-                        const platform::SockAddrIn& clientAddr, platform::SocketOwner& owner) {
-    platform::TcpOwnerHint wanted;
-    std::memcpy(wanted.localAddr.data(), &clientAddr.addr, 4);
-    wanted.localPort = clientAddr.port;
-    std::memcpy(wanted.remoteAddr.data(), &listenAddr.addr, 4);
-    wanted.remotePort = listenAddr.port;
-    bool readable = false;
+// The owner of a connection to the IPv4 listener: from the IPv4 table, or,
+// for a browser whose socket is IPv6 and reaches the IPv4 listener through
+// IPv4-mapped addresses, from the IPv6 table.
+bool lookUpIpv4(const platform::SockAddr& listenAddr, const platform::SockAddr& clientAddr,
+                platform::SocketOwner& owner, bool& readable) {
+    platform::TcpOwnerHint wanted = hintFor(listenAddr, clientAddr);
     if (lookUp<platform::TcpRowOwner>(platform::kAfInet, wanted, owner, readable))
         return true;
     if (!readable)
         return false;
-    // A browser whose socket is IPv6 reaches the IPv4 listener through
-    // IPv4-mapped addresses; its row is then in the IPv6 table.
     wanted.localAddr = mappedAddress(clientAddr.addr);
     wanted.remoteAddr = mappedAddress(listenAddr.addr);
-    if (lookUp<platform::Tcp6RowOwner>(platform::kAfInet6, wanted, owner, readable))
+    return lookUp<platform::Tcp6RowOwner>(platform::kAfInet6, wanted, owner, readable);
+}
+
+}  // namespace
+
+bool getClientSocketPID(const platform::SockAddr& listenAddr, const platform::SockAddr& clientAddr,
+                        platform::SocketOwner& owner) {
+    bool readable = false;
+    const bool found =
+        clientAddr.family == platform::kAfInet6
+            ? lookUp<platform::Tcp6RowOwner>(platform::kAfInet6, hintFor(listenAddr, clientAddr),
+                                             owner, readable)
+            : lookUpIpv4(listenAddr, clientAddr, owner, readable);
+    if (found)
         return true;
     if (readable) {
         (LogMessage(kOperation) << L", no owner found for the connection from "
-                                << endpointText(clientAddr) << L" to " << endpointText(listenAddr))
+                                << addressText(clientAddr) << L" to " << addressText(listenAddr))
             .log(g_noOwnerLimit, kEventTypeWarning);
     }
     return false;

@@ -8,5 +8,5 @@
 
 // False when the table cannot be read or no row matches; both are logged,
 // at most once a second each.
-bool getClientSocketPID(const platform::SockAddrIn& listenAddr,
-                        const platform::SockAddrIn& clientAddr, platform::SocketOwner& owner);
+bool getClientSocketPID(const platform::SockAddr& listenAddr, const platform::SockAddr& clientAddr,
+                        platform::SocketOwner& owner);

@@ -30,21 +30,52 @@ int lastSocketError() {
     return wsaErrorFromErrno(errno);
 }
 
-sockaddr_in toSockaddr(const SockAddrIn& addr) {
-    sockaddr_in sa{};
-    sa.sin_family = addr.family == kAfInet ? AF_INET : static_cast<sa_family_t>(addr.family);
-    sa.sin_port = addr.port;
-    sa.sin_addr.s_addr = addr.addr;
-    return sa;
+// Room for an address of either family, and its length.
+struct NativeAddr {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof(sockaddr_storage);
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+NativeAddr toNative(const SockAddr& addr) {
+    NativeAddr out;
+    if (addr.family == kAfInet6) {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&out.storage);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = addr.port;
+        std::memcpy(sa->sin6_addr.s6_addr, addr.addr6.data(), 16);
+        sa->sin6_scope_id = addr.scopeId;
+        out.length = sizeof(sockaddr_in6);
+        return out;
+    }
+    auto* sa = reinterpret_cast<sockaddr_in*>(&out.storage);
+    sa->sin_family = addr.family == kAfInet ? AF_INET : static_cast<sa_family_t>(addr.family);
+    sa->sin_port = addr.port;
+    sa->sin_addr.s_addr = addr.addr;
+    out.length = sizeof(sockaddr_in);
+    return out;
 }
 
-SockAddrIn fromSockaddr(const sockaddr_in& sa) {
-    SockAddrIn addr;
-    addr.family = sa.sin_family == AF_INET ? kAfInet : static_cast<std::uint16_t>(sa.sin_family);
-    addr.port = sa.sin_port;
-    addr.addr = sa.sin_addr.s_addr;
+SockAddr fromNative(const sockaddr_storage& storage) {
+    SockAddr addr;
+    if (storage.ss_family == AF_INET6) {
+        const auto* sa = reinterpret_cast<const sockaddr_in6*>(&storage);
+        addr.family = kAfInet6;
+        addr.port = sa->sin6_port;
+        std::memcpy(addr.addr6.data(), sa->sin6_addr.s6_addr, 16);
+        addr.scopeId = sa->sin6_scope_id;
+        return addr;
+    }
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(&storage);
+    addr.family = sa->sin_family == AF_INET ? kAfInet : static_cast<std::uint16_t>(sa->sin_family);
+    addr.port = sa->sin_port;
+    addr.addr = sa->sin_addr.s_addr;
     return addr;
 }
+
+// Three SYNs, at 0, 1 and 3 s, and the connect fails at about 15 s: near
+// the 21 s after which Windows gives up, far from Linux's own two minutes.
+constexpr int kConnectSynRetries = 3;
 
 int setIntOption(Socket s, int level, int option, int value) {
     if (::setsockopt(fdOf(s), level, option, &value, sizeof value) != 0)
@@ -166,12 +197,28 @@ int PosixSockets::cleanup() {
 }
 
 int PosixSockets::createTcp(Socket& out) {
+    return createSocket(AF_INET, out);
+}
+
+int PosixSockets::createTcp6(Socket& out) {
+    return createSocket(AF_INET6, out);
+}
+
+int PosixSockets::createSocket(int family, Socket& out) {
     out = kInvalidSocket;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return lastSocketError();
     out = static_cast<Socket>(fd);
     return 0;
+}
+
+int PosixSockets::setV6Only(Socket s) {
+    return setIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+}
+
+int PosixSockets::limitConnectTime(Socket s) {
+    return setIntOption(s, IPPROTO_TCP, TCP_SYNCNT, kConnectSynRetries);
 }
 
 int PosixSockets::setReuseAddr(Socket s) {
@@ -191,11 +238,10 @@ int PosixSockets::setNonBlocking(Socket s) {
     return 0;
 }
 
-int PosixSockets::bind(Socket s, const SockAddrIn& addr) {
-    const sockaddr_in sa = toSockaddr(addr);
-    if (::bind(fdOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+int PosixSockets::bind(Socket s, const SockAddr& addr) {
+    NativeAddr sa = toNative(addr);
+    if (::bind(fdOf(s), sa.get(), sa.length) != 0)
         return lastSocketError();
-    }
     return 0;
 }
 
@@ -205,7 +251,7 @@ int PosixSockets::listen(Socket s, int backlog) {
     return 0;
 }
 
-int PosixSockets::accept(Socket s, Socket& out, SockAddrIn* peer) {
+int PosixSockets::accept(Socket s, Socket& out, SockAddr* peer) {
     out = kInvalidSocket;
     // As with Winsock, an accepted socket inherits the listener's mode.
     int acceptFlags = SOCK_CLOEXEC;
@@ -217,11 +263,11 @@ int PosixSockets::accept(Socket s, Socket& out, SockAddrIn* peer) {
     if (nonBlocking)
         acceptFlags |= SOCK_NONBLOCK;
 
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
+    NativeAddr sa;
     int fd;
     do {
-        fd = ::accept4(fdOf(s), reinterpret_cast<sockaddr*>(&sa), &len, acceptFlags);
+        sa.length = sizeof sa.storage;
+        fd = ::accept4(fdOf(s), sa.get(), &sa.length, acceptFlags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return lastSocketError();
@@ -231,13 +277,13 @@ int PosixSockets::accept(Socket s, Socket& out, SockAddrIn* peer) {
         m_nonBlocking.insert(out);
     }
     if (peer != nullptr)
-        *peer = fromSockaddr(sa);
+        *peer = fromNative(sa.storage);
     return 0;
 }
 
-int PosixSockets::connect(Socket s, const SockAddrIn& addr) {
-    const sockaddr_in sa = toSockaddr(addr);
-    const int rc = ::connect(fdOf(s), reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+int PosixSockets::connect(Socket s, const SockAddr& addr) {
+    NativeAddr sa = toNative(addr);
+    const int rc = ::connect(fdOf(s), sa.get(), sa.length);
     const int err = rc == 0 ? 0 : errno;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (err == EINPROGRESS) {
@@ -248,13 +294,11 @@ int PosixSockets::connect(Socket s, const SockAddrIn& addr) {
     return err == 0 ? 0 : wsaErrorFromErrno(err);
 }
 
-int PosixSockets::getSockName(Socket s, SockAddrIn& out) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (::getsockname(fdOf(s), reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+int PosixSockets::getSockName(Socket s, SockAddr& out) {
+    NativeAddr sa;
+    if (::getsockname(fdOf(s), sa.get(), &sa.length) != 0)
         return lastSocketError();
-    }
-    out = fromSockaddr(sa);
+    out = fromNative(sa.storage);
     return 0;
 }
 
@@ -436,13 +480,13 @@ int PosixSockets::getAddrInfo(const std::string& node, std::vector<AddrInfo>& ou
         return wsaErrorFromGai(rc, errno);
     for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
         AddrInfo entry;
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            entry.family = kAfInet;
-            sockaddr_in sa;
-            std::memcpy(&sa, ai->ai_addr, sizeof sa);
-            entry.v4 = fromSockaddr(sa);
-        } else if (ai->ai_family == AF_INET6) {
-            entry.family = kAfInet6;
+        const bool v4 = ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in);
+        const bool v6 = ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6);
+        if (v4 || v6) {
+            sockaddr_storage storage{};
+            std::memcpy(&storage, ai->ai_addr, v4 ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+            entry.addr = fromNative(storage);
+            entry.family = entry.addr.family;
         } else {
             entry.family = ai->ai_family;
         }

@@ -23,14 +23,17 @@ public:
     int startup() override;
     int cleanup() override;
     int createTcp(Socket& out) override;
+    int createTcp6(Socket& out) override;
+    int setV6Only(Socket s) override;
+    int limitConnectTime(Socket s) override;
     int setReuseAddr(Socket s) override;
     int setNoDelay(Socket s) override;
     int setNonBlocking(Socket s) override;
-    int bind(Socket s, const SockAddrIn& addr) override;
+    int bind(Socket s, const SockAddr& addr) override;
     int listen(Socket s, int backlog) override;
-    int accept(Socket s, Socket& out, SockAddrIn* peer) override;
-    int connect(Socket s, const SockAddrIn& addr) override;
-    int getSockName(Socket s, SockAddrIn& out) override;
+    int accept(Socket s, Socket& out, SockAddr* peer) override;
+    int connect(Socket s, const SockAddr& addr) override;
+    int getSockName(Socket s, SockAddr& out) override;
     int getSocketError(Socket s, int& pending) override;
     int send(Socket s, const std::uint8_t* data, int len, int& sent) override;
     int recv(Socket s, std::uint8_t* data, int len, int& received) override;
@@ -41,6 +44,7 @@ public:
     int getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) override;
 
 private:
+    int createSocket(int family, Socket& out);
     friend class ThreadPoller;
 
     // Brings the calling thread's interest list in line with its select

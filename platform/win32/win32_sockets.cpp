@@ -1,10 +1,11 @@
 // Windows Sockets 2 behind the sockets seam. The select loop watches up to
-// 4096 sockets per set, so the fd_set must be that large: FD_SETSIZE has to
+// 8192 sockets per set, so the fd_set must be that large: FD_SETSIZE has to
 // be defined before the first Winsock header.
-#define FD_SETSIZE 4096
+#define FD_SETSIZE 8192
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -16,23 +17,51 @@ namespace {
 
 static_assert(sizeof(SOCKET) == sizeof(Socket), "socket handle width");
 static_assert(INVALID_SOCKET == kInvalidSocket, "invalid socket value");
-static_assert(sizeof(sockaddr_in) == sizeof(SockAddrIn), "IPv4 address layout");
 static_assert(AF_INET == kAfInet && AF_INET6 == kAfInet6, "address family numbers");
 static_assert(SocketSet::kCapacity <= FD_SETSIZE, "an fd_set holds a whole SocketSet");
 
-sockaddr_in toNative(const SockAddrIn& a) {
-    sockaddr_in n{};
-    n.sin_family = a.family;
-    n.sin_port = a.port;
-    n.sin_addr.s_addr = a.addr;
-    return n;
+// Room for an address of either family, and its length.
+struct NativeAddr {
+    sockaddr_storage storage{};
+    int length = sizeof(sockaddr_storage);
+    sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+NativeAddr toNative(const SockAddr& a) {
+    NativeAddr out;
+    if (a.family == kAfInet6) {
+        auto* n = reinterpret_cast<sockaddr_in6*>(&out.storage);
+        n->sin6_family = AF_INET6;
+        n->sin6_port = a.port;
+        std::memcpy(n->sin6_addr.s6_addr, a.addr6.data(), 16);
+        n->sin6_scope_id = a.scopeId;
+        out.length = sizeof(sockaddr_in6);
+        return out;
+    }
+    auto* n = reinterpret_cast<sockaddr_in*>(&out.storage);
+    n->sin_family = a.family;
+    n->sin_port = a.port;
+    n->sin_addr.s_addr = a.addr;
+    out.length = sizeof(sockaddr_in);
+    return out;
 }
 
-SockAddrIn fromNative(const sockaddr_in& n) {
-    SockAddrIn a;
-    a.family = n.sin_family;
-    a.port = n.sin_port;
-    a.addr = n.sin_addr.s_addr;
+SockAddr fromNative(const sockaddr* n, std::size_t length) {
+    SockAddr a;
+    if (n->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 v6;
+        std::memcpy(&v6, n, sizeof v6);
+        a.family = kAfInet6;
+        a.port = v6.sin6_port;
+        std::memcpy(a.addr6.data(), v6.sin6_addr.s6_addr, 16);
+        a.scopeId = v6.sin6_scope_id;
+    } else if (length >= sizeof(sockaddr_in)) {
+        sockaddr_in v4;
+        std::memcpy(&v4, n, sizeof v4);
+        a.family = v4.sin_family;
+        a.port = v4.sin_port;
+        a.addr = v4.sin_addr.s_addr;
+    }
     return a;
 }
 
@@ -46,7 +75,7 @@ int setIntOption(Socket s, int level, int name, int value) {
                                reinterpret_cast<const char*>(&value), sizeof(value)) == 0);
 }
 
-// An fd_set of FD_SETSIZE entries is 32 KiB; three of them are kept off the
+// An fd_set of FD_SETSIZE entries is 64 KiB; three of them are kept off the
 // stack of whatever thread runs the loop.
 std::unique_ptr<fd_set> toFdSet(const SocketSet* set) {
     if (set == nullptr || set->empty())
@@ -92,11 +121,13 @@ public:
 
     int cleanup() override { return result(::WSACleanup() == 0); }
 
-    int createTcp(Socket& out) override {
-        const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
-        out = s;
-        return result(s != INVALID_SOCKET);
-    }
+    int createTcp(Socket& out) override { return create(AF_INET, out); }
+    int createTcp6(Socket& out) override { return create(AF_INET6, out); }
+
+    int setV6Only(Socket s) override { return setIntOption(s, IPPROTO_IPV6, IPV6_V6ONLY, 1); }
+
+    // Windows ends a connect to a silent address by itself, after about 21 s.
+    int limitConnectTime(Socket) override { return 0; }
 
     int setReuseAddr(Socket s) override { return setIntOption(s, SOL_SOCKET, SO_REUSEADDR, 1); }
 
@@ -107,42 +138,36 @@ public:
         return result(::ioctlsocket(static_cast<SOCKET>(s), FIONBIO, &on) == 0);
     }
 
-    int bind(Socket s, const SockAddrIn& addr) override {
-        const sockaddr_in n = toNative(addr);
-        return result(
-            ::bind(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&n), sizeof(n)) == 0);
+    int bind(Socket s, const SockAddr& addr) override {
+        NativeAddr n = toNative(addr);
+        return result(::bind(static_cast<SOCKET>(s), n.get(), n.length) == 0);
     }
 
     int listen(Socket s, int backlog) override {
         return result(::listen(static_cast<SOCKET>(s), backlog) == 0);
     }
 
-    int accept(Socket s, Socket& out, SockAddrIn* peer) override {
-        sockaddr_in n{};
-        int len = sizeof(n);
+    int accept(Socket s, Socket& out, SockAddr* peer) override {
+        NativeAddr n;
         const SOCKET a = peer == nullptr ? ::accept(static_cast<SOCKET>(s), nullptr, nullptr)
-                                         : ::accept(static_cast<SOCKET>(s),
-                                                    reinterpret_cast<sockaddr*>(&n), &len);
+                                         : ::accept(static_cast<SOCKET>(s), n.get(), &n.length);
         const int error = result(a != INVALID_SOCKET);
         out = a;
         if (error == 0 && peer != nullptr)
-            *peer = fromNative(n);
+            *peer = fromNative(n.get(), static_cast<std::size_t>(n.length));
         return error;
     }
 
-    int connect(Socket s, const SockAddrIn& addr) override {
-        const sockaddr_in n = toNative(addr);
-        return result(::connect(static_cast<SOCKET>(s), reinterpret_cast<const sockaddr*>(&n),
-                                sizeof(n)) == 0);
+    int connect(Socket s, const SockAddr& addr) override {
+        NativeAddr n = toNative(addr);
+        return result(::connect(static_cast<SOCKET>(s), n.get(), n.length) == 0);
     }
 
-    int getSockName(Socket s, SockAddrIn& out) override {
-        sockaddr_in n{};
-        int len = sizeof(n);
-        const int error = result(
-            ::getsockname(static_cast<SOCKET>(s), reinterpret_cast<sockaddr*>(&n), &len) == 0);
+    int getSockName(Socket s, SockAddr& out) override {
+        NativeAddr n;
+        const int error = result(::getsockname(static_cast<SOCKET>(s), n.get(), &n.length) == 0);
         if (error == 0)
-            out = fromNative(n);
+            out = fromNative(n.get(), static_cast<std::size_t>(n.length));
         return error;
     }
 
@@ -200,28 +225,35 @@ public:
 
     // The node text is UTF-8; the wide resolver keeps non-ASCII names intact,
     // which the narrow one would read in the ANSI code page.
-    int getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) override {
-        out.clear();
-        const std::wstring wideNode = win32::utf8ToUtf16(node);
-        ADDRINFOW* list = nullptr;
-        const int rc = ::GetAddrInfoW(wideNode.c_str(), nullptr, nullptr, &list);
-        if (rc != 0) {
-            const int error = WSAGetLastError();
-            return error != 0 ? error : rc;
-        }
-        const win32::ScopeExit release([list] { ::FreeAddrInfoW(list); });
-        for (const ADDRINFOW* ai = list; ai != nullptr; ai = ai->ai_next) {
-            AddrInfo entry;
-            entry.family = ai->ai_family;
-            if (ai->ai_family == AF_INET && ai->ai_addr != nullptr &&
-                ai->ai_addrlen >= sizeof(sockaddr_in)) {
-                entry.v4 = fromNative(*reinterpret_cast<const sockaddr_in*>(ai->ai_addr));
-            }
-            out.push_back(entry);
-        }
-        return 0;
+    int getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) override;
+
+private:
+    static int create(int family, Socket& out) {
+        const SOCKET s = ::socket(family, SOCK_STREAM, 0);
+        out = s;
+        return result(s != INVALID_SOCKET);
     }
 };
+
+int Win32Sockets::getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) {
+    out.clear();
+    const std::wstring wideNode = win32::utf8ToUtf16(node);
+    ADDRINFOW* list = nullptr;
+    const int rc = ::GetAddrInfoW(wideNode.c_str(), nullptr, nullptr, &list);
+    if (rc != 0) {
+        const int error = WSAGetLastError();
+        return error != 0 ? error : rc;
+    }
+    const win32::ScopeExit release([list] { ::FreeAddrInfoW(list); });
+    for (const ADDRINFOW* ai = list; ai != nullptr; ai = ai->ai_next) {
+        AddrInfo entry;
+        entry.family = ai->ai_family;
+        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) && ai->ai_addr != nullptr)
+            entry.addr = fromNative(ai->ai_addr, ai->ai_addrlen);
+        out.push_back(entry);
+    }
+    return 0;
+}
 
 }  // namespace
 

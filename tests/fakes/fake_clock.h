@@ -8,13 +8,14 @@
 
 class FakeClock : public platform::Clock {
 public:
-    static constexpr std::int64_t kTicksPerSecond = 10000000;
+    static constexpr std::int64_t kTicksPerSecond = platform::kTicksPerSecond;
 
     std::int64_t nowTicks() override { return m_now.load(); }
     void set(std::int64_t ticks) { m_now.store(ticks); }
     void advanceSeconds(double seconds) {
         m_now.fetch_add(static_cast<std::int64_t>(seconds * kTicksPerSecond));
     }
+    void advanceTicks(std::int64_t ticks) { m_now.fetch_add(ticks); }
 
 private:
     // Each clock starts a day after the one before (from some day in 2012),

@@ -57,8 +57,8 @@ platform::Sockets& native() {
     return platform::nativeSockets();
 }
 
-platform::SockAddrIn loopbackAddr(std::uint16_t port) {
-    platform::SockAddrIn addr;
+platform::SockAddr loopbackAddr(std::uint16_t port) {
+    platform::SockAddr addr;
     addr.family = platform::kAfInet;
     addr.addr = platform::loopbackAddr();
     addr.port = platform::hostToNet16(port);
@@ -72,7 +72,7 @@ Pair connectedPair() {
     platform::Socket listener = platform::kInvalidSocket;
     if (native().createTcp(listener) != 0)
         return pair;
-    platform::SockAddrIn addr = loopbackAddr(0);
+    platform::SockAddr addr = loopbackAddr(0);
     if (native().bind(listener, addr) == 0 && native().listen(listener, 1) == 0 &&
         native().getSockName(listener, addr) == 0 && native().createTcp(pair.far) == 0) {
         if (native().connect(pair.far, addr) != 0 ||
@@ -96,7 +96,7 @@ platform::Socket connectTo(std::uint16_t port) {
 }
 
 std::uint16_t localPort(platform::Socket sock) {
-    platform::SockAddrIn addr;
+    platform::SockAddr addr;
     if (native().getSockName(sock, addr) != 0)
         return 0;
     return platform::netToHost16(addr.port);

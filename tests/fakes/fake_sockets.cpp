@@ -76,6 +76,24 @@ int FakeSockets::createTcp(platform::Socket& out) {
     return m_real.createTcp(out);
 }
 
+int FakeSockets::createTcp6(platform::Socket& out) {
+    int error = 0;
+    if (injected(Op::CreateTcp6, kAnySocket, error)) {
+        out = platform::kInvalidSocket;
+        return error;
+    }
+    return m_real.createTcp6(out);
+}
+
+int FakeSockets::setV6Only(platform::Socket s) {
+    int error = 0;
+    return injected(Op::SetV6Only, s, error) ? error : m_real.setV6Only(s);
+}
+
+int FakeSockets::limitConnectTime(platform::Socket s) {
+    return m_real.limitConnectTime(s);
+}
+
 int FakeSockets::setReuseAddr(platform::Socket s) {
     int error = 0;
     return injected(Op::SetReuseAddr, s, error) ? error : m_real.setReuseAddr(s);
@@ -91,7 +109,7 @@ int FakeSockets::setNonBlocking(platform::Socket s) {
     return injected(Op::SetNonBlocking, s, error) ? error : m_real.setNonBlocking(s);
 }
 
-int FakeSockets::bind(platform::Socket s, const platform::SockAddrIn& addr) {
+int FakeSockets::bind(platform::Socket s, const platform::SockAddr& addr) {
     int error = 0;
     return injected(Op::Bind, s, error) ? error : m_real.bind(s, addr);
 }
@@ -101,7 +119,7 @@ int FakeSockets::listen(platform::Socket s, int backlog) {
     return injected(Op::Listen, s, error) ? error : m_real.listen(s, backlog);
 }
 
-int FakeSockets::accept(platform::Socket s, platform::Socket& out, platform::SockAddrIn* peer) {
+int FakeSockets::accept(platform::Socket s, platform::Socket& out, platform::SockAddr* peer) {
     int error = 0;
     if (injected(Op::Accept, s, error)) {
         out = platform::kInvalidSocket;
@@ -110,12 +128,12 @@ int FakeSockets::accept(platform::Socket s, platform::Socket& out, platform::Soc
     return m_real.accept(s, out, peer);
 }
 
-int FakeSockets::connect(platform::Socket s, const platform::SockAddrIn& addr) {
+int FakeSockets::connect(platform::Socket s, const platform::SockAddr& addr) {
     int error = 0;
     return injected(Op::Connect, s, error) ? error : m_real.connect(s, addr);
 }
 
-int FakeSockets::getSockName(platform::Socket s, platform::SockAddrIn& out) {
+int FakeSockets::getSockName(platform::Socket s, platform::SockAddr& out) {
     int error = 0;
     return injected(Op::GetSockName, s, error) ? error : m_real.getSockName(s, out);
 }

@@ -17,6 +17,8 @@ class FakeSockets : public platform::Sockets {
 public:
     enum class Op {
         CreateTcp,
+        CreateTcp6,
+        SetV6Only,
         SetReuseAddr,
         SetNoDelay,
         SetNonBlocking,
@@ -60,14 +62,17 @@ public:
     int startup() override;
     int cleanup() override;
     int createTcp(platform::Socket& out) override;
+    int createTcp6(platform::Socket& out) override;
+    int setV6Only(platform::Socket s) override;
+    int limitConnectTime(platform::Socket s) override;
     int setReuseAddr(platform::Socket s) override;
     int setNoDelay(platform::Socket s) override;
     int setNonBlocking(platform::Socket s) override;
-    int bind(platform::Socket s, const platform::SockAddrIn& addr) override;
+    int bind(platform::Socket s, const platform::SockAddr& addr) override;
     int listen(platform::Socket s, int backlog) override;
-    int accept(platform::Socket s, platform::Socket& out, platform::SockAddrIn* peer) override;
-    int connect(platform::Socket s, const platform::SockAddrIn& addr) override;
-    int getSockName(platform::Socket s, platform::SockAddrIn& out) override;
+    int accept(platform::Socket s, platform::Socket& out, platform::SockAddr* peer) override;
+    int connect(platform::Socket s, const platform::SockAddr& addr) override;
+    int getSockName(platform::Socket s, platform::SockAddr& out) override;
     int getSocketError(platform::Socket s, int& pending) override;
     int send(platform::Socket s, const std::uint8_t* data, int len, int& sent) override;
     int recv(platform::Socket s, std::uint8_t* data, int len, int& received) override;

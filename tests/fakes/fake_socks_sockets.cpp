@@ -5,8 +5,13 @@
 #include "platform/errors.h"
 
 int FakeSocksSockets::createTcp(platform::Socket& out) {
-    out = m_createResult == 0 ? kGatewaySocket : platform::kInvalidSocket;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    out = m_createResult == 0 ? kGatewaySocket + m_created++ : platform::kInvalidSocket;
     return m_createResult;
+}
+
+int FakeSocksSockets::createTcp6(platform::Socket& out) {
+    return createTcp(out);
 }
 
 int FakeSocksSockets::setNoDelay(platform::Socket) {
@@ -17,16 +22,45 @@ int FakeSocksSockets::setNonBlocking(platform::Socket) {
     return m_nonBlockingResult;
 }
 
-int FakeSocksSockets::connect(platform::Socket, const platform::SockAddrIn& addr) {
+int FakeSocksSockets::connect(platform::Socket, const platform::SockAddr& addr) {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_connectCalls;
     m_lastConnectAddr = addr;
+    m_connectAddrs.push_back(addr);
+    for (const auto& scripted : m_connectResults) {
+        if (scripted.first == addr)
+            return scripted.second;
+    }
     return m_connectResult;
 }
 
-int FakeSocksSockets::getSocketError(platform::Socket, int& pending) {
-    pending = m_socketErrorResult == 0 ? m_pendingError : 0;
+int FakeSocksSockets::getSocketError(platform::Socket s, int& pending) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto scripted = m_pendingErrors.find(s);
+    const int error = scripted != m_pendingErrors.end() ? scripted->second : m_pendingError;
+    pending = m_socketErrorResult == 0 ? error : 0;
     return m_socketErrorResult;
+}
+
+void FakeSocksSockets::setConnectResult(const platform::SockAddr& addr, int result) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& scripted : m_connectResults) {
+        if (scripted.first == addr) {
+            scripted.second = result;
+            return;
+        }
+    }
+    m_connectResults.emplace_back(addr, result);
+}
+
+void FakeSocksSockets::setPendingError(platform::Socket s, int error) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pendingErrors[s] = error;
+}
+
+std::vector<platform::SockAddr> FakeSocksSockets::connectAddrs() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_connectAddrs;
 }
 
 int FakeSocksSockets::send(platform::Socket s, const std::uint8_t* data, int len, int& sent) {
@@ -104,14 +138,28 @@ platform::AddrInfo FakeSocksSockets::v4(std::uint8_t a, std::uint8_t b, std::uin
                                         std::uint8_t d) {
     platform::AddrInfo info;
     info.family = platform::kAfInet;
-    info.v4.family = platform::kAfInet;
-    info.v4.addr = platform::hostToNet32((std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) |
-                                         (std::uint32_t{c} << 8) | d);
+    info.addr.family = platform::kAfInet;
+    info.addr.addr = platform::hostToNet32((std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) |
+                                           (std::uint32_t{c} << 8) | d);
     return info;
 }
 
-platform::AddrInfo FakeSocksSockets::v6() {
+platform::AddrInfo FakeSocksSockets::v6(std::uint8_t last) {
     platform::AddrInfo info;
     info.family = platform::kAfInet6;
+    info.addr.family = platform::kAfInet6;
+    info.addr.addr6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, last};
     return info;
+}
+
+platform::AddrInfo FakeSocksSockets::other() {
+    platform::AddrInfo info;
+    info.family = 1;  // AF_UNIX: no address the relay can use
+    return info;
+}
+
+platform::SockAddr FakeSocksSockets::withPort(const platform::AddrInfo& info, std::uint16_t port) {
+    platform::SockAddr addr = info.addr;
+    addr.port = platform::hostToNet16(port);
+    return addr;
 }

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sockets.h"
@@ -17,10 +18,12 @@ public:
     // Socket handed out by createTcp.
     static constexpr platform::Socket kGatewaySocket = 700;
 
+    // Sockets 700, 701, ... in the order made.
     int createTcp(platform::Socket& out) override;
+    int createTcp6(platform::Socket& out) override;
     int setNoDelay(platform::Socket s) override;
     int setNonBlocking(platform::Socket s) override;
-    int connect(platform::Socket s, const platform::SockAddrIn& addr) override;
+    int connect(platform::Socket s, const platform::SockAddr& addr) override;
     int getSocketError(platform::Socket s, int& pending) override;
     int send(platform::Socket s, const std::uint8_t* data, int len, int& sent) override;
     int recv(platform::Socket s, std::uint8_t* data, int len, int& received) override;
@@ -52,11 +55,22 @@ public:
     std::vector<platform::Socket> closed() const;
     int addrInfoCalls() const { return m_addrInfoCalls; }
     std::string lastNode() const { return m_lastNode; }
-    platform::SockAddrIn lastConnectAddr() const { return m_lastConnectAddr; }
+    platform::SockAddr lastConnectAddr() const { return m_lastConnectAddr; }
     int connectCalls() const { return m_connectCalls; }
 
     static platform::AddrInfo v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d);
-    static platform::AddrInfo v6();
+    // 2001:db8::<last>.
+    static platform::AddrInfo v6(std::uint8_t last = 1);
+    static platform::AddrInfo other();
+    static platform::SockAddr withPort(const platform::AddrInfo& info, std::uint16_t port);
+
+    // The result of connect to one address (others: m_connectResult), and
+    // the pending error that SO_ERROR reports for one socket (others:
+    // m_pendingError).
+    void setConnectResult(const platform::SockAddr& addr, int result);
+    void setPendingError(platform::Socket s, int error);
+    // Every address connected to, in order.
+    std::vector<platform::SockAddr> connectAddrs() const;
 
 private:
     mutable std::mutex m_mutex;
@@ -66,6 +80,10 @@ private:
     int m_recvChunk = 65792;
     int m_addrInfoCalls = 0;
     std::string m_lastNode;
-    platform::SockAddrIn m_lastConnectAddr;
+    platform::SockAddr m_lastConnectAddr;
     int m_connectCalls = 0;
+    platform::Socket m_created = 0;
+    std::vector<std::pair<platform::SockAddr, int>> m_connectResults;
+    std::map<platform::Socket, int> m_pendingErrors;
+    std::vector<platform::SockAddr> m_connectAddrs;
 };

@@ -248,6 +248,15 @@ ticks_as_seconds() {
 
 proc_fd_count() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 | wc -l; }
 
+# The process's descriptors other than its netlink sockets: each lookup
+# thread keeps one for the owner table for as long as it lives, and idle
+# threads end only after a while.
+proc_fd_count_but_netlink() {
+    local netlink
+    netlink=$(awk 'NR > 1 { printf "socket:[%s]\n", $NF }' "/proc/$1/net/netlink")
+    find "/proc/$1/fd" -mindepth 1 -maxdepth 1 -printf '%l\n' | grep -v -x -F "$netlink" | wc -l
+}
+
 # raw_exchange PORT REQUEST OUTFILE: connects, sends REQUEST (may be empty)
 # and reads until the relay ends the stream. Prints the reader's exit code
 # (124 when nothing ended the stream within 60 s).

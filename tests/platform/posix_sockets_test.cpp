@@ -17,7 +17,7 @@
 #include "platform/platform.h"
 
 using platform::kInvalidSocket;
-using platform::SockAddrIn;
+using platform::SockAddr;
 using platform::Socket;
 using platform::SocketSet;
 
@@ -54,15 +54,15 @@ private:
     std::vector<Socket> m_sockets;
 };
 
-SockAddrIn loopback(std::uint16_t portNet = 0) {
-    SockAddrIn a;
+SockAddr loopback(std::uint16_t portNet = 0) {
+    SockAddr a;
     a.family = platform::kAfInet;
     a.addr = platform::loopbackAddr();
     a.port = portNet;
     return a;
 }
 
-Socket listener(SocketCloser& closer, SockAddrIn& bound) {
+Socket listener(SocketCloser& closer, SockAddr& bound) {
     Socket s = kInvalidSocket;
     EXPECT_EQ(0, api().createTcp(s));
     closer.keep(s);
@@ -78,13 +78,13 @@ struct Connection {
 };
 
 Connection connectedPair(SocketCloser& closer) {
-    SockAddrIn bound;
+    SockAddr bound;
     Socket l = listener(closer, bound);
     Connection c;
     EXPECT_EQ(0, api().createTcp(c.client));
     closer.keep(c.client);
     EXPECT_EQ(0, api().connect(c.client, bound));
-    SockAddrIn peer;
+    SockAddr peer;
     EXPECT_EQ(0, api().accept(l, c.server, &peer));
     closer.keep(c.server);
     EXPECT_EQ(platform::kAfInet, peer.family);
@@ -93,9 +93,9 @@ Connection connectedPair(SocketCloser& closer) {
 }
 
 // A port on 127.0.0.1 that nothing listens on: bound, then released.
-SockAddrIn refusingAddress() {
+SockAddr refusingAddress() {
     SocketCloser closer;
-    SockAddrIn bound;
+    SockAddr bound;
     Socket s = kInvalidSocket;
     EXPECT_EQ(0, api().createTcp(s));
     closer.keep(s);
@@ -147,7 +147,7 @@ TEST(PosixSockets, TransfersBytesAndReportsEndOfStreamAsReadable) {
 
 TEST(PosixSockets, SelectKeepsOnlyReadySocketsAndCountsEverySet) {
     SocketCloser closer;
-    SockAddrIn bound;
+    SockAddr bound;
     Socket l = listener(closer, bound);
     Connection idle = connectedPair(closer);
 
@@ -194,7 +194,7 @@ TEST(PosixSockets, SelectRejectsEmptyAndInvalidSets) {
 
 TEST(PosixSockets, RefusedNonBlockingConnectAppearsOnlyInTheExceptSet) {
     SocketCloser closer;
-    const SockAddrIn target = refusingAddress();
+    const SockAddr target = refusingAddress();
     Socket s = kInvalidSocket;
     ASSERT_EQ(0, api().createTcp(s));
     closer.keep(s);
@@ -230,7 +230,7 @@ TEST(PosixSockets, RefusedNonBlockingConnectAppearsOnlyInTheExceptSet) {
 
 TEST(PosixSockets, CompletedNonBlockingConnectIsWritableNotExceptional) {
     SocketCloser closer;
-    SockAddrIn bound;
+    SockAddr bound;
     Socket l = listener(closer, bound);
     Socket s = kInvalidSocket;
     ASSERT_EQ(0, api().createTcp(s));
@@ -362,7 +362,7 @@ TEST(PosixSockets, ResolvesDottedAddressesAndReportsUnknownNames) {
     ASSERT_EQ(0, api().getAddrInfo("127.0.0.1", entries));
     ASSERT_FALSE(entries.empty());
     EXPECT_EQ(platform::kAfInet, entries[0].family);
-    EXPECT_EQ(platform::loopbackAddr(), entries[0].v4.addr);
+    EXPECT_EQ(platform::loopbackAddr(), entries[0].addr.addr);
 
     EXPECT_EQ(platform::kWsaHostNotFound, api().getAddrInfo("", entries));
 }

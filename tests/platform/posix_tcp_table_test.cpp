@@ -157,8 +157,8 @@ const TcpRowOwner* acceptedRow(const std::vector<TcpRowOwner>& rows, const TcpOw
     return nullptr;
 }
 
-platform::SockAddrIn toSockAddrIn(const sockaddr_in& in) {
-    platform::SockAddrIn out;
+platform::SockAddr toSockAddr(const sockaddr_in& in) {
+    platform::SockAddr out;
     out.family = platform::kAfInet;
     out.port = in.sin_port;
     out.addr = in.sin_addr.s_addr;
@@ -322,10 +322,10 @@ TEST(PosixTcpTableTest, AnIpv6SocketCarryingIpv4IsFoundBothWays) {
         EXPECT_EQ(0, std::memcmp(rows6[0].localAddr, mapped.localAddr.data(), 16));
     }
     RecordingPlatform recording;
-    platform::SockAddrIn clientAddr = toSockAddrIn(net.listenAddr());
+    platform::SockAddr clientAddr = toSockAddr(net.listenAddr());
     clientAddr.port = from.sin6_port;
     platform::SocketOwner owner = 1;
-    EXPECT_TRUE(getClientSocketPID(toSockAddrIn(net.listenAddr()), clientAddr, owner));
+    EXPECT_TRUE(getClientSocketPID(toSockAddr(net.listenAddr()), clientAddr, owner));
     EXPECT_EQ(kOwnUid, owner);
 }
 

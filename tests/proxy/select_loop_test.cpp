@@ -83,7 +83,7 @@ TEST_F(LoopStepTest, SuccessfulLookupStartsTheGatewayConnect) {
     platform::Socket listener = platform::kInvalidSocket;
     auto& native = platform::nativeSockets();
     ASSERT_EQ(native.createTcp(listener), 0);
-    platform::SockAddrIn addr;
+    platform::SockAddr addr;
     addr.family = platform::kAfInet;
     addr.addr = platform::loopbackAddr();
     ASSERT_EQ(native.bind(listener, addr), 0);
@@ -92,8 +92,7 @@ TEST_F(LoopStepTest, SuccessfulLookupStartsTheGatewayConnect) {
 
     ConnPair& cp = addPair(WaitingForUserInfo);
     UserInfoLookup& lookup = lookupOf(cp);
-    std::memcpy(lookup.gateway.addr.data(), &addr, sizeof addr);
-    lookup.gateway.addrLen = sizeof addr;
+    lookup.gateway.addresses = {addr};
     lookup.sessionKnown = true;
     lookup.session = 7;
     lookup.failed = false;
@@ -102,8 +101,10 @@ TEST_F(LoopStepTest, SuccessfulLookupStartsTheGatewayConnect) {
     EXPECT_TRUE(cp.m_sessionKnown);
     EXPECT_EQ(cp.m_sessionId, 7u);
 
-    EXPECT_NE(cp.m_tarnwicketSock, platform::kInvalidSocket);
-    EXPECT_TRUE(cp.m_state == ConnectingToTarnwicket || cp.m_state == AwaitingMethodSelection)
+    EXPECT_TRUE(cp.m_state == ConnectingToTarnwicket
+                    ? cp.m_attempts.size() == 1u
+                    : cp.m_state == AwaitingMethodSelection &&
+                          cp.m_tarnwicketSock != platform::kInvalidSocket)
         << cp.m_state;
     native.close(listener);
 }
@@ -276,7 +277,7 @@ TEST_F(LoopStepTest, SelectListsFollowEachPairsStateAndPhase) {
     waiting.m_tarnwicketSock = 11;
     ConnPair& connecting = addPair(ConnectingToTarnwicket);
     connecting.m_browserSock = 20;
-    connecting.m_tarnwicketSock = 21;
+    connecting.m_attempts = {{21, {}, 0}, {22, {}, 0}};
     ConnPair& greeting = addPair(AwaitingMethodSelection);
     greeting.m_browserSock = 30;
     greeting.m_tarnwicketSock = 31;
@@ -312,21 +313,21 @@ TEST_F(LoopStepTest, SelectListsFollowEachPairsStateAndPhase) {
     m_probe.buildSelectLists();
 
     using V = std::vector<platform::Socket>;
-    EXPECT_EQ(socketsOf(m_probe.readList()), (V{902, 21, 31, 36, 40, 50, 71, 80, 900}));
-    EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 31, 40, 50}));
-    EXPECT_EQ(socketsOf(m_probe.exceptList()), (V{21}));
+    EXPECT_EQ(socketsOf(m_probe.readList()), (V{902, 31, 36, 40, 50, 71, 80, 900}));
+    EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 22, 31, 40, 50}));
+    EXPECT_EQ(socketsOf(m_probe.exceptList()), (V{21, 22}));
     EXPECT_EQ(m_probe.readList().front().pair, nullptr);
     EXPECT_EQ(m_probe.readList().back().pair, nullptr);
-    EXPECT_EQ(m_probe.readList()[1].pair, &connecting);
-    EXPECT_EQ(m_probe.readSet().size(), 9u);
+    EXPECT_EQ(m_probe.writeList()[1].pair, &connecting);
+    EXPECT_EQ(m_probe.readSet().size(), 8u);
 
     // Once the page is out the browser is read (and its bytes dropped).
     page.m_sendingToBrowser = false;
     page.m_sb_tx_len = 0;
     m_server.m_fds = {platform::kInvalidSocket, platform::kInvalidSocket};
     m_probe.buildSelectLists();
-    EXPECT_EQ(socketsOf(m_probe.readList()), (V{21, 31, 36, 40, 50, 71, 80, 900}));
-    EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 31, 40}));
+    EXPECT_EQ(socketsOf(m_probe.readList()), (V{31, 36, 40, 50, 71, 80, 900}));
+    EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 22, 31, 40}));
     m_server.m_listenSock = platform::kInvalidSocket;
 }
 
@@ -387,8 +388,15 @@ TEST_F(ServeTest, ServingStopsOnceTheReadyCountIsReached) {
     EXPECT_EQ(loopback::readExactly(m_gateway.far, 3), "abc");
 }
 
+// The gateway's socket while the pair connects: its one attempt.
+ConnPair& connecting(ConnPair& cp) {
+    cp.m_attempts = {{cp.m_tarnwicketSock, {}, 0}};
+    cp.m_tarnwicketSock = platform::kInvalidSocket;
+    return cp;
+}
+
 TEST_F(ServeTest, WritableConnectingSocketSendsTheGreeting) {
-    ConnPair& cp = addConnectedPair(ConnectingToTarnwicket);
+    ConnPair& cp = connecting(addConnectedPair(ConnectingToTarnwicket));
     markReady({}, {m_gateway.near});
     EXPECT_TRUE(m_probe.serveReadySockets(1));
     EXPECT_EQ(cp.m_state, AwaitingMethodSelection);
@@ -396,7 +404,7 @@ TEST_F(ServeTest, WritableConnectingSocketSendsTheGreeting) {
 }
 
 TEST_F(ServeTest, UnreadableConnectErrorCountsAsErrorZero) {
-    ConnPair& cp = addConnectedPair(ConnectingToTarnwicket);
+    ConnPair& cp = connecting(addConnectedPair(ConnectingToTarnwicket));
     m_probe.buildSelectLists();
     m_probe.readSet().clear();
     m_probe.writeSet().clear();

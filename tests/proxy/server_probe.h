@@ -24,6 +24,11 @@ public:
     void buildSelectLists() { m_server.buildSelectLists(); }
     bool serveReadySockets(int ready) { return m_server.serveReadySockets(ready); }
     void releaseAll() { m_server.releaseAll(); }
+    void attemptWritable(ConnPair& cp, platform::Socket s) { m_server.attemptWritable(cp, s); }
+    void attemptFailed(ConnPair& cp, platform::Socket s, int error) {
+        m_server.attemptFailed(cp, s, error);
+    }
+    void advanceAttempts(ConnPair& cp, std::int64_t now) { m_server.advanceAttempts(cp, now); }
 
     const std::vector<SocketEntry>& readList() const { return m_server.m_readList; }
     const std::vector<SocketEntry>& writeList() const { return m_server.m_writeList; }

@@ -39,7 +39,7 @@ protected:
     // while it stays bound.
     std::uint16_t refusingPort() {
         auto& native = platform::nativeSockets();
-        platform::SockAddrIn addr;
+        platform::SockAddr addr;
         addr.family = platform::kAfInet;
         addr.addr = platform::loopbackAddr();
         EXPECT_EQ(native.createTcp(m_bound), 0);

@@ -18,8 +18,8 @@ using namespace sessions;
 constexpr std::uint16_t kListenPort = 8080;
 constexpr std::uint16_t kBrowserPort = 51234;
 
-platform::SockAddrIn loopback(std::uint16_t port) {
-    platform::SockAddrIn a;
+platform::SockAddr loopback(std::uint16_t port) {
+    platform::SockAddr a;
     a.family = platform::kAfInet;
     a.addr = platform::loopbackAddr();
     a.port = platform::hostToNet16(port);
@@ -105,7 +105,7 @@ TEST_F(UserInfoLookupTest, TheOwnersSessionComesBeforeTheGatewaysName) {
     EXPECT_TRUE(m_lookup.sessionKnown);
     EXPECT_EQ(m_lookup.session, 1u);
     EXPECT_EQ(m_lookup.userInfo.name, L"alice");
-    EXPECT_EQ(m_lookup.gateway.addrLen, 16);
+    EXPECT_EQ(m_lookup.gateway.addresses.size(), 1u);
 }
 
 // A process that started after the connection was accepted did not make its

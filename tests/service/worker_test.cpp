@@ -13,10 +13,10 @@ std::uint32_t freeLoopbackPort() {
     platform::Socket sock = platform::kInvalidSocket;
     if (s.createTcp(sock) != 0)
         return 0;
-    platform::SockAddrIn addr;
+    platform::SockAddr addr;
     addr.family = platform::kAfInet;
     addr.addr = platform::loopbackAddr();
-    platform::SockAddrIn bound;
+    platform::SockAddr bound;
     std::uint32_t port = 0;
     if (s.bind(sock, addr) == 0 && s.getSockName(sock, bound) == 0) {
         port = platform::netToHost16(bound.port);
@@ -65,10 +65,10 @@ TEST_F(WorkerTest, StoppedReportAndExitCodeTellAFailedRelayFromAStoppedOne) {
     platform::Sockets& native = platform::nativeSockets();
     platform::Socket taken = platform::kInvalidSocket;
     ASSERT_EQ(0, native.createTcp(taken));
-    platform::SockAddrIn addr;
+    platform::SockAddr addr;
     addr.family = platform::kAfInet;
     addr.addr = platform::loopbackAddr();
-    platform::SockAddrIn bound;
+    platform::SockAddr bound;
     ASSERT_EQ(0, native.bind(taken, addr));
     ASSERT_EQ(0, native.listen(taken, 1));
     ASSERT_EQ(0, native.getSockName(taken, bound));

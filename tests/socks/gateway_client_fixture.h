@@ -19,11 +19,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Resolves the server's gateway into the pair, as the pair's lookup does.
 inline bool resolveFor(const SocksProxyServer& server, ConnPair& cp) {
-    GatewayAddress resolved;
+    GatewayAddresses resolved;
     const bool ok =
         resolveTarnwicketAddress(server.m_tarnwicketIpAddr, server.m_tarnwicketPort, resolved);
-    cp.m_tarnwicketAddr = resolved.addr;
-    cp.m_tarnwicketAddrLen = resolved.addrLen;
+    cp.m_tarnwicketAddrs = resolved.addresses;
     cp.m_errorText = resolved.errorText;
     return ok;
 }
@@ -42,6 +41,7 @@ protected:
     std::vector<std::string> lines() { return log().narrowTexts(); }
     SocksProxyServer& server() { return *m_server; }
     ConnPair& cp() { return *m_cp; }
+    void freshPair() { m_cp = std::make_unique<ConnPair>(); }
 
     // A pair whose gateway connection is up, in the given negotiation state.
     void negotiating(ConnState state) {

@@ -15,8 +15,8 @@ constexpr std::uint32_t kLoopback = 0x7F000001u;
 constexpr std::uint16_t kListenPort = 8080;
 constexpr std::uint16_t kBrowserPort = 51234;
 
-platform::SockAddrIn address(std::uint32_t addr, std::uint16_t port) {
-    platform::SockAddrIn a;
+platform::SockAddr address(std::uint32_t addr, std::uint16_t port) {
+    platform::SockAddr a;
     a.family = platform::kAfInet;
     a.addr = platform::hostToNet32(addr);
     a.port = platform::hostToNet16(port);

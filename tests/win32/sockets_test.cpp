@@ -10,7 +10,7 @@
 namespace {
 
 using platform::kInvalidSocket;
-using platform::SockAddrIn;
+using platform::SockAddr;
 using platform::Socket;
 using platform::SocketSet;
 
@@ -36,8 +36,8 @@ protected:
         return s;
     }
 
-    static SockAddrIn loopback(std::uint16_t netPort) {
-        SockAddrIn a;
+    static SockAddr loopback(std::uint16_t netPort) {
+        SockAddr a;
         a.family = platform::kAfInet;
         a.addr = platform::loopbackAddr();
         a.port = netPort;
@@ -45,7 +45,7 @@ protected:
     }
 
     // A listening socket on 127.0.0.1 with a system-chosen port.
-    Socket listener(SockAddrIn& bound) {
+    Socket listener(SockAddr& bound) {
         const Socket s = make();
         EXPECT_EQ(0, net().bind(s, loopback(0)));
         EXPECT_EQ(0, net().listen(s, 5));
@@ -58,14 +58,14 @@ protected:
         Socket s = kInvalidSocket;
         EXPECT_EQ(0, net().createTcp(s));
         EXPECT_EQ(0, net().bind(s, loopback(0)));
-        SockAddrIn bound;
+        SockAddr bound;
         EXPECT_EQ(0, net().getSockName(s, bound));
         net().close(s);
         return bound.port;
     }
 
-    void connectPair(Socket& client, Socket& server, SockAddrIn* peer = nullptr) {
-        SockAddrIn bound;
+    void connectPair(Socket& client, Socket& server, SockAddr* peer = nullptr) {
+        SockAddr bound;
         const Socket l = listener(bound);
         client = make();
         ASSERT_EQ(0, net().connect(client, bound));
@@ -78,9 +78,9 @@ protected:
 
 TEST_F(Win32SocketsTest, LoopbackPairCarriesBytesAndEndOfStream) {
     Socket client, server;
-    SockAddrIn peer;
+    SockAddr peer;
     connectPair(client, server, &peer);
-    SockAddrIn clientName;
+    SockAddr clientName;
     ASSERT_EQ(0, net().getSockName(client, clientName));
     EXPECT_EQ(platform::kAfInet, peer.family);
     EXPECT_EQ(platform::loopbackAddr(), peer.addr);
@@ -107,7 +107,7 @@ TEST_F(Win32SocketsTest, LoopbackPairCarriesBytesAndEndOfStream) {
 }
 
 TEST_F(Win32SocketsTest, AcceptWithoutPeerAddressAndErrorsComeFromTheCall) {
-    SockAddrIn bound;
+    SockAddr bound;
     const Socket l = listener(bound);
     const Socket client = make();
     ASSERT_EQ(0, net().connect(client, bound));
@@ -158,7 +158,7 @@ TEST_F(Win32SocketsTest, SelectHandlesFullSizeSets) {
 }
 
 TEST_F(Win32SocketsTest, SelectTimeoutLeavesEmptySets) {
-    SockAddrIn bound;
+    SockAddr bound;
     SocketSet read;
     read.add(listener(bound));
     int ready = -1;
@@ -168,7 +168,7 @@ TEST_F(Win32SocketsTest, SelectTimeoutLeavesEmptySets) {
 }
 
 TEST_F(Win32SocketsTest, RefusedNonBlockingConnectShowsInExceptSet) {
-    const SockAddrIn target = loopback(unusedPort());
+    const SockAddr target = loopback(unusedPort());
     const Socket s = make();
     ASSERT_EQ(0, net().setNonBlocking(s));
     const int rc = net().connect(s, target);
@@ -197,7 +197,7 @@ TEST_F(Win32SocketsTest, ResolverReturnsIpv4ForDottedAddress) {
     ASSERT_EQ(0, net().getAddrInfo("127.0.0.1", entries));
     ASSERT_FALSE(entries.empty());
     EXPECT_EQ(platform::kAfInet, entries[0].family);
-    EXPECT_EQ(platform::loopbackAddr(), entries[0].v4.addr);
+    EXPECT_EQ(platform::loopbackAddr(), entries[0].addr.addr);
 }
 
 TEST_F(Win32SocketsTest, ResolverReportsUnknownHost) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-using platform::SockAddrIn;
+using platform::SockAddr;
 using platform::Socket;
 using platform::TcpRowOwner;
 
@@ -61,17 +61,17 @@ protected:
 
 TEST_F(Win32TcpTableTest, ClientEndOfLoopbackConnectionIsOwnedByThisProcess) {
     const Socket l = make();
-    SockAddrIn any;
+    SockAddr any;
     any.family = platform::kAfInet;
     any.addr = platform::loopbackAddr();
     ASSERT_EQ(0, net().bind(l, any));
     ASSERT_EQ(0, net().listen(l, 5));
-    SockAddrIn listenAddr;
+    SockAddr listenAddr;
     ASSERT_EQ(0, net().getSockName(l, listenAddr));
     const Socket client = make();
     ASSERT_EQ(0, net().connect(client, listenAddr));
     Socket server = platform::kInvalidSocket;
-    SockAddrIn clientAddr;
+    SockAddr clientAddr;
     ASSERT_EQ(0, net().accept(l, server, &clientAddr));
     m_open.push_back(server);
 
