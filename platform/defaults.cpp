@@ -84,6 +84,12 @@ std::wstring Registry::describeSource(const std::wstring& subKey, bool& missing)
 }
 
 void EventLog::report(const std::wstring&, std::uint16_t, const std::wstring&) {}
+std::uint32_t EventLog::registerSource(const std::wstring&, const std::wstring&) {
+    return kErrorNotSupported;
+}
+std::uint32_t EventLog::removeSource(const std::wstring&) {
+    return kErrorNotSupported;
+}
 
 std::uint32_t TcpTable::getExtendedTcpTable(std::uint8_t*, std::uint32_t&, const TcpOwnerHint*) {
     return kErrorNotSupported;
@@ -183,6 +189,9 @@ std::uint32_t ServiceControl::queryStatus(ScmHandle, ServiceStatus&) {
     return kErrorNotSupported;
 }
 std::uint32_t ServiceControl::deleteService(ScmHandle) {
+    return kErrorNotSupported;
+}
+std::uint32_t ServiceControl::setFailureActions(ScmHandle, const FailureActions&) {
     return kErrorNotSupported;
 }
 void ServiceControl::closeHandle(ScmHandle) {}
