@@ -77,6 +77,14 @@ long Registry::queryValue(RegKey, const std::wstring&, std::uint32_t&, std::uint
     return static_cast<long>(kErrorFileNotFound);
 }
 void Registry::closeKey(RegKey) {}
+long Registry::createKey(const std::wstring&, RegKey& out) {
+    out = 0;
+    return static_cast<long>(kErrorNotSupported);
+}
+long Registry::writeValue(RegKey, const std::wstring&, std::uint32_t, const std::uint8_t*,
+                          std::uint32_t) {
+    return static_cast<long>(kErrorNotSupported);
+}
 std::wstring Registry::describeSource(const std::wstring& subKey, bool& missing) {
     // A missing key is reported by every read of it already.
     missing = false;

@@ -31,13 +31,6 @@ private:
     platform::ScmHandle m_handle = 0;
 };
 
-// Prints "<prefix><last error text>\n" for a failed step. The seams return
-// their error; make it the thread's last error so that the text describes it.
-void printFailure(const std::wstring& prefix, std::uint32_t error) {
-    platform::process().setLastError(error);
-    consolePrint(prefix + lastErrorText() + L"\n");
-}
-
 const std::wstring& displayName() {
     static const std::wstring g_displayName = kServiceDisplayName;
     return g_displayName;
