@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-#include <vector>
+#include <memory>
+#include <type_traits>
 
 namespace wintestclient {
 namespace {
@@ -55,9 +56,11 @@ bool eventText(const std::string& source, std::uint32_t id, const std::string& i
     std::wstring path;
     if (!messageFile(widen(source), path, error))
         return false;
-    HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr,
-                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    if (module == nullptr) {
+    const std::unique_ptr<std::remove_pointer<HMODULE>::type, decltype(&::FreeLibrary)> module(
+        ::LoadLibraryExW(path.c_str(), nullptr,
+                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE),
+        &::FreeLibrary);
+    if (!module) {
         error = "cannot load " + narrow(path) + ", error " + std::to_string(::GetLastError());
         return false;
     }
@@ -67,16 +70,14 @@ bool eventText(const std::string& source, std::uint32_t id, const std::string& i
     const DWORD length =
         ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                              FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                         module, id, 0, reinterpret_cast<wchar_t*>(&message), 0,
+                         module.get(), id, 0, reinterpret_cast<wchar_t*>(&message), 0,
                          reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments)));
-    const DWORD formatError = ::GetLastError();
-    ::FreeLibrary(module);
     if (length == 0) {
-        error = "FormatMessageW failed, error " + std::to_string(formatError);
+        error = "FormatMessageW failed, error " + std::to_string(::GetLastError());
         return false;
     }
+    const std::unique_ptr<wchar_t, decltype(&::LocalFree)> owned(message, &::LocalFree);
     out = narrow(std::wstring(message, length));
-    ::LocalFree(message);
     return true;
 }
 
