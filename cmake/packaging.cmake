@@ -6,7 +6,42 @@ if(WIN32)
   install(FILES ${CMAKE_SOURCE_DIR}/etc/vornclient.reg.example DESTINATION . RENAME vornclient.reg)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/INSTALL-windows.txt DESTINATION . RENAME INSTALL.txt)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME "vornclient-${PROJECT_VERSION}-win64")
+  set(CPACK_PACKAGE_FILE_NAME "vornclient-${VORN_VERSION}-win64")
+
+  # The Windows Installer package, built with wixl (Debian package wixl):
+  # vornclient-<version>-x64.msi. One upgrade code for every version, and a
+  # product code of each version's own, so that a newer version replaces an
+  # older one (a major upgrade) and the same version is repaired.
+  set(VORN_UPGRADE_CODE 2A5778B0-7FC0-4E84-85AE-F4C8673403C5)
+  string(UUID VORN_PRODUCT_CODE NAMESPACE ${VORN_UPGRADE_CODE} NAME "VornClient ${VORN_VERSION}"
+         TYPE SHA1 UPPER)
+  if(VORN_VERSION_MAJOR GREATER 255 OR VORN_VERSION_MINOR GREATER 255
+     OR VORN_VERSION_PATCH GREATER 65535)
+    message(FATAL_ERROR "Windows Installer versions are at most 255.255.65535: ${VORN_VERSION}")
+  endif()
+  set(VORN_MSI ${CMAKE_BINARY_DIR}/vornclient-${VORN_VERSION}-x64.msi)
+  set(VORN_MSI_STAGE ${CMAKE_BINARY_DIR}/msi)
+  set(VORN_WXS ${CMAKE_SOURCE_DIR}/packaging/windows/vornclient.wxs)
+  find_program(VORN_WIXL wixl)
+  if(VORN_WIXL)
+    file(MAKE_DIRECTORY ${VORN_MSI_STAGE})
+    add_custom_command(
+      OUTPUT ${VORN_MSI}
+      COMMAND ${CMAKE_STRIP} -o ${VORN_MSI_STAGE}/vornclient.exe $<TARGET_FILE:vornclient>
+      # wixl takes file sources relative to where it runs.
+      COMMAND ${VORN_WIXL} -a x64 -D Version=${VORN_VERSION} -D ProductCode={${VORN_PRODUCT_CODE}}
+              -D UpgradeCode={${VORN_UPGRADE_CODE}} -D ProgramFile=vornclient.exe
+              -o ${VORN_MSI} ${VORN_WXS}
+      WORKING_DIRECTORY ${VORN_MSI_STAGE}
+      DEPENDS vornclient ${VORN_WXS}
+      VERBATIM)
+    add_custom_target(msi DEPENDS ${VORN_MSI})
+  else()
+    add_custom_target(msi
+      COMMAND ${CMAKE_COMMAND} -E echo "wixl not found: install Debian's wixl package"
+      COMMAND ${CMAKE_COMMAND} -E false
+      VERBATIM)
+  endif()
 else()
   set(VORN_DEB_SOURCE ${CMAKE_SOURCE_DIR}/packaging/debian)
   set(VORN_DEB_STAGE ${CMAKE_BINARY_DIR}/packaging)

@@ -87,6 +87,14 @@ long Registry::queryValue(RegKey, const std::wstring&, std::uint32_t&, std::uint
     return static_cast<long>(kErrorFileNotFound);
 }
 void Registry::closeKey(RegKey) {}
+long Registry::createKey(const std::wstring&, RegKey& out) {
+    out = 0;
+    return static_cast<long>(kErrorNotSupported);
+}
+long Registry::writeValue(RegKey, const std::wstring&, std::uint32_t, const std::uint8_t*,
+                          std::uint32_t) {
+    return static_cast<long>(kErrorNotSupported);
+}
 std::wstring Registry::describeSource(const std::wstring& subKey, bool& missing) {
     // A missing key is reported by every read of it already.
     missing = false;
@@ -94,6 +102,12 @@ std::wstring Registry::describeSource(const std::wstring& subKey, bool& missing)
 }
 
 void EventLog::report(const std::wstring&, std::uint16_t, const std::wstring&) {}
+std::uint32_t EventLog::registerSource(const std::wstring&, const std::wstring&) {
+    return kErrorNotSupported;
+}
+std::uint32_t EventLog::removeSource(const std::wstring&) {
+    return kErrorNotSupported;
+}
 
 std::uint32_t TcpTable::getExtendedTcpTable(std::uint16_t, std::uint8_t*, std::uint32_t&,
                                             const TcpOwnerHint*) {
@@ -194,6 +208,9 @@ std::uint32_t ServiceControl::queryStatus(ScmHandle, ServiceStatus&) {
     return kErrorNotSupported;
 }
 std::uint32_t ServiceControl::deleteService(ScmHandle) {
+    return kErrorNotSupported;
+}
+std::uint32_t ServiceControl::setFailureActions(ScmHandle, const FailureActions&) {
     return kErrorNotSupported;
 }
 void ServiceControl::closeHandle(ScmHandle) {}

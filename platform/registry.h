@@ -1,5 +1,5 @@
 // Registry seam: RegOpenKeyExW / RegQueryValueExW / RegCloseKey below
-// HKEY_LOCAL_MACHINE.
+// HKEY_LOCAL_MACHINE, and RegCreateKeyExW / RegSetValueExW for the installer.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,12 @@ public:
     virtual long queryValue(RegKey key, const std::wstring& name, std::uint32_t& type,
                             std::uint8_t* data, std::uint32_t& size);
     virtual void closeKey(RegKey key);
+    // Opens HKLM\subKey for reading and writing, creating it when missing
+    // (RegCreateKeyExW, non-volatile). 0 or an error code.
+    virtual long createKey(const std::wstring& subKey, RegKey& out);
+    // RegSetValueExW: stores `size` bytes of data as the value's data.
+    virtual long writeValue(RegKey key, const std::wstring& name, std::uint32_t type,
+                            const std::uint8_t* data, std::uint32_t size);
     // Where the values below HKLM\subKey come from, named as an
     // administrator would look for them ("registry key HKLM\..." or
     // "registry file /path"). missing is set when that source does not

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -41,6 +42,15 @@ struct SessionNotification {
     std::uint32_t sessionId = 0;
 };
 
+// What the service manager does when the service ends without having
+// reported stopped: restart it after each delay in turn (the last one for
+// every failure after), and count failures afresh after resetPeriodSeconds
+// without one (SERVICE_FAILURE_ACTIONSW with SC_ACTION_RESTART).
+struct FailureActions {
+    std::uint32_t resetPeriodSeconds = 0;
+    std::vector<std::uint32_t> restartDelaysMillis;
+};
+
 using ServiceMainFn = void (*)();
 using ControlHandlerFn = std::uint32_t (*)(std::uint32_t control, std::uint32_t eventType,
                                            void* eventData, void* context);
@@ -48,7 +58,9 @@ using ControlHandlerFn = std::uint32_t (*)(std::uint32_t control, std::uint32_t 
 // Access rights used by the installer and the remover.
 constexpr std::uint32_t kScManagerConnect = 0x0001;
 constexpr std::uint32_t kScManagerCreateService = 0x0002;
+constexpr std::uint32_t kServiceChangeConfig = 0x0002;
 constexpr std::uint32_t kServiceQueryStatus = 0x0004;
+constexpr std::uint32_t kServiceStart = 0x0010;
 constexpr std::uint32_t kServiceStop = 0x0020;
 constexpr std::uint32_t kDelete = 0x10000;
 
@@ -66,6 +78,8 @@ public:
 
     // Installer and remover.
     virtual std::uint32_t openManager(std::uint32_t access, ScmHandle& out);
+    // The new handle may query the status, change the configuration and
+    // start the service (what setting failure actions needs).
     virtual std::uint32_t createService(ScmHandle manager, const std::wstring& name,
                                         const std::wstring& displayName,
                                         const std::wstring& binaryPath, ScmHandle& out);
@@ -74,6 +88,9 @@ public:
     virtual std::uint32_t controlStop(ScmHandle service, ServiceStatus& status);
     virtual std::uint32_t queryStatus(ScmHandle service, ServiceStatus& status);
     virtual std::uint32_t deleteService(ScmHandle service);
+    // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS); the handle needs
+    // kServiceChangeConfig and kServiceStart.
+    virtual std::uint32_t setFailureActions(ScmHandle service, const FailureActions& actions);
     virtual void closeHandle(ScmHandle handle);
 };
 

@@ -9,18 +9,24 @@
 #      group mappings file, -remove (tests/wine/service_lifecycle.sh);
 #   4. -debug stopped by SIGINT (tests/wine/debug_mode.sh), and the start
 #      without arguments outside the service manager (tests/wine/no_argument.sh);
+#   5. the MSI (wixl): a silent install with properties, the page relayed,
+#      the event source and its message table, an upgrade to a build of the
+#      next version that keeps the settings, a repair and the uninstall
+#      (tests/wine/msi.sh);
 # all in a throwaway WINEPREFIX whose wineserver is ended at the end.
 # Ends with one line "N passed, N failed" and a non-zero exit on failure.
 #
 # Environment: VC_SKIP_APT=1 skips apt-get; VC_BUILD_PREFIX as for
 # scripts/test.sh (the cross build goes to <prefix>-mingw, the emulator to
-# <prefix>); VC_JOBS build jobs (2); VC_KEEP_WINEPREFIX=1 keeps the prefix.
+# <prefix>, the next version's package to <prefix>-mingw-upgrade); VC_JOBS
+# build jobs (2); VC_KEEP_WINEPREFIX=1 keeps the prefix.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 jobs=${VC_JOBS:-2}
 prefix=${VC_BUILD_PREFIX:-$root/build}
 win_build=${VC_WIN_BUILD:-$prefix-mingw}
+upgrade_build="$win_build-upgrade"
 native_build=${VC_NATIVE_BUILD:-$prefix}
 logs="$prefix-logs/windows"
 mkdir -p "$logs"
@@ -39,7 +45,8 @@ seconds_since() { echo $(($(date +%s) - $1)); }
 
 missing_tools() {
     local tool
-    for tool in cmake make g++ x86_64-w64-mingw32-g++-posix wine wineserver wineboot; do
+    for tool in cmake make g++ x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windmc wixl \
+        wine wineserver wineboot; do
         command -v "$tool" >/dev/null 2>&1 || echo "$tool"
     done
     [[ -d /usr/src/googletest ]] || echo googletest
@@ -55,9 +62,11 @@ install_packages() {
         return 1
     fi
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q &&
-        apt-get install -y -q build-essential cmake googletest procps \
-            g++-mingw-w64-x86-64-posix wine wine64
+    # Others may be installing at the same time: wait for the lock.
+    local apt=(apt-get -o DPkg::Lock::Timeout=600)
+    "${apt[@]}" update -q &&
+        "${apt[@]}" install -y -q build-essential cmake googletest procps \
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wixl wine wine64
 }
 
 # build DIR LOG CMAKE_ARGS... -- TARGETS...: configure and build; false on error.
@@ -156,6 +165,28 @@ else
     tail -n 40 "$logs/mingw-build.log"
     note_fail 1 "cross build failed (see $logs/mingw-build.log)"
 fi
+# The package, and a package of the next version from the same sources, to
+# upgrade to.
+start=$(date +%s)
+msi_ok=0
+base_version=$(sed -n 's/^VORNCLIENT_VERSION:STRING=//p' "$win_build/CMakeCache.txt" 2>/dev/null)
+[[ -n "$base_version" ]] ||
+    base_version=$(sed -n 's/^project(VornClient VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
+next_version="${base_version%.*}.$((${base_version##*.} + 1))"
+msi_base="$win_build/vornclient-$base_version-x64.msi"
+msi_next="$upgrade_build/vornclient-$next_version-x64.msi"
+if ((win_ok)) && build "$win_build" "$logs/msi-build.log" -- msi &&
+    build "$upgrade_build" "$logs/msi-upgrade-build.log" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DVORN_BUILD_TESTS=OFF -DVORNCLIENT_VERSION="$next_version" -- msi &&
+    [[ -f "$msi_base" && -f "$msi_next" ]]; then
+    msi_ok=1
+    note_pass 1
+    echo "packages: $(basename "$msi_base"), $(basename "$msi_next") ($(seconds_since "$start") s)"
+else
+    tail -n 20 "$logs/msi-build.log" "$logs/msi-upgrade-build.log" 2>/dev/null
+    note_fail 1 "the MSI packages did not build (see $logs/msi-build.log, $logs/msi-upgrade-build.log)"
+fi
 start=$(date +%s)
 emu_ok=0
 if build "$native_build" "$logs/emulator-build.log" -- gateway-emulator; then
@@ -179,13 +210,15 @@ if ((win_ok)) && command -v wine >/dev/null 2>&1; then
     # run, so that each program starts in a fraction of a second; the
     # system processes of its boot, the service manager among them, write to
     # wine-system.log with the event log's trace on: that is where the
-    # service's diagnostic messages go. (A persistent server started before
-    # the prefix exists ends up with two service managers.)
+    # service's diagnostic messages go, and the service manager's note of
+    # the restart actions it was given. (A persistent server started before
+    # the prefix exists ends up with two service managers; without the wait
+    # msiexec's StartServices fails with 1060.)
     start=$(date +%s)
     WINE_SYSTEM_LOG="$logs/wine-system.log"
     if wineboot -i >"$logs/wine-init.log" 2>&1 && timeout 60 wineserver -w &&
         wineserver -p >"$WINE_SYSTEM_LOG" 2>&1 &&
-        WINEDEBUG=-all,+eventlog wineboot >>"$WINE_SYSTEM_LOG" 2>&1; then
+        WINEDEBUG=-all,+eventlog,fixme+service wineboot >>"$WINE_SYSTEM_LOG" 2>&1; then
         note_pass 1
         echo "prefix ready in $(seconds_since "$start") s: $WINEPREFIX"
     else
@@ -210,6 +243,12 @@ if ((win_ok)) && command -v wine >/dev/null 2>&1; then
         run_scenario "$root/tests/wine/debug_mode.sh"
         phase "Start without arguments"
         run_scenario "$root/tests/wine/no_argument.sh"
+        if ((msi_ok)); then
+            phase "MSI: install, upgrade, repair, uninstall"
+            export MSI_BASE="$msi_base" MSI_NEXT="$msi_next" BASE_VERSION="$base_version"
+            export NEXT_VERSION="$next_version"
+            run_scenario "$root/tests/wine/msi.sh"
+        fi
     fi
 
     phase "Wine server"

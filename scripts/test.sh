@@ -10,7 +10,8 @@
 #   5. packages: the systemd unit's exposure score, the .deb checked by
 #      lintian and taken through install, upgrade, removal and purge, and the
 #      Windows zip;
-#   6. the Windows build under Wine (scripts/test-windows.sh).
+#   6. the Windows build under Wine (scripts/test-windows.sh), which also
+#      builds the MSI and takes it through install, upgrade and uninstall.
 # Ends with one line "N passed, N failed". Set VC_SKIP_APT=1 to skip apt-get,
 # VC_BUILD_PREFIX to put the build trees elsewhere than build, build-asan, ...
 set -uo pipefail
@@ -47,6 +48,7 @@ install_packages() {
         "${apt[@]}" install -y -q --no-install-recommends build-essential cmake pkg-config \
             libsystemd-dev googletest \
             curl socat passwd util-linux procps perl libcap2-bin g++-mingw-w64-x86-64-posix \
+            binutils-mingw-w64-x86-64 wixl \
             chromium squid nginx openssl iproute2 systemd lintian clang libclang-rt-14-dev
 }
 

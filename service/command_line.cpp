@@ -1,10 +1,12 @@
 #include "service/command_line.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <vector>
 
 #include "platform/platform.h"
+#include "service/configure.h"
 #include "service/console.h"
 #include "service/service_host.h"
 #include "support/logging.h"
@@ -20,7 +22,7 @@ constexpr std::size_t kLastErrorReserved = 14;
 // The result of the most recent lastErrorText() call; main thread only.
 std::wstring g_lastErrorText;
 
-enum class Mode { Install, Remove, Debug, Version, Dispatcher };
+enum class Mode { Install, Remove, Debug, Version, Configure, Dispatcher };
 
 std::string lowerAscii(const char* text) {
     std::string out;
@@ -47,6 +49,9 @@ Mode modeOf(int argc, char** argv) {
         return Mode::Remove;
     if (word == "debug")
         return Mode::Debug;
+    // Run by the installer package, so left out of the usage lines.
+    if (word == "configure")
+        return Mode::Configure;
     return Mode::Dispatcher;
 }
 
@@ -61,6 +66,17 @@ void printUsage() {
 
 void printVersion() {
     consolePrint(std::string(kServiceNameNarrow) + " " + kProgramVersion + "\n");
+}
+
+bool runConfigure() {
+    std::vector<std::wstring> args;
+    if (!platform::process().commandLineArgs(args)) {
+        consolePrint(std::string("configureService CommandLineToArgvW returned NULL\n"));
+        return false;
+    }
+    // The program and the switch come first.
+    args.erase(args.begin(), args.begin() + std::min<std::size_t>(2, args.size()));
+    return configureService(args);
 }
 
 int runDispatcher() {
@@ -92,6 +108,8 @@ int serviceEntry(int argc, char** argv) {
         case Mode::Version:
             printVersion();
             return 0;
+        case Mode::Configure:
+            return runConfigure() ? 0 : 1;
         case Mode::Dispatcher:
             break;
     }
@@ -133,4 +151,9 @@ std::wstring lastErrorText() {
     message.resize(message.size() < 2 ? 0 : message.size() - 2);
     g_lastErrorText = message + L" (0x" + hexLower(process.lastError()) + L")";
     return g_lastErrorText;
+}
+
+void printFailure(const std::wstring& prefix, std::uint32_t error) {
+    platform::process().setLastError(error);
+    consolePrint(prefix + lastErrorText() + L"\n");
 }

@@ -1,5 +1,5 @@
 // Process entry and the console modes: -install, -remove, -debug, -version,
-// or the service dispatcher.
+// -configure (the installer package's step), or the service dispatcher.
 #pragma once
 
 #include <cstdint>
@@ -19,3 +19,6 @@ bool consoleCtrlHandler(std::uint32_t ctrlType);
 // "<system text> (0x<code>)" for the thread's last error, or empty when the
 // text is unavailable or too long for the 256-character buffer.
 std::wstring lastErrorText();
+// Prints "<prefix><last error text>\n" for a failed step, with `error` made
+// the thread's last error first: the seams return their errors.
+void printFailure(const std::wstring& prefix, std::uint32_t error);

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::uint32_t kModulePathCapacity = 512;
 constexpr std::uint32_t kStopPollMillis = 1000;
+constexpr std::uint32_t kFailureCountResetSeconds = 24 * 60 * 60;
 
 // Closes a service manager handle on every path.
 class ScmHandleGuard {
@@ -30,16 +31,44 @@ private:
     platform::ScmHandle m_handle = 0;
 };
 
-// Prints "<prefix><last error text>\n" for a failed step. The seams return
-// their error; make it the thread's last error so that the text describes it.
-void printFailure(const std::wstring& prefix, std::uint32_t error) {
-    platform::process().setLastError(error);
-    consolePrint(prefix + lastErrorText() + L"\n");
-}
-
 const std::wstring& displayName() {
     static const std::wstring g_displayName = kServiceDisplayName;
     return g_displayName;
+}
+
+// A crashed relay leaves the machine without web access: the service
+// manager starts it again, soon at first, then less often.
+bool setRestartActions(platform::ScmHandle service) {
+    platform::FailureActions actions;
+    actions.resetPeriodSeconds = kFailureCountResetSeconds;
+    actions.restartDelaysMillis = {5000, 10000, 60000};
+    const std::uint32_t error = platform::serviceControl().setFailureActions(service, actions);
+    if (error != 0) {
+        printFailure(L"ChangeServiceConfig2 failed - ", error);
+        return false;
+    }
+    return true;
+}
+
+// Event viewers find the message table through the source's registration.
+bool registerEventSource(const std::wstring& programPath) {
+    const std::uint32_t error = platform::eventLog().registerSource(kServiceName, programPath);
+    if (error != 0) {
+        printFailure(std::wstring(L"Unable to register event source ") + kServiceName + L" - ",
+                     error);
+        return false;
+    }
+    return true;
+}
+
+bool removeEventSource() {
+    const std::uint32_t error = platform::eventLog().removeSource(kServiceName);
+    if (error != 0) {
+        printFailure(std::wstring(L"Unable to remove event source ") + kServiceName + L" - ",
+                     error);
+        return false;
+    }
+    return true;
 }
 
 // False when the service was running and did not stop.
@@ -89,7 +118,8 @@ bool installService() {
         return false;
     }
     consolePrint(displayName() + L" installed.\n");
-    return true;
+    const bool restarts = setRestartActions(service.get());
+    return registerEventSource(path) && restarts;
 }
 
 bool removeService() {
@@ -118,5 +148,24 @@ bool removeService() {
         return false;
     }
     consolePrint(displayName() + L" removed.\n");
-    return stopped;
+    return removeEventSource() && stopped;
+}
+
+bool setServiceRestartActions() {
+    platform::ServiceControl& control = platform::serviceControl();
+    ScmHandleGuard manager;
+    std::uint32_t error = control.openManager(platform::kScManagerConnect, manager.ref());
+    if (error != 0) {
+        printFailure(L"OpenSCManager failed - ", error);
+        return false;
+    }
+    ScmHandleGuard service;
+    error = control.openService(manager.get(), kServiceName,
+                                platform::kServiceChangeConfig | platform::kServiceStart,
+                                service.ref());
+    if (error != 0) {
+        printFailure(L"OpenService failed - ", error);
+        return false;
+    }
+    return setRestartActions(service.get());
 }

@@ -2,7 +2,14 @@
 // reporting each step on the console.
 #pragma once
 
-// Both report each step on the console and return false when one failed.
+// All three report each failing step on the console and return false when
+// one failed.
+// Creates the service, gives it its restart actions and registers the event
+// source with the program as its message file.
 bool installService();
-// Stops the service first when it is running.
+// Stops the service first when it is running; deletes it and the event
+// source.
 bool removeService();
+// Gives the installed service its restart actions: after 5, 10 and 60
+// seconds, counted afresh after a day without a failure.
+bool setServiceRestartActions();

@@ -170,6 +170,10 @@ public:
         syslog(LOG_DAEMON | syslogPriority(type), "%s", toUtf8(text).c_str());
     }
 
+    // syslog takes any ident: there is nothing to register or remove.
+    std::uint32_t registerSource(const std::wstring&, const std::wstring&) override { return 0; }
+    std::uint32_t removeSource(const std::wstring&) override { return 0; }
+
 private:
     // openlog keeps the ident pointer, so it must outlive every call. The
     // connection to the log is made at once and kept, so that messages go

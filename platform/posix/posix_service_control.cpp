@@ -420,6 +420,12 @@ std::uint32_t PosixServiceControl::deleteService(ScmHandle service) {
     return 0;
 }
 
+std::uint32_t PosixServiceControl::setFailureActions(ScmHandle service,
+                                                     const FailureActions& /*actions*/) {
+    Handle unit;
+    return findHandle(service, true, unit) ? 0 : kErrorInvalidHandle;
+}
+
 void PosixServiceControl::closeHandle(ScmHandle handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_handles.erase(handle);

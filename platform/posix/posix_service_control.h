@@ -41,6 +41,8 @@ public:
     std::uint32_t controlStop(ScmHandle service, ServiceStatus& status) override;
     std::uint32_t queryStatus(ScmHandle service, ServiceStatus& status) override;
     std::uint32_t deleteService(ScmHandle service) override;
+    // The unit carries its own restart policy: nothing to set.
+    std::uint32_t setFailureActions(ScmHandle service, const FailureActions& actions) override;
     void closeHandle(ScmHandle handle) override;
 
     // Hands the running service a stop control, as SIGTERM does. Delivered

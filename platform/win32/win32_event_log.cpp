@@ -1,13 +1,34 @@
 // The Windows event log: one registration per message, so no handle is kept
-// across threads.
+// across threads. The source's registration names vornclient.exe, whose
+// message table turns event id 1 into its insertion string.
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_util.h"
 
 namespace platform {
 namespace {
 
 constexpr DWORD kEventId = 1;
+constexpr DWORD kTypesSupported =
+    EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+
+std::wstring sourceKeyPath(const std::wstring& source) {
+    return L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+}
+
+// The message file is a plain REG_SZ path, as the installer package writes
+// it too.
+LONG writeSourceValues(HKEY key, const std::wstring& messageFile) {
+    const auto* path = reinterpret_cast<const BYTE*>(messageFile.c_str());
+    const auto pathBytes = static_cast<DWORD>((messageFile.size() + 1) * sizeof(wchar_t));
+    LONG rc = ::RegSetValueExW(key, L"EventMessageFile", 0, REG_SZ, path, pathBytes);
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    const DWORD types = kTypesSupported;
+    return ::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD,
+                            reinterpret_cast<const BYTE*>(&types), sizeof(types));
+}
 
 class Win32EventLog : public EventLog {
 public:
@@ -19,6 +40,23 @@ public:
         LPCWSTR strings[1] = {text.c_str()};
         ::ReportEventW(handle, type, 0, kEventId, nullptr, 1, 0, strings, nullptr);
         ::DeregisterEventSource(handle);
+    }
+
+    std::uint32_t registerSource(const std::wstring& source,
+                                 const std::wstring& messageFile) override {
+        HKEY key = nullptr;
+        const LONG rc =
+            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, sourceKeyPath(source).c_str(), 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
+        if (rc != ERROR_SUCCESS)
+            return static_cast<std::uint32_t>(rc);
+        win32::ScopeExit closeKey([key] { ::RegCloseKey(key); });
+        return static_cast<std::uint32_t>(writeSourceValues(key, messageFile));
+    }
+
+    std::uint32_t removeSource(const std::wstring& source) override {
+        const LONG rc = ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, sourceKeyPath(source).c_str());
+        return rc == ERROR_FILE_NOT_FOUND ? 0 : static_cast<std::uint32_t>(rc);
     }
 };
 

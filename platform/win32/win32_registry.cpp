@@ -1,4 +1,4 @@
-// Registry reads below HKEY_LOCAL_MACHINE.
+// Registry reads below HKEY_LOCAL_MACHINE, and the installer's writes.
 #include <windows.h>
 
 #include "platform/platform.h"
@@ -33,6 +33,20 @@ public:
     void closeKey(RegKey key) override {
         if (key != 0)
             ::RegCloseKey(toHkey(key));
+    }
+
+    long createKey(const std::wstring& subKey, RegKey& out) override {
+        HKEY key = nullptr;
+        const LONG rc = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr,
+                                          REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
+                                          &key, nullptr);
+        out = rc == ERROR_SUCCESS ? reinterpret_cast<RegKey>(key) : 0;
+        return rc;
+    }
+
+    long writeValue(RegKey key, const std::wstring& name, std::uint32_t type,
+                    const std::uint8_t* data, std::uint32_t size) override {
+        return ::RegSetValueExW(toHkey(key), name.c_str(), 0, type, data, size);
     }
 };
 

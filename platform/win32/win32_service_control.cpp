@@ -6,6 +6,7 @@
 #include <wtsapi32.h>
 
 #include <atomic>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -119,14 +120,16 @@ public:
     // Own process, started on demand, normal error control, run as
     // LocalSystem (no account, no password), the path unquoted and without
     // arguments, no load-order group, no tag and an empty dependency list.
+    // The handle may also change the configuration and start the service,
+    // which setting restart actions needs.
     std::uint32_t createService(ScmHandle manager, const std::wstring& name,
                                 const std::wstring& displayName, const std::wstring& binaryPath,
                                 ScmHandle& out) override {
         return handleResult(
             ::CreateServiceW(toScHandle(manager), name.c_str(), displayName.c_str(),
-                             SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                             SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr, L"\0",
-                             nullptr, nullptr),
+                             SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG | SERVICE_START,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             binaryPath.c_str(), nullptr, nullptr, L"\0", nullptr, nullptr),
             out);
     }
 
@@ -154,6 +157,18 @@ public:
 
     std::uint32_t deleteService(ScmHandle service) override {
         return result(::DeleteService(toScHandle(service)) != FALSE);
+    }
+
+    std::uint32_t setFailureActions(ScmHandle service, const FailureActions& actions) override {
+        std::vector<SC_ACTION> steps;
+        for (const std::uint32_t delay : actions.restartDelaysMillis)
+            steps.push_back(SC_ACTION{SC_ACTION_RESTART, delay});
+        SERVICE_FAILURE_ACTIONSW info{};
+        info.dwResetPeriod = actions.resetPeriodSeconds;
+        info.cActions = static_cast<DWORD>(steps.size());
+        info.lpsaActions = steps.empty() ? nullptr : steps.data();
+        return result(::ChangeServiceConfig2W(toScHandle(service), SERVICE_CONFIG_FAILURE_ACTIONS,
+                                              &info) != FALSE);
     }
 
     void closeHandle(ScmHandle handle) override {

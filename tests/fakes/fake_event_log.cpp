@@ -46,3 +46,29 @@ void FakeEventLog::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_events.clear();
 }
+
+std::uint32_t FakeEventLog::registerSource(const std::wstring& source,
+                                           const std::wstring& messageFile) {
+    if (m_registerSourceError != 0)
+        return m_registerSourceError;
+    addSource(source, messageFile);
+    return 0;
+}
+
+std::uint32_t FakeEventLog::removeSource(const std::wstring& source) {
+    if (m_removeSourceError != 0)
+        return m_removeSourceError;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sources.erase(source);
+    return 0;
+}
+
+std::map<std::wstring, std::wstring> FakeEventLog::sources() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sources;
+}
+
+void FakeEventLog::addSource(const std::wstring& source, const std::wstring& messageFile) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sources[source] = messageFile;
+}

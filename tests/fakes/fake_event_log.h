@@ -1,7 +1,9 @@
-// Records diagnostic messages instead of sending them to the system's log.
+// Records diagnostic messages instead of sending them to the system's log,
+// and keeps the registered event sources in memory.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +19,16 @@ struct RecordedEvent {
 class FakeEventLog : public platform::EventLog {
 public:
     void report(const std::wstring& source, std::uint16_t type, const std::wstring& text) override;
+    std::uint32_t registerSource(const std::wstring& source,
+                                 const std::wstring& messageFile) override;
+    std::uint32_t removeSource(const std::wstring& source) override;
+
+    // Registered sources with their message files.
+    std::map<std::wstring, std::wstring> sources() const;
+    void addSource(const std::wstring& source, const std::wstring& messageFile);
+    // Non-zero: registering / removing a source fails with this code.
+    std::uint32_t m_registerSourceError = 0;
+    std::uint32_t m_removeSourceError = 0;
 
     std::vector<RecordedEvent> events() const;
     std::vector<std::wstring> texts() const;
@@ -29,4 +41,5 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<RecordedEvent> m_events;
+    std::map<std::wstring, std::wstring> m_sources;
 };

@@ -1,5 +1,6 @@
 #include "tests/fakes/fake_registry.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/errors.h"
@@ -55,6 +56,55 @@ long FakeRegistry::queryValue(platform::RegKey key, const std::wstring& name, st
 
 void FakeRegistry::closeKey(platform::RegKey key) {
     m_openHandles.erase(key);
+}
+
+long FakeRegistry::createKey(const std::wstring& subKey, platform::RegKey& out) {
+    m_createdPaths.push_back(subKey);
+    out = 0;
+    if (m_createError != 0)
+        return m_createError;
+    out = ++m_lastHandle;
+    m_openHandles.insert(out);
+    return 0;
+}
+
+long FakeRegistry::writeValue(platform::RegKey key, const std::wstring& name, std::uint32_t type,
+                              const std::uint8_t* data, std::uint32_t size) {
+    if (m_openHandles.count(key) == 0)
+        return static_cast<long>(platform::kErrorInvalidHandle);
+    if (m_writeError != 0)
+        return m_writeError;
+    m_writtenNames.push_back(name);
+    setValue(name, type, std::vector<std::uint8_t>(data, data + size));
+    return 0;
+}
+
+std::string FakeRegistry::describeValue(const std::wstring& name) const {
+    const auto it = m_values.find(folded(name));
+    if (it == m_values.end())
+        return "absent";
+    const auto& bytes = it->second.second;
+    if (it->second.first == platform::kRegDword && bytes.size() == 4) {
+        const std::uint32_t value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+                                    (static_cast<std::uint32_t>(bytes[3]) << 24);
+        return "dword:" + std::to_string(value);
+    }
+    if (it->second.first != platform::kRegSz)
+        return "type " + std::to_string(it->second.first);
+    std::string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const unsigned unit = bytes[i] | (bytes[i + 1] << 8);
+        if (unit == 0)
+            break;
+        if (unit < 0x80) {
+            text.push_back(static_cast<char>(unit));
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "<%x>", unit);
+            text += hex;
+        }
+    }
+    return "sz:" + text;
 }
 
 void FakeRegistry::setValue(const std::wstring& name, std::uint32_t type,

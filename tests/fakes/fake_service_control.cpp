@@ -138,6 +138,16 @@ std::uint32_t FakeServiceControl::deleteService(platform::ScmHandle) {
     return m_deleteResult;
 }
 
+std::uint32_t FakeServiceControl::setFailureActions(platform::ScmHandle service,
+                                                    const platform::FailureActions& actions) {
+    std::string delays;
+    for (const std::uint32_t delay : actions.restartDelaysMillis)
+        delays += (delays.empty() ? "" : ",") + std::to_string(delay);
+    record("setFailureActions " + std::to_string(service) +
+           " reset=" + std::to_string(actions.resetPeriodSeconds) + " restart=" + delays);
+    return m_failureActionsResult;
+}
+
 void FakeServiceControl::closeHandle(platform::ScmHandle handle) {
     record("close " + std::to_string(handle));
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -53,6 +53,8 @@ public:
     std::uint32_t queryStatus(platform::ScmHandle service,
                               platform::ServiceStatus& status) override;
     std::uint32_t deleteService(platform::ScmHandle service) override;
+    std::uint32_t setFailureActions(platform::ScmHandle service,
+                                    const platform::FailureActions& actions) override;
     void closeHandle(platform::ScmHandle handle) override;
 
     std::uint32_t m_openManagerResult = 0;
@@ -63,10 +65,12 @@ public:
     // States returned by successive queries; once used up, queries fail.
     std::deque<std::uint32_t> m_queryStates;
     std::uint32_t m_deleteResult = 0;
+    std::uint32_t m_failureActionsResult = 0;
 
     // "openManager access=3", "createService VornClient|<display>|<path>",
     // "openService VornClient access=...", "controlStop", "queryStatus",
-    // "deleteService", "close <handle>".
+    // "deleteService", "setFailureActions <handle> reset=86400
+    // restart=5000,10000,60000", "close <handle>".
     std::vector<std::string> calls() const;
     // Handles opened and not yet closed.
     std::size_t openHandles() const;

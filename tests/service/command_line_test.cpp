@@ -105,6 +105,20 @@ TEST_F(EntryTest, RemoveIsMatched) {
     EXPECT_EQ("Tarnwicket Vorn Client removed.\n", console.text());
 }
 
+// The installer's values may be any text: they come from the wide command
+// line, not from the narrow arguments.
+TEST_F(EntryTest, ConfigureTakesItsValuesFromTheWideCommandLine) {
+    m_process.m_args = {L"vornclient", L"/Configure", L"OrganizationName=Org \u00e9"};
+    ScopedConsoleCapture console;
+    EXPECT_EQ(0, runEntry({"/Configure", "OrganizationName=Org ?"}));
+    EXPECT_EQ("Tarnwicket Vorn Client configured.\n", console.text());
+    EXPECT_EQ("sz:Org <e9>", m_registry.describeValue(L"OrganizationName"));
+    EXPECT_EQ(0, m_scm.m_dispatcherCalls);
+
+    m_process.m_args = {L"vornclient", L"-configure", L"ListenPort=x"};
+    EXPECT_EQ(1, runEntry({"-configure"}));
+}
+
 TEST_F(EntryTest, FailingDispatcherIsLogged) {
     m_scm.m_dispatcherResult = platform::kErrorFailedServiceControllerConnect;
     ScopedConsoleCapture console;

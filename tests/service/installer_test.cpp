@@ -1,5 +1,7 @@
-// Installing and removing the service, with every failing step.
+// Installing and removing the service, its restart actions and its event
+// source, with every failing step.
 #include <deque>
+#include <map>
 
 #include "tests/service/service_host_fixture.h"
 
@@ -17,25 +19,71 @@ protected:
             L"The specified service already exists.\r\n";
     }
 
-    std::string run(bool (*mode)()) {
+    std::string run(bool (*mode)(), bool* succeeded = nullptr) {
         ScopedConsoleCapture console;
-        mode();
+        const bool ok = mode();
+        if (succeeded != nullptr)
+            *succeeded = ok;
         return console.text();
     }
+
+    static constexpr const char* kRestartActions =
+        "setFailureActions 101 reset=86400 restart=5000,10000,60000";
+    const std::wstring kProgram = L"C:\\Program Files\\Tarnwicket\\vornclient.exe";
 };
 
 }  // namespace
 
-TEST_F(InstallerTest, InstallCreatesTheServiceWithTheProgramPath) {
-    EXPECT_EQ("Tarnwicket Vorn Client installed.\n", run(installService));
+TEST_F(InstallerTest, InstallCreatesTheServiceWithRestartActionsAndTheEventSource) {
+    bool ok = false;
+    EXPECT_EQ("Tarnwicket Vorn Client installed.\n", run(installService, &ok));
+    EXPECT_TRUE(ok);
     const auto calls = m_scm.calls();
-    ASSERT_EQ(4u, calls.size());
+    ASSERT_EQ(5u, calls.size());
     EXPECT_EQ("openManager access=3", calls[0]);
     EXPECT_EQ(
         "createService VornClient|Tarnwicket Vorn Client|C:\\Program "
         "Files\\Tarnwicket\\vornclient.exe",
         calls[1]);
+    EXPECT_EQ(kRestartActions, calls[2]);
     EXPECT_EQ(0u, m_scm.openHandles());
+    EXPECT_EQ((std::map<std::wstring, std::wstring>{{L"VornClient", kProgram}}), m_log.sources());
+}
+
+TEST_F(InstallerTest, InstallReportsRestartActionsOrAnEventSourceThatCannotBeSet) {
+    struct Case {
+        std::uint32_t actionsError;
+        std::uint32_t sourceError;
+        const char* failureLine;
+    };
+    const Case cases[] = {
+        {kAccessDenied, 0, "ChangeServiceConfig2 failed - Access is denied. (0x5)\n"},
+        {0, kAccessDenied,
+         "Unable to register event source VornClient - Access is denied. (0x5)\n"},
+    };
+    for (const Case& c : cases) {
+        m_scm.m_failureActionsResult = c.actionsError;
+        m_log.m_registerSourceError = c.sourceError;
+        bool ok = true;
+        EXPECT_EQ(std::string("Tarnwicket Vorn Client installed.\n") + c.failureLine,
+                  run(installService, &ok));
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(0u, m_scm.openHandles());
+    }
+}
+
+TEST_F(InstallerTest, RestartActionsGoToTheInstalledService) {
+    bool ok = false;
+    EXPECT_EQ("", run(setServiceRestartActions, &ok));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ((std::vector<std::string>{"openManager access=1",
+                                        "openService VornClient access=18",  // change, start
+                                        kRestartActions, "close 101", "close 100"}),
+              m_scm.calls());
+
+    m_scm.m_openServiceResult = kAccessDenied;
+    EXPECT_EQ("OpenService failed - Access is denied. (0x5)\n", run(setServiceRestartActions, &ok));
+    EXPECT_FALSE(ok);
 }
 
 TEST_F(InstallerTest, InstallReportsAProgramPathThatDoesNotFit) {
@@ -58,6 +106,7 @@ TEST_F(InstallerTest, InstallReportsAFailedCreationAndClosesTheManager) {
     EXPECT_EQ("CreateService failed - The specified service already exists. (0x431)\n",
               run(installService));
     EXPECT_EQ(0u, m_scm.openHandles());
+    EXPECT_TRUE(m_log.sources().empty());
 }
 
 TEST_F(InstallerTest, AnOverlongSystemTextLeavesTheFailureLineEmpty) {
@@ -68,7 +117,9 @@ TEST_F(InstallerTest, AnOverlongSystemTextLeavesTheFailureLineEmpty) {
 
 TEST_F(InstallerTest, RemovingAStoppedServiceDeletesItWithoutTheStoppingLine) {
     m_scm.m_controlStopResult = platform::kErrorServiceNotActive;
+    m_log.addSource(L"VornClient", kProgram);
     EXPECT_EQ("Tarnwicket Vorn Client removed.\n", run(removeService));
+    EXPECT_TRUE(m_log.sources().empty());
     const auto calls = m_scm.calls();
     ASSERT_GE(calls.size(), 4u);
     EXPECT_EQ("openManager access=1", calls[0]);
@@ -112,6 +163,7 @@ TEST_F(InstallerTest, RemoveReportsEachFailingStep) {
     m_scm.m_openManagerResult = kAccessDenied;
     EXPECT_EQ("OpenSCManager failed - Access is denied. (0x5)\n", run(removeService));
 
+    m_log.addSource(L"VornClient", kProgram);
     m_scm.m_openManagerResult = 0;
     m_scm.m_openServiceResult = kAccessDenied;
     EXPECT_EQ("OpenService failed - Access is denied. (0x5)\n", run(removeService));
@@ -122,4 +174,14 @@ TEST_F(InstallerTest, RemoveReportsEachFailingStep) {
     m_scm.m_deleteResult = kAccessDenied;
     EXPECT_EQ("DeleteService failed - Access is denied. (0x5)\n", run(removeService));
     EXPECT_EQ(0u, m_scm.openHandles());
+    EXPECT_EQ(1u, m_log.sources().size()) << "the source stays with a service that stays";
+
+    m_scm.m_deleteResult = 0;
+    m_log.m_removeSourceError = kAccessDenied;
+    bool ok = true;
+    EXPECT_EQ(
+        "Tarnwicket Vorn Client removed.\n"
+        "Unable to remove event source VornClient - Access is denied. (0x5)\n",
+        run(removeService, &ok));
+    EXPECT_FALSE(ok);
 }

@@ -1,5 +1,6 @@
 // The event log seam: a reported message is found in the Application log
-// with event id 1 and its text as the only insertion string.
+// with event id 1 and its text as the only insertion string; a source's
+// registration is written and removed.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -47,6 +48,34 @@ TEST(Win32EventLogTest, MessageIsReportedVerbatim) {
         GTEST_SKIP() << "the event log cannot be read back here";
     }
     EXPECT_TRUE(findRecord(source, text));
+}
+
+TEST(Win32EventLogTest, SourceRegistrationNamesTheMessageFileAndIsRemoved) {
+    const std::wstring source = L"VornClientSeamTest-" + win32test::uniqueSuffix();
+    const std::wstring key =
+        L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+    platform::EventLog& log = platform::nativeEventLog();
+    const std::uint32_t registered = log.registerSource(source, L"C:\\Seam Test\\vornclient.exe");
+    if (registered == ERROR_ACCESS_DENIED)
+        GTEST_SKIP() << "needs administrator rights";
+    ASSERT_EQ(0u, registered);
+
+    wchar_t path[MAX_PATH] = {};
+    DWORD size = sizeof(path);
+    EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"EventMessageFile",
+                                            RRF_RT_REG_SZ, nullptr, path, &size));
+    EXPECT_EQ(std::wstring(L"C:\\Seam Test\\vornclient.exe"), path);
+    DWORD types = 0;
+    size = sizeof(types);
+    EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TypesSupported",
+                                            RRF_RT_REG_DWORD, nullptr, &types, &size));
+    EXPECT_EQ(7u, types);  // error, warning and information
+
+    EXPECT_EQ(0u, log.removeSource(source));
+    HKEY gone = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &gone));
+    EXPECT_EQ(0u, log.removeSource(source)) << "an absent source is no error";
 }
 
 }  // namespace

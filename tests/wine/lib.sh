@@ -165,6 +165,20 @@ event_log_after() {
         sed -n 's/^[0-9a-f]*:\([a-z]*\):eventlog:ReportEventW L"\(.*\)"$/\1 \2/p'
 }
 
+# Whether the service manager was given the restart actions (after line $1
+# of $WINE_SYSTEM_LOG). Wine keeps none of them, but its service manager
+# traces the call and the reset period (fixme+service).
+restart_actions_traced_after() {
+    tail -n +"$(($1 + 1))" "$WINE_SYSTEM_LOG" |
+        grep -q 'svcctl_ChangeServiceConfig2W SERVICE_CONFIG_FAILURE_ACTIONS .*period 86400 '
+}
+
+# The event source's registration, as reg_values lists it.
+SOURCE_KEY='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\VornClient'
+expected_source() {
+    printf 'EventMessageFile REG_SZ %s\nTypesSupported REG_DWORD 0x7\n' "$1"
+}
+
 # Console output of a Windows program, without the CR of its line ends.
 strip_cr() { tr -d '\r'; }
 
@@ -189,3 +203,13 @@ fetch() {
 
 # The body of a response (after the blank line), line ends as sent.
 response_body() { sed '1,/^\r\{0,1\}$/d' "$1"; }
+
+# The identity part of the emulator's /identity page: user, count, groups.
+page_identity() { response_body "$1" | strip_cr | grep -E '^(user|groups|group): '; }
+
+# The values of a registry key, one "Name TYPE data" line each, sorted by
+# name; nothing when the key does not exist.
+reg_values() {
+    "$WINE" reg query "$1" 2>/dev/null | strip_cr |
+        awk '$2 ~ /^REG_/ { sub(/^ +/, ""); gsub(/  +/, " "); print }' | LC_ALL=C sort
+}

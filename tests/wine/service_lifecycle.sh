@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The service under Wine's service manager, from installation to removal:
-# install, parameters, start, two pages fetched through the relay by the
-# Windows test client from the native gateway emulator, the identity the
-# gateway received checked against the client's own token, the group
-# mappings file, then remove.
+# install (with restart actions and the event source), parameters, start,
+# two pages fetched through the relay by the Windows test client from the
+# native gateway emulator, the identity the gateway received checked
+# against the client's own token, the group mappings file, then remove.
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/wine/lib.sh
 source "$here/lib.sh"
@@ -20,9 +20,6 @@ expected_mappings() {
     sed -n 's/^group: \(S-[0-9-]*\) \([^\\]\{1,\}\)\\\(.\{1,\}\)$/\2,\3,\1/p' |
         LC_ALL=C sort -t, -k3,3 -u | sed 's/$/\r/'
 }
-
-# The identity part of the emulator's /identity page: user, count, groups.
-page_identity() { response_body "$1" | strip_cr | grep -E '^(user|groups|group): '; }
 
 check_page() {  # name expected-identity-lines
     local name=$1 expected=$2
@@ -48,9 +45,18 @@ log_start=0
 start_emulator lifecycle || finish
 LISTEN_PORT=$(free_port) || finish
 
-# 1. Install.
+# 1. Install: the service, its restart actions and the event source.
 out=$("$WINE" "$INSTALLED_EXE" -install | strip_cr)
 check_eq "-install prints the installed line" "$DISPLAY_NAME installed." "$out"
+check_eq "-install registers the event source with the program as its message file" \
+    "$(expected_source "$INSTALLED_EXE")" "$(reg_values "$SOURCE_KEY")"
+if [[ -n "$WINE_SYSTEM_LOG" ]]; then
+    if wait_until 10 restart_actions_traced_after "$log_start"; then
+        ok "-install hands the service manager the restart actions (reset after a day)"
+    else
+        fail "no restart actions traced by the service manager in $WINE_SYSTEM_LOG"
+    fi
+fi
 
 # 2. Parameters: the example file imports, then our ports go on top.
 example="$VC_WORK/vornclient.reg"
@@ -151,6 +157,7 @@ if "$WINE" sc query VornClient >/dev/null 2>&1; then
 else
     ok "the service is gone"
 fi
+check_eq "-remove deletes the event source" "" "$(reg_values "$SOURCE_KEY")"
 
 # The service's diagnostic messages. In a fresh prefix the errors are
 # exactly those of a first start: no mappings file to read, and no backup

@@ -3,6 +3,7 @@
 //
 //   win-test-client --port N [--url U] [--tries N] [--timeout-ms N] [--out FILE]
 //   win-test-client --whoami
+//   win-test-client --event-text SOURCE ID TEXT
 //
 // Prints "tries: N" and then "status: <status line>" or "error: <reason>".
 // The whole response goes to FILE, byte for byte (to standard output after
@@ -11,6 +12,9 @@
 //
 // --whoami prints the user and groups of the client's own token instead, in
 // the form of the gateway emulator's identity page.
+//
+// --event-text prints "text: <message>" as an event viewer would show event
+// ID of SOURCE with TEXT as its only insertion string, or "error: <reason>".
 #include <fcntl.h>
 #include <io.h>
 
@@ -19,6 +23,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "tools/win-test-client/event_text.h"
 #include "tools/win-test-client/http_fetch.h"
 #include "tools/win-test-client/token_identity.h"
 
@@ -30,18 +35,25 @@ struct Options {
     std::string outFile;
     bool portGiven = false;
     bool whoami = false;
+    // --event-text SOURCE ID TEXT
+    bool eventText = false;
+    std::string eventSource;
+    unsigned long eventId = 0;
+    std::string eventInsertion;
 };
 
 void usage() {
     std::fputs(
         "usage: win-test-client --port N [--url U] [--tries N] [--timeout-ms N] [--out FILE]\n"
         "       win-test-client --whoami\n"
+        "       win-test-client --event-text SOURCE ID TEXT\n"
         "  --port N        the proxy's port on 127.0.0.1 (required)\n"
         "  --url U         URL asked for (default http://127.0.0.1:8080/identity)\n"
         "  --tries N       connections to try when the proxy drops one (default 20)\n"
         "  --timeout-ms N  limit for each connect, send and receive (default 15000)\n"
         "  --out FILE      write the response there instead of standard output\n"
-        "  --whoami        print the user and groups of this process's token\n",
+        "  --whoami        print the user and groups of this process's token\n"
+        "  --event-text    print event ID of SOURCE with TEXT as an event viewer shows it\n",
         stderr);
 }
 
@@ -59,6 +71,12 @@ bool parseArgs(int argc, char** argv, Options& options) {
     if (argc == 2 && std::string(argv[1]) == "--whoami") {
         options.whoami = true;
         return true;
+    }
+    if (argc == 5 && std::string(argv[1]) == "--event-text") {
+        options.eventText = true;
+        options.eventSource = argv[2];
+        options.eventInsertion = argv[4];
+        return parseNumber(argv[3], 0, 0xFFFFFFFFul, options.eventId);
     }
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
@@ -98,6 +116,18 @@ bool writeResponse(const std::string& response, const std::string& file) {
     return std::fclose(out) == 0 && written;
 }
 
+int printEventText(const Options& options) {
+    std::string text;
+    std::string error;
+    if (!wintestclient::eventText(options.eventSource, static_cast<std::uint32_t>(options.eventId),
+                                  options.eventInsertion, text, error)) {
+        std::printf("error: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("text: %s\n", text.c_str());
+    return 0;
+}
+
 int printOwnIdentity() {
     wintestclient::TokenIdentity identity;
     std::string error;
@@ -123,6 +153,8 @@ int main(int argc, char** argv) {
     }
     if (options.whoami)
         return printOwnIdentity();
+    if (options.eventText)
+        return printEventText(options);
     options.fetch.request = wintestclient::proxyGetRequest(options.url);
 
     wintestclient::WinsockSession winsock;
