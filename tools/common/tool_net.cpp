@@ -144,20 +144,70 @@ void setTimeouts(int fd, std::chrono::milliseconds timeout) {
 }
 
 Fd listenLoopback(std::uint16_t& port, int backlog, std::string& error) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return listenOn("127.0.0.1", port, backlog, error);
+}
+
+namespace {
+
+// A dotted IPv4 or an IPv6 literal with a port; false for anything else.
+bool parseAddress(const std::string& address, std::uint16_t port, sockaddr_storage& storage,
+                  socklen_t& length) {
+    storage = sockaddr_storage{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof *v4;
+        return true;
+    }
+    if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof *v6;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+Fd connectTo(const std::string& address, std::uint16_t port, std::string& error) {
+    sockaddr_storage storage;
+    socklen_t length = 0;
+    if (!parseAddress(address, port, storage, length)) {
+        error = "not an address: " + address;
+        return Fd();
+    }
+    Fd fd(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid())
+        return fail(fd, "socket", error);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&storage), length) != 0)
+        return fail(fd, "connect " + address + ":" + std::to_string(port), error);
+    return fd;
+}
+
+Fd listenOn(const std::string& address, std::uint16_t& port, int backlog, std::string& error) {
+    sockaddr_storage storage;
+    socklen_t length = 0;
+    if (!parseAddress(address, port, storage, length)) {
+        error = "not an address: " + address;
+        return Fd();
+    }
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&storage);
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&storage);
+    Fd fd(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid())
         return fail(fd, "socket", error);
     const int one = 1;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr = loopback(port);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        return fail(fd, "bind 127.0.0.1:" + std::to_string(port), error);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0)
+        return fail(fd, "bind " + address + ":" + std::to_string(port), error);
     if (::listen(fd.get(), backlog) != 0)
         return fail(fd, "listen", error);
-    socklen_t len = sizeof addr;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0)
         return fail(fd, "getsockname", error);
-    port = ntohs(addr.sin_port);
+    port = ntohs(storage.ss_family == AF_INET6 ? v6->sin6_port : v4->sin_port);
     return fd;
 }
 

@@ -60,6 +60,10 @@ void setTimeouts(int fd, std::chrono::milliseconds timeout);  // receive and sen
 // port receives the one bound. Invalid on failure, with errno and error set.
 Fd listenLoopback(std::uint16_t& port, int backlog, std::string& error);
 Fd listenLoopback(std::uint16_t& port, int backlog);
+// The same on a given address: a dotted IPv4 or an IPv6 literal (::1).
+Fd listenOn(const std::string& address, std::uint16_t& port, int backlog, std::string& error);
+// A blocking connect to address:port.
+Fd connectTo(const std::string& address, std::uint16_t port, std::string& error);
 
 enum ConnectFlags : unsigned {
     kNonBlocking = 1u << 0,  // returns at once; the connect may still be in progress

@@ -32,7 +32,9 @@ bool parseStage(const std::string& text, Stage& stage) {
 
 const char* usageText() {
     return "usage: gateway-emulator [options]\n"
-           "  --port N              SOCKS port on 127.0.0.1 (0 picks a free one; default 1080)\n"
+           "  --address A           SOCKS listener's address: dotted IPv4 or IPv6 (default\n"
+           "                        127.0.0.1)\n"
+           "  --port N              SOCKS port (0 picks a free one; default 1080)\n"
            "  --port-file F         write the SOCKS port to F once listening\n"
            "  --http-port N         also serve plain HTTP on 127.0.0.1:N (0 picks a free one)\n"
            "  --http-port-file F    write the plain HTTP port to F once listening\n"
@@ -84,7 +86,9 @@ bool parseOptions(const std::vector<std::string>& args, EmulatorOptions& options
             return true;
         };
         bool ok = true;
-        if (name == "--port") {
+        if (name == "--address") {
+            options.socksAddress = value;
+        } else if (name == "--port") {
             ok = parseNumber(value, 65535, n);
             options.socksPort = static_cast<std::uint16_t>(n);
         } else if (name == "--port-file") {

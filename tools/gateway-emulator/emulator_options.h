@@ -10,6 +10,7 @@
 namespace emu {
 
 struct EmulatorOptions {
+    std::string socksAddress = "127.0.0.1";  // dotted IPv4 or an IPv6 literal
     std::uint16_t socksPort = 1080;
     std::string socksPortFile;
     bool plainHttp = false;  // a second, plain HTTP listener

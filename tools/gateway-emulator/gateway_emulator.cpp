@@ -33,13 +33,19 @@ constexpr std::chrono::seconds kIdleReceive(300);  // frees threads of peers tha
 std::atomic<int> g_connections{0};
 
 std::string peerText(int fd) {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof(addr);
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         return "";
-    char ip[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof(ip));
-    return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
+    char ip[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+        ::inet_ntop(AF_INET6, &v6->sin6_addr, ip, sizeof(ip));
+        return "[" + std::string(ip) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    }
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&addr);
+    ::inet_ntop(AF_INET, &v4->sin_addr, ip, sizeof(ip));
+    return std::string(ip) + ":" + std::to_string(ntohs(v4->sin_port));
 }
 
 void handleConnection(toolnet::Fd fd, bool socks, const emu::SocksBehaviour& behaviour,
@@ -105,7 +111,7 @@ int main(int argc, char** argv) {
     std::vector<toolnet::Fd> listeners;
     std::vector<bool> isSocks;
     std::uint16_t port = options.socksPort;
-    listeners.push_back(toolnet::listenLoopback(port, kBacklog, error));
+    listeners.push_back(toolnet::listenOn(options.socksAddress, port, kBacklog, error));
     if (!listeners.back().valid() || !toolnet::writePortFile(options.socksPortFile, port)) {
         std::fprintf(stderr, "gateway-emulator: SOCKS listener: %s\n", error.c_str());
         return 1;
