@@ -14,6 +14,11 @@ std::wstring dottedAddress(const platform::SockAddrIn& addr) {
            std::to_wstring((a >> 8) & 0xFF) + L"." + std::to_wstring(a & 0xFF);
 }
 
+// Said only where the system has such a limit.
+std::wstring descriptorLimitText(std::uint64_t limit) {
+    return limit == 0 ? std::wstring() : L", descriptor limit " + std::to_wstring(limit);
+}
+
 }  // namespace
 
 SocksProxyServer::SocksProxyServer(UserInformation* userInformation)
@@ -57,6 +62,7 @@ int SocksProxyServer::run() {
     try {
         logEvent(L"service starting", kEventTypeInformation);
         renewLookupContext();
+        raiseDescriptorLimit();
         createListeningSocket();
         if (m_listenSock == platform::kInvalidSocket)
             return 1;
@@ -76,6 +82,15 @@ int SocksProxyServer::run() {
     return result;
 }
 
+void SocksProxyServer::raiseDescriptorLimit() {
+    const std::uint32_t error = platform::process().raiseDescriptorLimit(m_descriptorLimit);
+    if (error != 0) {
+        (LogMessage("SocksProxyServer::run()")
+         << L", failed to raise the descriptor limit, error = " << error)
+            .log(kEventTypeWarning);
+    }
+}
+
 void SocksProxyServer::logSettingsInEffect() {
     // The address as bound, which is what browsers must use; the requested
     // one should getsockname fail.
@@ -87,7 +102,8 @@ void SocksProxyServer::logSettingsInEffect() {
      << L":" << static_cast<unsigned>(platform::netToHost16(bound.port)) << L", gateway \""
      << utf8ToWide(m_tarnwicketIpAddr) << L"\" port " << static_cast<unsigned>(m_tarnwicketPort)
      << L", organisation \"" << m_organizationName << L"\", socket timeout "
-     << static_cast<unsigned long>(m_socketTimeout) << L" seconds")
+     << static_cast<unsigned long>(m_socketTimeout) << L" seconds"
+     << descriptorLimitText(m_descriptorLimit))
         .log(kEventTypeInformation);
 }
 
