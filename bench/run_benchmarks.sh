@@ -7,15 +7,22 @@
 #                 trip and throughput on one of them with 1, 512 and 2,047
 #                 open; the relay's resident memory at start, with them open
 #                 and after they closed (gateway: bench/echo_gateway.cpp);
+#   accept burst: 2,047 connections started back to back by one client: the
+#                 time until all are accepted and set up, and the listening
+#                 queue's overflows (nstat);
 #   TCP table:    one client's setup time with 0 to 50,000 extra rows in the
 #                 machine's TCP table (tools/loadgen/tcp_rows.cpp);
 #   owner lookup: lookup cost when the browser process holds 1,000 and 5,000
-#                 sockets (bench/owner_lookup.cpp);
+#                 sockets (bench/owner_lookup.cpp); another user's setup time
+#                 while one user's 4 processes, each holding 15,000 sockets,
+#                 make connections through the relay in a loop (as root,
+#                 with two throwaway users);
 #   throughput:   a 1 GiB download through the relay, straight from the
 #                 emulator's plain HTTP listener and through socat;
 #   setup:        setup time at an offered 500 new connections/s (open loop)
 #                 and new connections/s with 50 clients (closed loop), both
-#                 against the same straight to the emulator.
+#                 against the same straight to the emulator, and the relay's
+#                 CPU time per connection.
 # Setup time is from the connect call to the first response byte; every
 # client reads its response to the end. All on 127.0.0.1.
 #
@@ -44,7 +51,7 @@ most_pairs=${BENCH_PAIRS:-2047}
 table_points=${BENCH_TABLE_ROWS:-0 1000 10000 20000 50000}
 table_connections=1000
 
-for tool in socat awk ss; do
+for tool in socat awk ss nstat; do
     command -v "$tool" >/dev/null || { echo "$tool is needed" >&2; exit 1; }
 done
 work=$(mktemp -d /tmp/vc-bench.XXXXXX)
@@ -71,6 +78,7 @@ pairs_bin="$build/tools/loadgen/vc-pairs"
 rows_bin="$build/tools/loadgen/vc-tcp-rows"
 
 pids=()
+bench_users=()
 forget() {  # a process that has been waited for is no longer ours to signal
     local i
     for i in "${!pids[@]}"; do
@@ -82,6 +90,11 @@ cleanup() {
     for pid in "${pids[@]}"; do
         kill -TERM "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
+    done
+    local user
+    for user in "${bench_users[@]}"; do
+        userdel "$user" >/dev/null 2>&1 || true
+        groupdel "$user" >/dev/null 2>&1 || true
     done
     rm -rf "$work"
 }
@@ -272,6 +285,29 @@ target "relay RSS with $most_pairs idle tunnels" "$rss_open_mib MiB (start $rss_
 target "relay RSS after they closed" "$rss_closed_mib MiB (start $rss_start_mib)" \
     "<= start + 20 MiB" "$settled == 1 && $rss_closed > 0 && $rss_closed <= $rss_start + 20 * 1024"
 
+# --- accept burst ---------------------------------------------------------------
+echo "== Accept burst: a fresh relay; one client starts $most_pairs connections back to"
+echo "   back (non-blocking connects, all before the first answer), then each sends a"
+echo "   line and waits for its echo through its tunnel. Listen queue overflows: nstat"
+listen_overflows() {
+    nstat -asz TcpExtListenOverflows | awk '$1 == "TcpExtListenOverflows" { print $2 }'
+}
+start_relay "$echo_socks_port"
+overflows_before=$(listen_overflows) || true
+burst_out=$("${pin_other[@]}" "$pairs_bin" --port "$relay_port" --steps "$most_pairs" \
+    --window "$most_pairs" --rtt-rounds 1 --download-ms 1 2>&1) || true
+overflows_after=$(listen_overflows) || true
+stop_relay
+burst_s=$(field "$burst_out" open_s)
+burst_failed=$(field "$burst_out" failed)
+grep -h 'first failure' <<<"$burst_out" | indent || true
+echo "  each tunnel: $(field "$burst_out" setup_p50_ms) ms median, $(field "$burst_out" setup_p99_ms) ms p99"
+target "$most_pairs connections back to back, all set up" "$burst_s s, ${burst_failed:-?} failed" \
+    "< 2 s" "$burst_s < 2 && $burst_failed == 0"
+target "listen queue overflows during the burst" \
+    "$(calc "$overflows_after - $overflows_before" 0) ($overflows_before before)" "none" \
+    "$overflows_after == $overflows_before"
+
 # The rest goes through one relay whose gateway is the emulator.
 start_relay "$socks_port"
 
@@ -334,6 +370,71 @@ for n in 1000 5000; do
     median=$(field "$owner_out" busy_median_us "sockets=$n ")
     figure "owner lookup, browser holding $n sockets" "$(calc "$median / 1000" 2) ms median"
 done
+
+# Another user's setup time, alone and beside one user's processes that each
+# hold many sockets and make connections in a loop (needs root for users).
+crowd_figures() {
+    local churners=4 churn_sockets=15000 probes=300 i pid user
+    echo "== Another user beside a crowd: $churners processes of one user, each holding"
+    echo "   $churn_sockets open sockets, make connections through the relay in a loop; another"
+    echo "   user makes $probes connections one after the other (/hello), first alone"
+    bench_users=("vcbcrowd$$" "vcbprobe$$")
+    for user in "${bench_users[@]}"; do useradd -M -U -s /bin/sh "$user"; done
+    # setpriv becomes the command, so the pid of a background one is its own.
+    as_user() {  # USER COMMAND...
+        local name=$1
+        shift
+        setpriv --reuid "$name" --regid "$name" --init-groups -- "${pin_other[@]}" "$@"
+    }
+    probe() {
+        as_user "${bench_users[1]}" "$loadgen_bin" --port "$relay_port" --clients 1 \
+            --connections "$probes" --duration-ms 60000 2>&1 || true
+    }
+    passive_opens() { nstat -asz TcpPassiveOpens | awk '$1 == "TcpPassiveOpens" { print $2 }'; }
+    local quiet crowded churn_pids=() opens0 churn_start churn_rate
+    quiet=$(probe)
+    for ((i = 0; i < churners; i++)); do
+        setpriv --reuid "${bench_users[0]}" --regid "${bench_users[0]}" --init-groups -- \
+            "${pin_other[@]}" "$loadgen_bin" --port "$relay_port" --clients 1 \
+            --connections 1000000000 --duration-ms 300000 --hold-sockets "$churn_sockets" \
+            >"$work/churn.$i" 2>&1 &
+        churn_pids+=($!)
+        pids+=($!)
+    done
+    holding() { grep -q '^holding' "$work/churn.$1"; }
+    for ((i = 0; i < churners; i++)); do
+        wait_until 60 holding "$i" || { echo "  churn $i did not start:"; indent <"$work/churn.$i"; }
+    done
+    opens0=$(passive_opens) || true
+    churn_start=$(now_ms)
+    crowded=$(probe)
+    churn_rate=$(calc "($(passive_opens) - $opens0) / 2 / (($(now_ms) - $churn_start) / 1000)" 0)
+    for pid in "${churn_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        forget "$pid"
+    done
+    printf '  %-34s %-12s %-12s %s\n' "" "setup p50" "p99" "max"
+    printf '  %-34s %-12s %-12s %s\n' "alone" "$(field "$quiet" median_ms) ms" \
+        "$(field "$quiet" p99_ms) ms" "$(field "$quiet" max_ms) ms"
+    printf '  %-34s %-12s %-12s %s\n' "beside the crowd (~$churn_rate/s)" \
+        "$(field "$crowded" median_ms) ms" "$(field "$crowded" p99_ms) ms" \
+        "$(field "$crowded" max_ms) ms"
+    grep -h '^first failure' <<<"$quiet"$'\n'"$crowded" | indent || true
+    local quiet_p50 crowded_p50 crowded_max
+    quiet_p50=$(field "$quiet" median_ms)
+    crowded_p50=$(field "$crowded" median_ms)
+    crowded_max=$(field "$crowded" max_ms)
+    target "another user's setup p50 beside the crowd" "$crowded_p50 ms (alone: $quiet_p50 ms)" \
+        "<= alone + 20 ms" "$crowded_p50 <= $quiet_p50 + 20 && $(field "$crowded" failed) == 0"
+    target "another user's setup max beside the crowd" "$crowded_max ms" "< 250 ms" \
+        "$crowded_max < 250"
+}
+if [[ $(id -u) == 0 ]]; then
+    crowd_figures
+else
+    echo "== Another user beside a crowd: skipped, needs root to create two users"
+fi
 
 # --- throughput -----------------------------------------------------------------
 socat_port=$(free_port)
@@ -450,8 +551,11 @@ if [[ "${relay_ok:-0}" -gt 0 && "${direct_ok:-0}" -gt 0 ]]; then
         "us in all, of which emulator $(per_connection_us relay1 direct1 emulator "$direct_ok") us"
     echo "    (with both CPUs busy, the rates are in the inverse ratio of these totals: a"
     echo "    relayed connection is two TCP connections, three SOCKS exchanges and the"
-    echo "    owner search on top of the emulator's work for the request)"
+    echo "    owner lookup on top of the emulator's work for the request)"
 fi
+relay_us="?"
+if [[ "${relay_ok:-0}" -gt 0 ]]; then relay_us=$(per_connection_us relay0 relay1 relay "$relay_ok"); fi
+target "relay CPU per relayed connection" "$relay_us us" "< 150 us" "$relay_us < 150"
 relay_rate=$(field "$relay_load" rate)
 direct_rate=$(field "$direct_load" rate)
 relay_failed=$(field "$relay_load" failed)

@@ -234,6 +234,10 @@ bool Process::formatSystemMessage(std::uint32_t, std::wstring&) {
     return false;
 }
 void Process::sleepMillis(std::uint32_t) {}
+std::uint32_t Process::raiseDescriptorLimit(std::uint64_t& limit) {
+    limit = 0;
+    return kErrorNotSupported;
+}
 
 std::int64_t Clock::nowTicks() {
     return 0;

@@ -1,5 +1,5 @@
 // Process seam: console control events, the command line, the program's
-// path, the last-error text, and waiting.
+// path, the last-error text, waiting, and the descriptor limit.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,10 @@ public:
     virtual void setLastError(std::uint32_t code);
     virtual bool formatSystemMessage(std::uint32_t code, std::wstring& out);
     virtual void sleepMillis(std::uint32_t ms);
+    // Raises the number of descriptors the process may hold to the most it
+    // is allowed; `limit` receives the limit in effect afterwards, 0 where
+    // the system has no such limit. 0 or an error, the limit then unchanged.
+    virtual std::uint32_t raiseDescriptorLimit(std::uint64_t& limit);
 };
 
 }  // namespace platform

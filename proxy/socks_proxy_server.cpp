@@ -6,6 +6,15 @@
 #include "support/logging.h"
 #include "support/text_conversion.h"
 
+namespace {
+
+// Said only where the system has such a limit.
+std::wstring descriptorLimitText(std::uint64_t limit) {
+    return limit == 0 ? std::wstring() : L", descriptor limit " + std::to_wstring(limit);
+}
+
+}  // namespace
+
 SocksProxyServer::SocksProxyServer(UserInformation* userInformation)
     : m_userInformation(userInformation), m_wakeupBuf(1024) {
     bool missing = false;
@@ -47,6 +56,7 @@ int SocksProxyServer::run() {
     try {
         logEvent(L"service starting", kEventTypeInformation);
         renewLookupContext();
+        raiseDescriptorLimit();
         createListeningSocket();
         if (m_listenSock == platform::kInvalidSocket)
             return 1;
@@ -67,6 +77,15 @@ int SocksProxyServer::run() {
     return result;
 }
 
+void SocksProxyServer::raiseDescriptorLimit() {
+    const std::uint32_t error = platform::process().raiseDescriptorLimit(m_descriptorLimit);
+    if (error != 0) {
+        (LogMessage("SocksProxyServer::run()")
+         << L", failed to raise the descriptor limit, error = " << error)
+            .log(kEventTypeWarning);
+    }
+}
+
 void SocksProxyServer::logSettingsInEffect() {
     // The addresses as bound (read back from the listening sockets), which
     // is what browsers must use.
@@ -77,7 +96,8 @@ void SocksProxyServer::logSettingsInEffect() {
      << L", parameters from " << m_parametersSource << L", listening on " << listening
      << L", gateway \"" << utf8ToWide(m_tarnwicketIpAddr) << L"\" port "
      << static_cast<unsigned>(m_tarnwicketPort) << L", organisation \"" << m_organizationName
-     << L"\", socket timeout " << static_cast<unsigned long>(m_socketTimeout) << L" seconds")
+     << L"\", socket timeout " << static_cast<unsigned long>(m_socketTimeout) << L" seconds"
+     << descriptorLimitText(m_descriptorLimit))
         .log(kEventTypeInformation);
 }
 

@@ -198,6 +198,9 @@ private:
     void advanceConnectAttempts(std::int64_t now);
     void advanceAttempts(ConnPair& cp, std::int64_t now);
 
+    // Raises the descriptor limit as far as the system allows (a failure
+    // is logged and the relay goes on with what it has).
+    void raiseDescriptorLimit();
     // One information message with the parameters in effect and where they
     // came from, once the listening socket is bound.
     void logSettingsInEffect();
@@ -217,6 +220,9 @@ private:
 
     // Where the parameters were read from, as the registry seam names it.
     std::wstring m_parametersSource;
+    // The descriptors the process may hold once raised; 0 when the system
+    // has no such limit.
+    std::uint64_t m_descriptorLimit = 0;
 
     // Wakeup sends and the closing of m_fds[0] exclude each other.
     std::mutex m_wakeupMutex;

@@ -1,6 +1,7 @@
 #include "platform/posix/posix_process.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,6 +92,25 @@ bool PosixProcess::formatSystemMessage(std::uint32_t code, std::wstring& out) {
 
 void PosixProcess::sleepMillis(std::uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Every browser connection costs two descriptors, and the soft limit that
+// services often start with (1,024) is far below the pair limit's 4,094.
+// The hard limit is finite on Linux: the kernel refuses more than nr_open.
+std::uint32_t PosixProcess::raiseDescriptorLimit(std::uint64_t& limit) {
+    limit = 0;
+    rlimit current{};
+    if (::getrlimit(RLIMIT_NOFILE, &current) != 0)
+        return win32ErrorFromErrno(errno);
+    limit = current.rlim_cur;
+    if (current.rlim_cur >= current.rlim_max)
+        return 0;
+    rlimit raised = current;
+    raised.rlim_cur = current.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0)
+        return win32ErrorFromErrno(errno);
+    limit = raised.rlim_cur;
+    return 0;
 }
 
 Process& nativeProcess() {

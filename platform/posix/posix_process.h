@@ -1,6 +1,6 @@
 // The process seam on Linux: console events from signals, the command line
-// from /proc/self/cmdline, the program's path from /proc/self/exe, and a
-// per-thread last-error code.
+// from /proc/self/cmdline, the program's path from /proc/self/exe, a
+// per-thread last-error code, and RLIMIT_NOFILE.
 #pragma once
 
 #include "platform/process.h"
@@ -20,6 +20,8 @@ public:
     // texts end; false for a code without one.
     bool formatSystemMessage(std::uint32_t code, std::wstring& out) override;
     void sleepMillis(std::uint32_t ms) override;
+    // The soft RLIMIT_NOFILE up to the hard one.
+    std::uint32_t raiseDescriptorLimit(std::uint64_t& limit) override;
 };
 
 }  // namespace platform

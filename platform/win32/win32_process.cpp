@@ -1,5 +1,5 @@
 // Console control events, the command line, the program's path, last-error
-// codes and their texts, and waiting.
+// codes and their texts, waiting, and the descriptor limit there is not.
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <shellapi.h>
@@ -80,6 +80,12 @@ public:
     }
 
     void sleepMillis(std::uint32_t ms) override { ::Sleep(ms); }
+
+    // Handles and sockets have no per-process limit to raise.
+    std::uint32_t raiseDescriptorLimit(std::uint64_t& limit) override {
+        limit = 0;
+        return 0;
+    }
 };
 
 }  // namespace

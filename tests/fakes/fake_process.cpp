@@ -54,3 +54,8 @@ std::vector<std::uint32_t> FakeProcess::sleeps() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_sleeps;
 }
+
+std::uint32_t FakeProcess::raiseDescriptorLimit(std::uint64_t& limit) {
+    limit = m_descriptorLimit;
+    return m_descriptorLimitError;
+}

@@ -1,6 +1,6 @@
-// The process seam for tests: scripted command line, program path and
-// system texts, a per-fake last error, sleeps that only count, and the
-// console handlers that were added.
+// The process seam for tests: scripted command line, program path, system
+// texts and descriptor limit, a per-fake last error, sleeps that only count,
+// and the console handlers that were added.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,7 @@ public:
     void setLastError(std::uint32_t code) override;
     bool formatSystemMessage(std::uint32_t code, std::wstring& out) override;
     void sleepMillis(std::uint32_t ms) override;
+    std::uint32_t raiseDescriptorLimit(std::uint64_t& limit) override;
 
     std::vector<std::wstring> m_args{L"vornclient", L"-debug"};
     bool m_failArgs = false;
@@ -27,6 +28,9 @@ public:
     std::uint32_t m_modulePathError = 0;
     // System texts by code (with their trailing "\r\n"); other codes fail.
     std::map<std::uint32_t, std::wstring> m_messages;
+    // What raiseDescriptorLimit reports: the limit, and an error or 0.
+    std::uint64_t m_descriptorLimit = 0;
+    std::uint32_t m_descriptorLimitError = 0;
 
     std::vector<platform::ConsoleCtrlHandlerFn> handlers() const;
     std::vector<std::uint32_t> sleeps() const;

@@ -1,8 +1,10 @@
 // The Linux process seam: command line, program path, per-thread last error,
-// system texts and the process-wide start-up settings.
+// system texts, the process-wide start-up settings and the descriptor limit.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <thread>
@@ -78,4 +80,26 @@ TEST(PosixProcess, WritesToAGonePipeFailAndChildrenStillGetSigpipe) {
     const unsigned long long ignored =
         std::stoull(status.substr(status.find(':') + 1), nullptr, 16);
     EXPECT_EQ(0u, ignored & (1ull << (SIGPIPE - 1))) << status;
+}
+
+TEST(PosixProcess, TheDescriptorLimitIsRaisedToTheHardLimit) {
+    rlimit saved{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &saved));
+    rlimit low = saved;
+    low.rlim_cur = std::min<rlim_t>(saved.rlim_max, 256);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &low));
+
+    platform::PosixProcess process;
+    std::uint64_t limit = 0;
+    EXPECT_EQ(0u, process.raiseDescriptorLimit(limit));
+    EXPECT_EQ(saved.rlim_max, limit);
+    rlimit now{};
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &now));
+    EXPECT_EQ(saved.rlim_max, now.rlim_cur);
+    EXPECT_EQ(saved.rlim_max, now.rlim_max) << "the hard limit stays";
+
+    // Already there: nothing to do, and the same answer.
+    EXPECT_EQ(0u, process.raiseDescriptorLimit(limit));
+    EXPECT_EQ(saved.rlim_max, limit);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
 }

@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "proxy/error_page.h"
 #include "proxy/socks_proxy_server.h"
+#include "tests/fakes/fake_process.h"
 #include "tests/fakes/fake_relay_env.h"
 #include "tests/proxy/server_probe.h"
 #include "userinfo/user_information.h"
@@ -127,8 +128,11 @@ TEST_F(ServerLoopTest, StartUpLogsTheSourceAndTheBoundAddressOfTheParameters) {
         "every parameter takes its default";
     for (bool missing : {false, true}) {
         FileBackedRegistry registry(missing);
+        FakeProcess process;
+        process.m_descriptorLimit = 16384;
         platform::Platform p = platform::current();
         p.registry = &registry;
+        p.process = &process;
         platform::ScopedPlatform scope(p);
         m_env.log().clear();
 
@@ -157,7 +161,7 @@ TEST_F(ServerLoopTest, StartUpLogsTheSourceAndTheBoundAddressOfTheParameters) {
             "listening on 127.0.0.1:";
         const std::string tail =
             ", gateway \"gw.example\" port 1081, organisation \"Org \"HQ\"\", socket timeout 42 "
-            "seconds";
+            "seconds, descriptor limit 16384";
         ASSERT_GT(text.size(), head.size() + tail.size()) << text;
         EXPECT_EQ(text.substr(0, head.size()), head);
         EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
@@ -167,6 +171,44 @@ TEST_F(ServerLoopTest, StartUpLogsTheSourceAndTheBoundAddressOfTheParameters) {
         EXPECT_EQ(port.find_first_not_of("0123456789"), std::string::npos) << ports;
         EXPECT_NE(port, "0") << "the requested port instead of the bound one";
         EXPECT_EQ(ports, port + " and [::1]:" + port);
+    }
+}
+
+// Where the system has no descriptor limit nothing is said of it; a limit
+// that cannot be raised is said once, and the relay goes on with it.
+TEST_F(ServerLoopTest, StartUpRaisesTheDescriptorLimitAndSaysWhatItIs) {
+    struct Case {
+        std::uint64_t limit;
+        std::uint32_t error;
+        const wchar_t* tail;
+    };
+    for (const Case& c :
+         {Case{0, 0, L" seconds"}, Case{1024, 1, L" seconds, descriptor limit 1024"}}) {
+        FakeProcess process;
+        process.m_descriptorLimit = c.limit;
+        process.m_descriptorLimitError = c.error;
+        platform::Platform p = platform::current();
+        p.process = &process;
+        platform::ScopedPlatform scope(p);
+        SocksProxyServer server(nullptr);
+        server.m_listenPort = 0;
+        m_env.log().clear();
+        server.stop();
+        EXPECT_EQ(server.run(), 0) << "a limit that stays is no reason to stop";
+
+        const std::vector<RecordedEvent> events = m_env.log().events();
+        const std::wstring warning =
+            L"SocksProxyServer::run(), failed to raise the descriptor limit, error = 1";
+        ASSERT_EQ(events.size(), c.error != 0 ? 4u : 3u);
+        if (c.error != 0) {
+            EXPECT_EQ(events[2].text, warning);
+            EXPECT_EQ(events[2].type, platform::kEventWarning);
+        }
+        const std::wstring summary = events.back().text;
+        const std::wstring tail = c.tail;
+        ASSERT_GT(summary.size(), tail.size()) << m_env.log().narrowTexts().back();
+        EXPECT_EQ(summary.substr(summary.size() - tail.size()), tail)
+            << m_env.log().narrowTexts().back();
     }
 }
 

@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <set>
+#include <string>
 
 namespace bench {
 
@@ -36,15 +39,43 @@ long residentKib(int pid) {
     return -1;
 }
 
+namespace {
+
+// The inodes of the netlink sockets in the process's network namespace.
+std::set<std::string> netlinkInodes(const std::string& proc) {
+    std::set<std::string> inodes;
+    std::ifstream table(proc + "/net/netlink");
+    std::string line;
+    std::getline(table, line);  // the header
+    while (std::getline(table, line)) {
+        const std::size_t last = line.find_last_not_of(" \t");
+        const std::size_t start = line.find_last_of(" \t", last);
+        if (last != std::string::npos && start != std::string::npos)
+            inodes.insert(line.substr(start + 1, last - start));
+    }
+    return inodes;
+}
+
+}  // namespace
+
 long openDescriptors(int pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* dir = ::opendir(path.c_str());
+    const std::string proc = "/proc/" + std::to_string(pid);
+    DIR* dir = ::opendir((proc + "/fd").c_str());
     if (dir == nullptr)
         return -1;
+    const std::set<std::string> netlink = netlinkInodes(proc);
     long count = 0;
     while (const dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.')
+        if (entry->d_name[0] == '.')
+            continue;
+        char target[64] = {};
+        const std::string link = proc + "/fd/" + entry->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        const std::string text(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (text.compare(0, 8, "socket:[") != 0 ||
+            netlink.count(text.substr(8, text.size() - 9)) == 0) {
             ++count;
+        }
     }
     ::closedir(dir);
     return count;

@@ -20,7 +20,9 @@ bool raiseDescriptorLimit(std::uint64_t needed);
 // VmRSS of a process in KiB from /proc/<pid>/status; -1 when unreadable.
 long residentKib(int pid);
 
-// Number of open descriptors of a process; -1 when unreadable.
+// Number of open descriptors of a process, its netlink sockets left out (a
+// relay's lookup threads keep one each for as long as they live); -1 when
+// unreadable.
 long openDescriptors(int pid);
 
 // Value at `fraction` (0..1) of the values, nearest rank; 0 when empty.
