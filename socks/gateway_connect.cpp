@@ -44,11 +44,12 @@ AttemptResult SocksProxyServer::openAttempt(const platform::SockAddr& addr, plat
     platform::Sockets& sockets = platform::sockets();
     error = addr.family == platform::kAfInet6 ? sockets.createTcp6(sock) : sockets.createTcp(sock);
     if (error != 0) {
-        (
-            LogMessage(kConnectOp)
-            << L", failed to create socket for connecting to tarnwicket, WSAGetLastError() = "
-            << error)
-            .log();
+        // Out of descriptors, every connection fails here: a user who holds
+        // many connections could otherwise flood the log.
+        static MessageRateLimit g_limit;
+        (LogMessage(kConnectOp)
+         << L", failed to create socket for connecting to tarnwicket, WSAGetLastError() = " << error)
+            .log(g_limit);
         return AttemptResult::NoSocket;
     }
     if (const int rc = sockets.setNoDelay(sock)) {
