@@ -157,7 +157,8 @@ phase "AddressSanitizer + UndefinedBehaviorSanitizer"
 mapfile -t units < <(unit_targets)
 if ! build "$prefix-asan" "$logs/asan-build.log" -DCMAKE_BUILD_TYPE=Debug \
     -DVORN_SANITIZE=address,undefined -- "${units[@]}" emulator_tests vornclient \
-    gateway-emulator vc-loadgen hostile-gateway vc-socket-fault; then
+    gateway-emulator vc-loadgen hostile-gateway vc-socket-fault vc-silent-listener vc-fd-handoff \
+    vc-two-users; then
     grep -E -B2 -A8 '(error|Error) ' "$logs/asan-build.log" | head -n 60
     note_fail 1 "sanitizer build failed (see $logs/asan-build.log)"
 fi

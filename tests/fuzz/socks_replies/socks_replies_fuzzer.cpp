@@ -120,11 +120,10 @@ public:
     }
 
     void connect() {
-        GatewayAddress resolved;
+        GatewayAddresses resolved;
         check(resolveTarnwicketAddress(m_server.m_tarnwicketIpAddr, m_server.m_tarnwicketPort,
                                        resolved));
-        m_pair->m_tarnwicketAddr = resolved.addr;
-        m_pair->m_tarnwicketAddrLen = resolved.addrLen;
+        m_pair->m_tarnwicketAddrs = resolved.addresses;
         m_server.connectToTarnwicket(*m_pair);
         check(m_pair->m_state == AwaitingMethodSelection);
         checkPair();
