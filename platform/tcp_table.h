@@ -61,6 +61,10 @@ public:
     // success returns 0 and sets size to the bytes written.
     virtual std::uint32_t getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
                                               std::uint32_t& size, const TcpOwnerHint* hint);
+    // Whether a lookup with a hint costs the same however many connections
+    // the machine has (an exact lookup in the kernel), rather than a whole
+    // snapshot of the table.
+    virtual bool answersExactly() const { return false; }
 };
 
 }  // namespace platform

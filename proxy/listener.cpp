@@ -174,6 +174,11 @@ void SocksProxyServer::admitBrowser(platform::Socket sock, const platform::SockA
     lookup->clientAddr = clientAddr;
     lookup->acceptTicks = cp->m_lastActivity;
     cp->m_lookup = lookup;
+    // Admitted at the top of the next pass, before the loop waits again.
+    if (m_lookupContext->answerAtOnce(*lookup)) {
+        m_connPairs.push_back(std::move(cp));
+        return;
+    }
     try {
         cp->m_userInfoThread = std::make_unique<UserInfoJob>(m_userInfoWorkers);
         std::shared_ptr<LookupContext> context = m_lookupContext;

@@ -44,20 +44,33 @@ public:
         : m_gatewayHost(std::move(gatewayHost)),
           m_gatewayPort(gatewayPort),
           m_userInformation(userInformation),
+          m_answersAtOnce(answersWithoutWaiting(m_gatewayHost)),
           m_server(&server) {}
 
     // The steps of a lookup; sets done last, then wakes the loop.
     void run(UserInfoLookup& lookup);
+    // Makes the lookup on the calling (loop) thread when nothing in it can
+    // wait: the owner table answers by an exact kernel lookup, the gateway's
+    // name is an address, and the user is in the cache. That spares most
+    // connections the handing over to a worker and back. False, with the
+    // lookup untouched, when it has to go to a worker.
+    bool answerAtOnce(UserInfoLookup& lookup);
     // The server's teardown: from now on wake() does nothing.
     void detach();
 
 private:
     void findUser(UserInfoLookup& lookup) const;
+    // The owner of the browser's socket and its session; false when there
+    // is none to speak for.
+    static bool findSession(UserInfoLookup& lookup);
+    bool answerFromCache(UserInfoLookup& lookup) const;
     void wake();
 
     const std::string m_gatewayHost;
     const std::uint16_t m_gatewayPort;
     UserInformation* const m_userInformation;
+    static bool answersWithoutWaiting(const std::string& gatewayHost);
+    const bool m_answersAtOnce;
     std::mutex m_serverMutex;
     SocksProxyServer* m_server;
 };

@@ -47,8 +47,10 @@ AttemptResult SocksProxyServer::openAttempt(const platform::SockAddr& addr, plat
         // Out of descriptors, every connection fails here: a user who holds
         // many connections could otherwise flood the log.
         static MessageRateLimit g_limit;
-        (LogMessage(kConnectOp)
-         << L", failed to create socket for connecting to tarnwicket, WSAGetLastError() = " << error)
+        (
+            LogMessage(kConnectOp)
+            << L", failed to create socket for connecting to tarnwicket, WSAGetLastError() = "
+            << error)
             .log(g_limit);
         return AttemptResult::NoSocket;
     }

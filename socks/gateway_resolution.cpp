@@ -17,7 +17,35 @@ void addOnce(std::vector<platform::SockAddr>& list, const platform::SockAddr& ad
         list.push_back(addr);
 }
 
+bool isIpv4Literal(const std::string& host) {
+    int parts = 0;
+    std::size_t pos = 0;
+    while (parts < 4) {
+        std::size_t end = pos;
+        while (end < host.size() && end - pos < 3 && host[end] >= '0' && host[end] <= '9')
+            ++end;
+        if (end == pos || std::stoi(host.substr(pos, end - pos)) > 255)
+            return false;
+        ++parts;
+        if (end == host.size())
+            return parts == 4;
+        if (host[end] != '.')
+            return false;
+        pos = end + 1;
+    }
+    return false;
+}
+
+bool isIpv6Literal(const std::string& host) {
+    const auto colons = std::count(host.begin(), host.end(), ':');
+    return colons >= 2 && host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
+}
+
 }  // namespace
+
+bool isAddressLiteral(const std::string& host) {
+    return isIpv4Literal(host) || isIpv6Literal(host);
+}
 
 bool resolveTarnwicketAddress(const std::string& host, std::uint16_t port, GatewayAddresses& out) {
     out.addresses.clear();

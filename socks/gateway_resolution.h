@@ -17,5 +17,9 @@ struct GatewayAddresses {
     std::string errorText;
 };
 
+// An address written out: four decimal numbers up to 255 with dots between,
+// or IPv6 hex groups with colons. Resolving it asks no name service.
+bool isAddressLiteral(const std::string& host);
+
 // False after a logged failure, with errorText set.
 bool resolveTarnwicketAddress(const std::string& host, std::uint16_t port, GatewayAddresses& out);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -125,6 +126,8 @@ int PosixTcpTable::readRows(std::uint16_t family, const TcpOwnerHint* hint,
             return 0;
         }
         // Kernels without the exact lookup fall back to a full read below.
+        if (err == EPROTONOSUPPORT || err == EAFNOSUPPORT || err == EOPNOTSUPP)
+            m_netlinkFailed = true;
     }
     std::vector<TcpSocketEntry> all;
     if (const int err = readAllRows(family, all))

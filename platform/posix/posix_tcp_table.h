@@ -12,6 +12,7 @@
 // socket of the family is listed.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -26,6 +27,8 @@ class PosixTcpTable : public TcpTable {
 public:
     std::uint32_t getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
                                       std::uint32_t& size, const TcpOwnerHint* hint) override;
+    // True while the exact sock_diag lookup works.
+    bool answersExactly() const override { return m_useNetlink && !m_netlinkFailed.load(); }
 
     // Off: read the rows from the /proc files only.
     bool m_useNetlink = true;
@@ -39,6 +42,9 @@ public:
     std::chrono::milliseconds m_snapshotMaxAge{250};
 
 private:
+    // Set when the kernel refused the exact lookup: reads fall back to /proc.
+    mutable std::atomic<bool> m_netlinkFailed{false};
+
     // 0 or an errno value.
     int readAllRows(std::uint16_t family, std::vector<posix::TcpSocketEntry>& rows) const;
     int readRows(std::uint16_t family, const TcpOwnerHint* hint,

@@ -46,6 +46,8 @@ public:
     std::uint32_t getExtendedTcpTable(std::uint16_t family, std::uint8_t* buffer,
                                       std::uint32_t& size,
                                       const platform::TcpOwnerHint* hint) override;
+    bool answersExactly() const override { return m_exact; }
+    bool m_exact = false;
 
 private:
     struct Reply {

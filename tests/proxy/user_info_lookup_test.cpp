@@ -132,4 +132,54 @@ TEST_F(UserInfoLookupTest, AnOwnerThatCameLaterOrNoneFailsClosed) {
     EXPECT_EQ(m_sockets.addrInfoCalls(), 0);
 }
 
+// With an exact owner table, a gateway given as an address and the user in
+// the cache, the loop answers the lookup itself; anything that could wait
+// goes to a worker, with the lookup untouched.
+TEST_F(UserInfoLookupTest, TheLoopAnswersWhatCannotWait) {
+    struct Case {
+        bool exact;
+        std::string gateway;
+        std::uint32_t owner;
+        bool cached;
+        bool atOnce;
+        bool failed;
+    };
+    const Case cases[] = {
+        {true, "192.0.2.7", kAlicePid, true, true, false},
+        {true, "2001:db8::7", kAlicePid, true, true, false},
+        {true, "192.0.2.7", kSystemPid, false, true, false},  // session 0 needs no cache
+        {true, "192.0.2.7", kAlicePid, false, false, true},   // a cache miss reads NSS
+        {true, "gw.example", kAlicePid, true, false, true},   // a name asks the resolver
+        {false, "192.0.2.7", kAlicePid, true, false, true},   // a whole table snapshot
+        {true, "192.0.2.7", 999, true, true, true},           // no session: answered, closed
+    };
+    for (const Case& c : cases) {
+        m_users = std::make_unique<UserInformation>();
+        if (c.cached)
+            m_users->enumerateSessions();
+        m_table.m_exact = c.exact;
+        ownedBy(c.owner);
+        LookupContext context(c.gateway, 1080, m_users.get(), *m_server);
+        UserInfoLookup lookup;
+        lookup.listenAddr = loopback(kListenPort);
+        lookup.clientAddr = loopback(kBrowserPort);
+        EXPECT_EQ(context.answerAtOnce(lookup), c.atOnce) << c.gateway << " " << c.owner;
+        EXPECT_EQ(lookup.done.load(), c.atOnce);
+        EXPECT_EQ(lookup.failed, c.failed);
+        if (!c.atOnce) {
+            EXPECT_FALSE(lookup.sessionKnown) << "left as it was for the worker";
+            EXPECT_TRUE(lookup.gateway.addresses.empty());
+        }
+    }
+}
+
+TEST(GatewayNameTest, AddressLiteralsAskNoNameService) {
+    for (const char* literal :
+         {"127.0.0.1", "0.0.0.0", "255.255.255.255", "::1", "2001:db8::7", "::ffff:192.0.2.7"})
+        EXPECT_TRUE(isAddressLiteral(literal)) << literal;
+    for (const char* name : {"", "gw.example", "localhost", "256.0.0.1", "1.2.3", "1.2.3.4.5",
+                             "1.2.3.", "01234.1.1.1", "fe80::1%eth0", "gw:8080", "1.2.3.4 "})
+        EXPECT_FALSE(isAddressLiteral(name)) << name;
+}
+
 }  // namespace
