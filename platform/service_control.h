@@ -45,10 +45,13 @@ struct SessionNotification {
 // What the service manager does when the service ends without having
 // reported stopped: restart it after each delay in turn (the last one for
 // every failure after), and count failures afresh after resetPeriodSeconds
-// without one (SERVICE_FAILURE_ACTIONSW with SC_ACTION_RESTART).
+// without one (SERVICE_FAILURE_ACTIONSW with SC_ACTION_RESTART). With
+// onNonCrashFailures the same goes for a service that reports stopped with
+// an exit code other than 0 (SERVICE_FAILURE_ACTIONS_FLAG).
 struct FailureActions {
     std::uint32_t resetPeriodSeconds = 0;
     std::vector<std::uint32_t> restartDelaysMillis;
+    bool onNonCrashFailures = false;
 };
 
 using ServiceMainFn = void (*)();
@@ -88,7 +91,8 @@ public:
     virtual std::uint32_t controlStop(ScmHandle service, ServiceStatus& status);
     virtual std::uint32_t queryStatus(ScmHandle service, ServiceStatus& status);
     virtual std::uint32_t deleteService(ScmHandle service);
-    // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS); the handle needs
+    // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS, then
+    // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG); the handle needs
     // kServiceChangeConfig and kServiceStart.
     virtual std::uint32_t setFailureActions(ScmHandle service, const FailureActions& actions);
     virtual void closeHandle(ScmHandle handle);

@@ -144,7 +144,8 @@ std::uint32_t FakeServiceControl::setFailureActions(platform::ScmHandle service,
     for (const std::uint32_t delay : actions.restartDelaysMillis)
         delays += (delays.empty() ? "" : ",") + std::to_string(delay);
     record("setFailureActions " + std::to_string(service) +
-           " reset=" + std::to_string(actions.resetPeriodSeconds) + " restart=" + delays);
+           " reset=" + std::to_string(actions.resetPeriodSeconds) + " restart=" + delays +
+           " non-crash=" + (actions.onNonCrashFailures ? "1" : "0"));
     return m_failureActionsResult;
 }
 

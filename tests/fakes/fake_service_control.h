@@ -70,7 +70,7 @@ public:
     // "openManager access=3", "createService VornClient|<display>|<path>",
     // "openService VornClient access=...", "controlStop", "queryStatus",
     // "deleteService", "setFailureActions <handle> reset=86400
-    // restart=5000,10000,60000", "close <handle>".
+    // restart=5000,10000,60000 non-crash=1", "close <handle>".
     std::vector<std::string> calls() const;
     // Handles opened and not yet closed.
     std::size_t openHandles() const;
