@@ -78,6 +78,9 @@ public:
                                           StatusHandle& out);
     // SetServiceStatus.
     virtual std::uint32_t setStatus(StatusHandle handle, const ServiceStatus& status);
+    // One line on what the running service is doing, for the service
+    // manager's own view of it (systemd: STATUS=). 0 or an error code.
+    virtual std::uint32_t setStatusText(const std::wstring& text);
 
     // Installer and remover.
     virtual std::uint32_t openManager(std::uint32_t access, ScmHandle& out);

@@ -184,6 +184,9 @@ public:
         return flagError == ERROR_INVALID_LEVEL ? 0 : flagError;
     }
 
+    // Windows shows no status line of a service.
+    std::uint32_t setStatusText(const std::wstring&) override { return 0; }
+
     void closeHandle(ScmHandle handle) override {
         if (handle != 0)
             ::CloseServiceHandle(toScHandle(handle));
