@@ -9,8 +9,10 @@ void LookupContext::findUser(UserInfoLookup& lookup) const {
     // The owner first, and its session at once: on Windows the process id
     // could otherwise pass to another process while the name resolves.
     platform::SocketOwner owner = 0;
-    if (!getClientSocketPID(lookup.listenAddr, lookup.clientAddr, owner))
+    if (!getClientSocketPID(lookup.listenAddr, lookup.clientAddr, owner)) {
+        lookup.ownerNotFound = true;
         return;  // nobody to speak for: closed unanswered
+    }
     if (!UserInformation::sessionIdOfOwner(owner, lookup.acceptTicks, lookup.session))
         return;
     lookup.sessionKnown = true;
