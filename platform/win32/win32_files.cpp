@@ -135,7 +135,9 @@ public:
         return error;
     }
 
-    // Shared for deleting, so that the file can be replaced while it is read.
+    // Shared for writing and deleting: the reader holds it for a moment only.
+    // A renewal that meets it (a rename over an open file may be refused)
+    // fails once and is made again at the next interval.
     std::uint32_t readWholeFile(const std::wstring& path, std::string& out) override {
         out.clear();
         HandleGuard file(::CreateFileW(path.c_str(), GENERIC_READ,
