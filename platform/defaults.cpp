@@ -175,6 +175,13 @@ std::unique_ptr<std::istream> Files::openTextForRead(const std::wstring&) {
     s->setstate(std::ios::failbit);
     return s;
 }
+std::uint32_t Files::replacePrivateFile(const std::wstring&, const std::string&) {
+    return kErrorNotSupported;
+}
+std::uint32_t Files::readWholeFile(const std::wstring&, std::string& out) {
+    out.clear();
+    return kErrorNotSupported;
+}
 
 std::uint32_t ServiceControl::startDispatcher(const std::wstring&, ServiceMainFn) {
     return kErrorFailedServiceControllerConnect;
@@ -186,6 +193,9 @@ std::uint32_t ServiceControl::registerHandler(const std::wstring&, ControlHandle
 }
 std::uint32_t ServiceControl::setStatus(StatusHandle, const ServiceStatus&) {
     return kErrorInvalidHandle;
+}
+std::uint32_t ServiceControl::setStatusText(const std::wstring&) {
+    return kErrorNotSupported;
 }
 std::uint32_t ServiceControl::openManager(std::uint32_t, ScmHandle& out) {
     out = 0;

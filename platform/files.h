@@ -28,6 +28,14 @@ public:
     // returned in a failed state.
     virtual std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path);
     virtual std::unique_ptr<std::istream> openTextForRead(const std::wstring& path);
+    // Replaces the file at `path` whole, so that a reader sees either the old
+    // bytes or the new ones: written beside it, then renamed over it. Only
+    // administrators may read or change it: mode 0600 on Linux, a DACL of
+    // SYSTEM and Administrators on Windows. 0 or an error code.
+    virtual std::uint32_t replacePrivateFile(const std::wstring& path, const std::string& bytes);
+    // The whole content of a file: 0; kErrorFileNotFound or kErrorPathNotFound
+    // when there is none; kErrorAccessDenied; or another error code.
+    virtual std::uint32_t readWholeFile(const std::wstring& path, std::string& out);
 };
 
 }  // namespace platform

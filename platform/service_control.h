@@ -45,10 +45,13 @@ struct SessionNotification {
 // What the service manager does when the service ends without having
 // reported stopped: restart it after each delay in turn (the last one for
 // every failure after), and count failures afresh after resetPeriodSeconds
-// without one (SERVICE_FAILURE_ACTIONSW with SC_ACTION_RESTART).
+// without one (SERVICE_FAILURE_ACTIONSW with SC_ACTION_RESTART). With
+// onNonCrashFailures the same goes for a service that reports stopped with
+// an exit code other than 0 (SERVICE_FAILURE_ACTIONS_FLAG).
 struct FailureActions {
     std::uint32_t resetPeriodSeconds = 0;
     std::vector<std::uint32_t> restartDelaysMillis;
+    bool onNonCrashFailures = false;
 };
 
 using ServiceMainFn = void (*)();
@@ -75,6 +78,9 @@ public:
                                           StatusHandle& out);
     // SetServiceStatus.
     virtual std::uint32_t setStatus(StatusHandle handle, const ServiceStatus& status);
+    // One line on what the running service is doing, for the service
+    // manager's own view of it (systemd: STATUS=). 0 or an error code.
+    virtual std::uint32_t setStatusText(const std::wstring& text);
 
     // Installer and remover.
     virtual std::uint32_t openManager(std::uint32_t access, ScmHandle& out);
@@ -88,7 +94,8 @@ public:
     virtual std::uint32_t controlStop(ScmHandle service, ServiceStatus& status);
     virtual std::uint32_t queryStatus(ScmHandle service, ServiceStatus& status);
     virtual std::uint32_t deleteService(ScmHandle service);
-    // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS); the handle needs
+    // ChangeServiceConfig2W(SERVICE_CONFIG_FAILURE_ACTIONS, then
+    // SERVICE_CONFIG_FAILURE_ACTIONS_FLAG); the handle needs
     // kServiceChangeConfig and kServiceStart.
     virtual std::uint32_t setFailureActions(ScmHandle service, const FailureActions& actions);
     virtual void closeHandle(ScmHandle handle);

@@ -99,6 +99,11 @@ struct ConnPair {
 
     std::int64_t m_lastActivity = 0;
 
+    // Bytes relayed each way (not the SOCKS messages, not an error page),
+    // for the status command.
+    std::uint64_t m_bytesToTarnwicket = 0;
+    std::uint64_t m_bytesToBrowser = 0;
+
     // While relaying, each side may end its sending on its own: what it sent
     // before is delivered, then the relay ends its sending towards the
     // other side and goes on relaying the other direction.

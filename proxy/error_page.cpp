@@ -153,4 +153,19 @@ void SocksProxyServer::sendErrorPage(ConnPair& cp, HttpErrorCode http_code, std:
     cp.m_state = SendingErrorPage;
     cp.m_sendingToBrowser = true;
     cp.m_sendingToTarnwicket = false;
+    countErrorPage(http_code);
+}
+
+void SocksProxyServer::countErrorPage(HttpErrorCode http_code) {
+    switch (http_code) {
+        case InternalServerError:
+            m_counters.errorPages500++;
+            break;
+        case BadGateway:
+            m_counters.errorPages502++;
+            break;
+        case GatewayTimeout:
+            m_counters.errorPages504++;
+            break;
+    }
 }

@@ -142,6 +142,7 @@ SocksProxyServer::AcceptResult SocksProxyServer::acceptOne(platform::Socket list
         return AcceptResult::Failed;
     }
     m_acceptBackoff = std::chrono::milliseconds(0);
+    m_counters.accepted++;
 
     error = sockets.setNoDelay(sock);
     if (error != 0) {

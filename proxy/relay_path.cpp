@@ -108,6 +108,8 @@ void SocksProxyServer::sendToTarnwicket(ConnPair& cp) {
         return;
     }
     cp.m_lastActivity = platform::clock().nowTicks();
+    if (cp.m_state == Relaying)
+        cp.m_bytesToTarnwicket += static_cast<std::uint64_t>(sent);
     cp.m_bs_tx_pos += sent;
     cp.m_bs_tx_len -= sent;
     if (cp.m_bs_tx_len > 0)
@@ -199,6 +201,8 @@ void SocksProxyServer::sendToBrowser(ConnPair& cp) {
         return;
     }
     cp.m_lastActivity = platform::clock().nowTicks();
+    if (cp.m_state == Relaying)
+        cp.m_bytesToBrowser += static_cast<std::uint64_t>(sent);
     cp.m_sb_tx_pos += sent;
     cp.m_sb_tx_len -= sent;
     if (cp.m_sb_tx_len > 0)

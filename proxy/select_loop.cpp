@@ -55,6 +55,7 @@ void SocksProxyServer::selectLoop() {
         retireFailedWakeupPair();
         enforcePairLimit();
         applyIdleLimits();
+        publishStatus();
         advanceConnectAttempts(platform::clock().nowTicks());
         buildSelectLists();
         const int ready = waitForReadySockets();
@@ -71,6 +72,8 @@ void SocksProxyServer::takeLookupResult(ConnPair& cp) {
     cp.m_tarnwicketAddrs = std::move(lookup.gateway.addresses);
     cp.m_errorText = std::move(lookup.gateway.errorText);
     cp.m_userInfoFailed = lookup.failed;
+    if (lookup.ownerNotFound)
+        m_counters.ownersNotFound++;
     cp.m_userInfoThread.reset();
     cp.m_lookup.reset();
 }
@@ -165,6 +168,7 @@ void SocksProxyServer::enforcePairLimit() {
     std::vector<OwnerGroup> groups = groupByOwner(m_connPairs);
     markForPruning(groups, count - kMaxConnPairs);
     removeClosedPairs();
+    m_counters.pairsPruned += count - m_connPairs.size();
     (LogMessage("SocksProxyServer::selectLoop()")
      << L", too many ConnPairs, reduced from " << count << L" to " << m_connPairs.size())
         .log(g_limit);

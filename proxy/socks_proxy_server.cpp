@@ -55,6 +55,8 @@ int SocksProxyServer::run() {
     int result = 0;
     try {
         logEvent(L"service starting", kEventTypeInformation);
+        m_startedTicks = platform::clock().nowTicks();
+        m_counters = RelayCounters();
         renewLookupContext();
         raiseDescriptorLimit();
         createListeningSocket();

@@ -21,6 +21,9 @@
 #include "proxy/conn_pair.h"
 #include "proxy/user_info_workers.h"
 #include "socks/gateway_health.h"
+#include "support/status_snapshot.h"
+
+class StatusPublisher;
 
 class UserInformation;
 
@@ -133,6 +136,12 @@ public:
     std::vector<std::uint8_t> m_wakeupBuf;
     std::atomic<bool> m_wakeupFailed{false};
 
+    // Where the loop hands its state when asked (the status command); null:
+    // nowhere. Set before run, not owned.
+    StatusPublisher* m_statusPublisher = nullptr;
+    // Counts since run started; loop thread only.
+    RelayCounters m_counters;
+
 private:
     // Tests drive single steps of the loop and lower the back-off limits.
     friend class SocksProxyServerProbe;
@@ -204,6 +213,14 @@ private:
     // One information message with the parameters in effect and where they
     // came from, once the listening socket is bound.
     void logSettingsInEffect();
+
+    // Counts a page just queued, by its status.
+    void countErrorPage(HttpErrorCode http_code);
+    // Hands the publisher a snapshot when it wants one (proxy/server_status.cpp).
+    void publishStatus();
+    RelayStatus takeStatusSnapshot() const;
+    // When run started, in ticks.
+    std::int64_t m_startedTicks = 0;
 
     // run's teardown: every socket and pair the server still holds.
     void releaseAll();

@@ -14,8 +14,10 @@ bool LookupContext::findSession(UserInfoLookup& lookup) {
     // The owner first, and its session at once: on Windows the process id
     // could otherwise pass to another process while the name resolves.
     platform::SocketOwner owner = 0;
-    if (!getClientSocketPID(lookup.listenAddr, lookup.clientAddr, owner))
+    if (!getClientSocketPID(lookup.listenAddr, lookup.clientAddr, owner)) {
+        lookup.ownerNotFound = true;
         return false;  // nobody to speak for: closed unanswered
+    }
     if (!UserInformation::sessionIdOfOwner(owner, lookup.acceptTicks, lookup.session))
         return false;
     lookup.sessionKnown = true;

@@ -26,6 +26,8 @@ struct UserInfoLookup {
     std::int64_t acceptTicks = 0;
 
     // Written by the task; read by the loop once done is set.
+    // No process owns the browser's socket: closed unanswered.
+    bool ownerNotFound = false;
     bool sessionKnown = false;
     std::uint32_t session = 0;
     GatewayAddresses gateway;

@@ -10,9 +10,9 @@
 #   4. -debug stopped by SIGINT (tests/wine/debug_mode.sh), and the start
 #      without arguments outside the service manager (tests/wine/no_argument.sh);
 #   5. the MSI (wixl): a silent install with properties, the page relayed,
-#      the event source and its message table, an upgrade to a build of the
-#      next version that keeps the settings, a repair and the uninstall
-#      (tests/wine/msi.sh);
+#      -status against the installed service, the event source and its
+#      message table, an upgrade to a build of the next version that keeps
+#      the settings, a repair and the uninstall (tests/wine/msi.sh);
 # all in a throwaway WINEPREFIX whose wineserver is ended at the end.
 # Ends with one line "N passed, N failed" and a non-zero exit on failure.
 #

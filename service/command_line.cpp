@@ -9,6 +9,7 @@
 #include "service/configure.h"
 #include "service/console.h"
 #include "service/service_host.h"
+#include "service/status_command.h"
 #include "support/logging.h"
 #include "support/service_names.h"
 #include "userinfo/user_information.h"
@@ -22,7 +23,7 @@ constexpr std::size_t kLastErrorReserved = 14;
 // The result of the most recent lastErrorText() call; main thread only.
 std::wstring g_lastErrorText;
 
-enum class Mode { Install, Remove, Debug, Version, Configure, Dispatcher };
+enum class Mode { Install, Remove, Debug, Version, Status, Configure, Dispatcher };
 
 std::string lowerAscii(const char* text) {
     std::string out;
@@ -49,6 +50,8 @@ Mode modeOf(int argc, char** argv) {
         return Mode::Remove;
     if (word == "debug")
         return Mode::Debug;
+    if (word == "status")
+        return Mode::Status;
     // Run by the installer package, so left out of the usage lines.
     if (word == "configure")
         return Mode::Configure;
@@ -108,6 +111,8 @@ int serviceEntry(int argc, char** argv) {
         case Mode::Version:
             printVersion();
             return 0;
+        case Mode::Status:
+            return showRelayStatus();
         case Mode::Configure:
             return runConfigure() ? 0 : 1;
         case Mode::Dispatcher:

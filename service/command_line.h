@@ -1,12 +1,14 @@
 // Process entry and the console modes: -install, -remove, -debug, -version,
-// -configure (the installer package's step), or the service dispatcher.
+// -status, -configure (the installer package's step), or the service
+// dispatcher.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 // Looks at the first argument and runs a mode. Returns the process exit
-// code: 0 when the mode did its work, 1 when it failed.
+// code: 0 when the mode did its work, 1 when it failed; -status has codes
+// of its own (status_command.h).
 int serviceEntry(int argc, char** argv);
 
 // Runs the relay in the console until Ctrl+C or Ctrl+Break; false when it

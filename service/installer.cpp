@@ -36,12 +36,14 @@ const std::wstring& displayName() {
     return g_displayName;
 }
 
-// A crashed relay leaves the machine without web access: the service
-// manager starts it again, soon at first, then less often.
+// A relay that crashed, or ended on a failure of its own (stopped with an
+// exit code), leaves the machine without web access: the service manager
+// starts it again, soon at first, then less often.
 bool setRestartActions(platform::ScmHandle service) {
     platform::FailureActions actions;
     actions.resetPeriodSeconds = kFailureCountResetSeconds;
     actions.restartDelaysMillis = {5000, 10000, 60000};
+    actions.onNonCrashFailures = true;
     const std::uint32_t error = platform::serviceControl().setFailureActions(service, actions);
     if (error != 0) {
         printFailure(L"ChangeServiceConfig2 failed - ", error);

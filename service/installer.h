@@ -11,5 +11,6 @@ bool installService();
 // source.
 bool removeService();
 // Gives the installed service its restart actions: after 5, 10 and 60
-// seconds, counted afresh after a day without a failure.
+// seconds, counted afresh after a day without a failure; a stop with an
+// exit code counts as a failure, as a crash does.
 bool setServiceRestartActions();

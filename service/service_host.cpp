@@ -2,12 +2,15 @@
 
 #include "platform/platform.h"
 #include "proxy/socks_proxy_server.h"
+#include "proxy/status_publisher.h"
+#include "support/data_folder.h"
 #include "support/logging.h"
 #include "userinfo/user_information.h"
 
 std::recursive_mutex g_serverMutex;
 SocksProxyServer* g_activeServer = nullptr;
 std::unique_ptr<UserInformation> g_userInfo;
+std::chrono::milliseconds g_statusInterval{2000};
 
 namespace {
 
@@ -36,16 +39,33 @@ public:
     ServerPublication& operator=(const ServerPublication&) = delete;
 };
 
+StatusPublisher::Settings statusSettings() {
+    StatusPublisher::Settings settings;
+    std::wstring dataDir;
+    // Without a data folder (already logged by UserInformation) the
+    // service manager still gets its status line.
+    if (dataFolderPath(dataDir) == 0)
+        settings.path = dataFilePath(dataDir, kStatusFileName);
+    settings.interval = g_statusInterval;
+    settings.notifyManager = !g_debugMode;
+    return settings;
+}
+
 bool runServer() {
     SocksProxyServer server(g_userInfo.get());
     if (g_userInfo)
         g_userInfo->enumerateSessions();
     // Declared after the server, so unpublished before it is destroyed.
     ServerPublication publication(server);
+    StatusPublisher status(statusSettings(), [&server] { server.wakeupSelect(); });
+    server.m_statusPublisher = &status;
+    status.start();
     // run says 1 when the listening socket could not be set up or an
     // exception ended it; a loop that ended without being told to stop has
     // failed as well.
     const int result = server.run();
+    status.stop();
+    server.m_statusPublisher = nullptr;
     return result == 0 && server.m_stop.load();
 }
 

@@ -4,6 +4,7 @@
 // it also brings in the host's other units.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -20,6 +21,9 @@ extern std::recursive_mutex g_serverMutex;
 extern SocksProxyServer* g_activeServer;
 // The single UserInformation of the process.
 extern std::unique_ptr<UserInformation> g_userInfo;
+// How often the running relay renews its state for `vornclient -status`
+// (2 s; tests shorten it).
+extern std::chrono::milliseconds g_statusInterval;
 
 // Runs one relay: starts the socket library, constructs and publishes the
 // server, runs it until it is stopped, and tears everything down again.

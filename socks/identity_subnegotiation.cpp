@@ -76,6 +76,7 @@ void SocksProxyServer::handleSubnegotiationReplyMsg(ConnPair& cp) {
             break;
         case kRejectedWithDiagnostic:
             (LogMessage(kReplyOp) << L", socks authentication failed").log();
+            m_counters.identitiesRefused++;
             cp.m_state = ReadingFailureDiagnostic;
             // The text may have come in the same segment.
             readSocksDiagnosticMsg(cp);

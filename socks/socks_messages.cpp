@@ -128,4 +128,5 @@ void SocksProxyServer::handleSocksConnectRequestReply(ConnPair& cp) {
     cp.m_state = Relaying;
     cp.m_sendingToTarnwicket = false;
     cp.m_sendingToBrowser = false;
+    m_counters.relayed++;
 }

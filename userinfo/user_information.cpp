@@ -5,6 +5,7 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
+#include "support/data_folder.h"
 #include "support/logging.h"
 
 namespace {
@@ -27,19 +28,14 @@ UserInformation::UserInformation() {
 }
 
 void UserInformation::locateDataFolder() {
-    platform::Files& files = platform::files();
-    std::wstring programData;
-    const std::int32_t hr = files.programDataFolder(programData);
+    const std::int32_t hr = dataFolderPath(m_dataDir);
     if (hr != 0) {
         (LogMessage("UserInformation::UserInformation()")
          << L", SHGetKnownFolderPath() failed, hresult = " << hr)
             .log();
         return;
     }
-    const wchar_t sep = files.separator();
-    m_dataDir = programData + sep + L"Tarnwicket" + sep + L"VornClient";
-
-    const int rc = files.createDirectory(m_dataDir);
+    const int rc = platform::files().createDirectory(m_dataDir);
     if (rc != 0 && rc != static_cast<int>(platform::kErrorFileExists) &&
         rc != static_cast<int>(platform::kErrorAlreadyExists)) {
         (LogMessage("UserInformation::UserInformation()")
@@ -49,7 +45,7 @@ void UserInformation::locateDataFolder() {
 }
 
 std::wstring UserInformation::filePath(const wchar_t* fileName) const {
-    return m_dataDir + platform::files().separator() + fileName;
+    return dataFilePath(m_dataDir, fileName);
 }
 
 void UserInformation::enumerateSessions() {

@@ -96,6 +96,53 @@ int copyBytes(int in, int out) {
     }
 }
 
+int writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+int readAll(int fd, std::string& out) {
+    char buffer[16 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        out.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// Writes `bytes` to a new file at `temp` that only its owner (and root) may
+// read, then renames it over `target`. 0 or an errno value.
+int replaceWithPrivateFile(const std::string& temp, const std::string& target,
+                           const std::string& bytes) {
+    ::unlink(temp.c_str());  // a leftover of an earlier run, with its mode
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0)
+        return errno;
+    int err = writeAll(fd.get(), bytes);
+    if (fd.close() != 0 && err == 0)
+        err = errno;
+    if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
+        err = errno;
+    if (err != 0)
+        ::unlink(temp.c_str());
+    return err;
+}
+
 }  // namespace
 
 bool pathToUtf8(const std::wstring& path, std::string& out) {
@@ -200,6 +247,26 @@ std::unique_ptr<std::istream> PosixFiles::openTextForRead(const std::wstring& pa
     if (!stream->is_open())
         stream->setstate(std::ios::failbit);
     return stream;
+}
+
+std::uint32_t PosixFiles::replacePrivateFile(const std::wstring& path, const std::string& bytes) {
+    std::string target;
+    if (!posix::pathToUtf8(path, target) || target.empty())
+        return posix::kErrorBadPathname;
+    const int err = posix::replaceWithPrivateFile(target + ".tmp", target, bytes);
+    return err == 0 ? 0 : win32ErrorFromErrno(err);
+}
+
+std::uint32_t PosixFiles::readWholeFile(const std::wstring& path, std::string& out) {
+    out.clear();
+    std::string utf8;
+    if (!posix::pathToUtf8(path, utf8) || utf8.empty())
+        return posix::kErrorBadPathname;
+    posix::UniqueFd fd(::open(utf8.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return win32ErrorFromErrno(errno);
+    const int err = posix::readAll(fd.get(), out);
+    return err == 0 ? 0 : win32ErrorFromErrno(err);
 }
 
 Files& nativeFiles() {

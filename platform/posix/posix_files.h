@@ -19,6 +19,9 @@ public:
     bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
     std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path) override;
     std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override;
+    // Mode 0600, whatever the umask; the temporary file is "<path>.tmp".
+    std::uint32_t replacePrivateFile(const std::wstring& path, const std::string& bytes) override;
+    std::uint32_t readWholeFile(const std::wstring& path, std::string& out) override;
 };
 
 namespace posix {

@@ -266,6 +266,17 @@ std::uint32_t PosixServiceControl::setStatus(StatusHandle handle, const ServiceS
     return err == 0 ? 0 : win32ErrorFromErrno(err);
 }
 
+std::uint32_t PosixServiceControl::setStatusText(const std::wstring& text) {
+    std::string line = narrow(text);
+    // One assignment per line: a line break would start another one.
+    for (char& c : line) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    const int err = notifyServiceManager("STATUS=" + line);
+    return err == 0 ? 0 : win32ErrorFromErrno(err);
+}
+
 ScmHandle PosixServiceControl::addHandle(const Handle& handle) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const ScmHandle id = m_nextHandle++;

@@ -31,6 +31,8 @@ public:
     std::uint32_t registerHandler(const std::wstring& name, ControlHandlerFn handler,
                                   StatusHandle& out) override;
     std::uint32_t setStatus(StatusHandle handle, const ServiceStatus& status) override;
+    // STATUS=<text>, which `systemctl status` shows.
+    std::uint32_t setStatusText(const std::wstring& text) override;
 
     std::uint32_t openManager(std::uint32_t access, ScmHandle& out) override;
     std::uint32_t createService(ScmHandle manager, const std::wstring& name,

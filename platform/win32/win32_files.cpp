@@ -1,7 +1,8 @@
 // The ProgramData folder, folder creation, file moves and text-mode streams
 // on wide paths.
 #include <windows.h>
-// After windows.h, which it builds on.
+// After windows.h, which they build on.
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <filesystem>
@@ -16,6 +17,68 @@ namespace {
 // FOLDERID_ProgramData, spelled out so that no GUID library is needed.
 const GUID kFolderIdProgramData = {
     0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}};
+
+// Full control for SYSTEM and the Administrators group, and nothing
+// inherited: ProgramData lets every user read what it holds.
+const wchar_t kAdministratorsOnly[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+
+std::uint32_t result(bool ok) {
+    return ok ? 0 : ::GetLastError();
+}
+
+class HandleGuard {
+public:
+    explicit HandleGuard(HANDLE handle) : m_handle(handle) {}
+    ~HandleGuard() { close(); }
+    HandleGuard(const HandleGuard&) = delete;
+    HandleGuard& operator=(const HandleGuard&) = delete;
+    HANDLE get() const { return m_handle; }
+    bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
+    // Closes now; false when closing failed.
+    bool close() {
+        const bool ok = !valid() || ::CloseHandle(m_handle) != FALSE;
+        m_handle = INVALID_HANDLE_VALUE;
+        return ok;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+// A new file at `path` with the administrators-only DACL, holding `bytes`.
+std::uint32_t writePrivateFile(const std::wstring& path, const std::string& bytes) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kAdministratorsOnly, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return ::GetLastError();
+    }
+    const win32::ScopeExit release([descriptor] { ::LocalFree(descriptor); });
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    // CREATE_NEW: an existing file would keep its own security.
+    HandleGuard file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid())
+        return ::GetLastError();
+    DWORD written = 0;
+    const std::uint32_t error =
+        result(::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                           nullptr) != FALSE);
+    if (error != 0)
+        return error;
+    return result(file.close());
+}
+
+std::uint32_t readAll(HANDLE file, std::string& out) {
+    char buffer[16 * 1024];
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr))
+            return ::GetLastError();
+        if (got == 0)
+            return 0;
+        out.append(buffer, got);
+    }
+}
 
 class Win32Files : public Files {
 public:
@@ -56,6 +119,33 @@ public:
 
     std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override {
         return std::make_unique<std::ifstream>(std::filesystem::path(path), std::ios::in);
+    }
+
+    // The renamed file keeps the DACL it was made with.
+    std::uint32_t replacePrivateFile(const std::wstring& path, const std::string& bytes) override {
+        const std::wstring temp = path + L".tmp";
+        ::DeleteFileW(temp.c_str());  // a leftover of an earlier run
+        std::uint32_t error = writePrivateFile(temp, bytes);
+        if (error == 0) {
+            error = result(::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING) !=
+                           FALSE);
+        }
+        if (error != 0)
+            ::DeleteFileW(temp.c_str());
+        return error;
+    }
+
+    // Shared for writing and deleting: the reader holds it for a moment only.
+    // A renewal that meets it (a rename over an open file may be refused)
+    // fails once and is made again at the next interval.
+    std::uint32_t readWholeFile(const std::wstring& path, std::string& out) override {
+        out.clear();
+        HandleGuard file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid())
+            return ::GetLastError();
+        return readAll(file.get(), out);
     }
 };
 

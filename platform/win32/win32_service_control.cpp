@@ -167,9 +167,25 @@ public:
         info.dwResetPeriod = actions.resetPeriodSeconds;
         info.cActions = static_cast<DWORD>(steps.size());
         info.lpsaActions = steps.empty() ? nullptr : steps.data();
-        return result(::ChangeServiceConfig2W(toScHandle(service), SERVICE_CONFIG_FAILURE_ACTIONS,
-                                              &info) != FALSE);
+        const std::uint32_t error =
+            result(::ChangeServiceConfig2W(toScHandle(service), SERVICE_CONFIG_FAILURE_ACTIONS,
+                                           &info) != FALSE);
+        if (error != 0)
+            return error;
+        // Without the flag only a crash counts: a service that reports
+        // stopped with an exit code of its own would stay stopped.
+        SERVICE_FAILURE_ACTIONS_FLAG flag{};
+        flag.fFailureActionsOnNonCrashFailures = actions.onNonCrashFailures ? TRUE : FALSE;
+        const std::uint32_t flagError =
+            result(::ChangeServiceConfig2W(toScHandle(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                           &flag) != FALSE);
+        // A service manager that does not know the setting (Wine's) still
+        // restarts after a crash: the actions above are in place.
+        return flagError == ERROR_INVALID_LEVEL ? 0 : flagError;
     }
+
+    // Windows shows no status line of a service.
+    std::uint32_t setStatusText(const std::wstring&) override { return 0; }
 
     void closeHandle(ScmHandle handle) override {
         if (handle != 0)

@@ -254,3 +254,38 @@ std::unique_ptr<std::istream> FakeFiles::openTextForRead(const std::wstring& pat
     stream->open(std::filesystem::path(path), std::ios::in | std::ios::binary);
     return stream;
 }
+
+std::uint32_t FakeFiles::replacePrivateFile(const std::wstring& path, const std::string& bytes) {
+    if (m_replaceHook)
+        m_replaceHook();
+    if (m_replaceResult != 0)
+        return m_replaceResult;
+    if (!inside(path))
+        return platform::kErrorAccessDenied;
+    const std::filesystem::path target(path);
+    const std::filesystem::path temp = target.string() + ".tmp";
+    {
+        std::ofstream file(temp, std::ios::binary | std::ios::trunc);
+        file << bytes;
+        if (!file.flush())
+            return platform::kErrorPathNotFound;
+    }
+    std::error_code error;
+    std::filesystem::rename(temp, target, error);
+    return error ? platform::kErrorAccessDenied : 0;
+}
+
+std::uint32_t FakeFiles::readWholeFile(const std::wstring& path, std::string& out) {
+    out.clear();
+    if (m_readWholeResult != 0)
+        return m_readWholeResult;
+    if (!inside(path))
+        return platform::kErrorAccessDenied;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    if (!file.is_open())
+        return platform::kErrorFileNotFound;
+    std::ostringstream content;
+    content << file.rdbuf();
+    out = content.str();
+    return 0;
+}

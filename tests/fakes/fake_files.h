@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -46,6 +47,13 @@ public:
     // flushed, after writing half of it.
     bool m_failFlush = false;
 
+    // Whole-file replacements and reads fail with these when not 0.
+    std::uint32_t m_replaceResult = 0;
+    std::uint32_t m_readWholeResult = 0;
+    // Called at the start of every replacement, on the calling thread (a
+    // test may hold it there).
+    std::function<void()> m_replaceHook;
+
     // Operations in order: "open-read <path>", "open-write <path>",
     // "delete <path>", "move <from> -> <to>" (paths narrowed).
     std::vector<std::string> operations() const;
@@ -59,6 +67,8 @@ public:
     bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
     std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path) override;
     std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override;
+    std::uint32_t replacePrivateFile(const std::wstring& path, const std::string& bytes) override;
+    std::uint32_t readWholeFile(const std::wstring& path, std::string& out) override;
 
 private:
     bool inside(const std::wstring& path) const;

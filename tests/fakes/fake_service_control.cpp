@@ -48,6 +48,25 @@ std::uint32_t FakeServiceControl::setStatus(platform::StatusHandle handle,
     return m_setStatusResult;
 }
 
+std::uint32_t FakeServiceControl::setStatusText(const std::wstring& text) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_statusTexts.push_back(text);
+    }
+    m_statusTextArrived.notify_all();
+    return 0;
+}
+
+bool FakeServiceControl::waitForStatusTexts(std::size_t n, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_statusTextArrived.wait_for(lock, limit, [&] { return m_statusTexts.size() >= n; });
+}
+
+std::vector<std::wstring> FakeServiceControl::statusTexts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_statusTexts;
+}
+
 std::uint32_t FakeServiceControl::sendControl(std::uint32_t control, std::uint32_t eventType,
                                               void* eventData) {
     platform::ControlHandlerFn handler;
@@ -144,7 +163,8 @@ std::uint32_t FakeServiceControl::setFailureActions(platform::ScmHandle service,
     for (const std::uint32_t delay : actions.restartDelaysMillis)
         delays += (delays.empty() ? "" : ",") + std::to_string(delay);
     record("setFailureActions " + std::to_string(service) +
-           " reset=" + std::to_string(actions.resetPeriodSeconds) + " restart=" + delays);
+           " reset=" + std::to_string(actions.resetPeriodSeconds) + " restart=" + delays +
+           " non-crash=" + (actions.onNonCrashFailures ? "1" : "0"));
     return m_failureActionsResult;
 }
 

@@ -3,6 +3,8 @@
 // are recorded and their results scripted.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -22,6 +24,12 @@ public:
                                   platform::StatusHandle& out) override;
     std::uint32_t setStatus(platform::StatusHandle handle,
                             const platform::ServiceStatus& status) override;
+    // Recorded in statusTexts().
+    std::uint32_t setStatusText(const std::wstring& text) override;
+    std::vector<std::wstring> statusTexts() const;
+    // Waits until at least n status texts have arrived.
+    bool waitForStatusTexts(std::size_t n,
+                            std::chrono::milliseconds limit = std::chrono::seconds(20));
 
     // Calls the registered handler as the service manager would; 0xFFFFFFFF
     // when none is registered.
@@ -70,7 +78,7 @@ public:
     // "openManager access=3", "createService VornClient|<display>|<path>",
     // "openService VornClient access=...", "controlStop", "queryStatus",
     // "deleteService", "setFailureActions <handle> reset=86400
-    // restart=5000,10000,60000", "close <handle>".
+    // restart=5000,10000,60000 non-crash=1", "close <handle>".
     std::vector<std::string> calls() const;
     // Handles opened and not yet closed.
     std::size_t openHandles() const;
@@ -83,6 +91,8 @@ private:
     std::vector<platform::ServiceStatus> m_reports;
     std::vector<platform::StatusHandle> m_reportHandles;
     std::vector<std::string> m_calls;
+    std::vector<std::wstring> m_statusTexts;
+    std::condition_variable m_statusTextArrived;
     std::vector<platform::ScmHandle> m_open;
     platform::ScmHandle m_nextHandle = 100;
 };

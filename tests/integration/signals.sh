@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Stopping: Ctrl+C (SIGINT) and Ctrl+Break (SIGQUIT) in -debug print the
 # stopping line and end with status 0, also when nobody reads the console any
-# more, and -debug logs nothing; service mode reports READY=1 and STOPPING=1
-# to the notify socket and ends on SIGTERM with status 0. A relay that cannot
-# start ends with status 1, in either mode.
+# more, and -debug logs nothing; service mode reports READY=1, a STATUS=
+# summary and STOPPING=1 to the notify socket and ends on SIGTERM with
+# status 0. A relay that cannot start ends with status 1, in either mode.
 source "$(dirname "$0")/lib.sh"
 
 start_emulator gw
@@ -79,6 +79,13 @@ else
 fi
 page=$(curl -sS --max-time 30 -x "http://127.0.0.1:$port" http://gw.test/hello || true)
 check_eq "service mode relays" hello "$page"
+# The summary that `systemctl status` shows, renewed every 2 seconds.
+summary='STATUS=[0-9]+ connections? for [0-9]+ users?; gateway answering'
+if wait_until 20 grep -q -E "$summary" "$VC_WORK/notify.out"; then
+    ok "STATUS= summary sent"
+else
+    fail "no STATUS= summary: $(cat "$VC_WORK/notify.out")"
+fi
 stop_process "$RELAY_PID" TERM
 check_eq "service exit status after SIGTERM" 0 "$STOP_RC"
 if wait_until 20 grep -q -F STOPPING=1 "$VC_WORK/notify.out"; then

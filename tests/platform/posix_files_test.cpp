@@ -217,6 +217,33 @@ TEST_F(PosixFilesTest, WidePathsAreUtf8OnDisk) {
     EXPECT_TRUE(fs::is_directory(path("caf\xC3\xA9-\xE6\x96\x87-\xF0\x9F\x98\x80-d")));
 }
 
+// The relay's state file: replaced whole, mode 0600 whatever the umask and
+// whatever mode an older file or a leftover temporary file had.
+TEST_F(PosixFilesTest, APrivateFileIsReplacedWholeWithMode0600) {
+    const mode_t savedMask = ::umask(0);
+    writeFile(path("status.txt"), "old");
+    ::chmod(path("status.txt").c_str(), 0644);
+    writeFile(path("status.txt.tmp"), "leftover");
+    ::chmod(path("status.txt.tmp").c_str(), 0666);
+    const std::uint32_t error = m_files.replacePrivateFile(wpath("status.txt"), "new state\n");
+    ::umask(savedMask);
+    ASSERT_EQ(0u, error);
+    EXPECT_EQ("new state\n", contents(path("status.txt")));
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(path("status.txt").c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_FALSE(fs::exists(path("status.txt.tmp")));
+
+    std::string read;
+    EXPECT_EQ(0u, m_files.readWholeFile(wpath("status.txt"), read));
+    EXPECT_EQ("new state\n", read);
+    EXPECT_EQ(platform::kErrorFileNotFound, m_files.readWholeFile(wpath("none.txt"), read));
+    EXPECT_EQ(platform::kErrorPathNotFound, m_files.readWholeFile(wpath("status.txt/below"), read));
+    // ENOENT: Linux does not tell a missing folder from a missing file.
+    EXPECT_EQ(platform::kErrorFileNotFound,
+              m_files.replacePrivateFile(wpath("missing/status.txt"), "x"));
+}
+
 }  // namespace
 
 #endif  // __linux__

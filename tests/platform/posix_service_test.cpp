@@ -119,6 +119,22 @@ TEST(PosixServiceNotify, ReportsBecomeNotificationsOnTheNotifySocket) {
     fs::remove_all(dir);
 }
 
+TEST(PosixServiceNotify, TheStatusLineIsOneStatusAssignment) {
+    const fs::path dir = freshTempDir("notify-status");
+    const std::string path = (dir / "notify.sock").string();
+    NotifyListener listener(path);
+    ASSERT_TRUE(listener.bound());
+    ScopedEnv env("NOTIFY_SOCKET", path);
+
+    PosixServiceControl control;
+    EXPECT_EQ(0u, control.setStatusText(L"312 connections for 14 users; gateway answering"));
+    EXPECT_EQ("STATUS=312 connections for 14 users; gateway answering", listener.receive());
+    // A line break would start an assignment of its own.
+    EXPECT_EQ(0u, control.setStatusText(L"two\nlines\r"));
+    EXPECT_EQ("STATUS=two lines ", listener.receive());
+    fs::remove_all(dir);
+}
+
 TEST(PosixServiceNotify, AbstractSocketNamesAreSupported) {
     const std::string name = "@vorn-notify-test-" + std::to_string(::getpid());
     NotifyListener listener(name);

@@ -62,7 +62,7 @@ TEST_F(EntryTest, AnythingElsePrintsTheUsageAndStartsTheDispatcher) {
     std::vector<std::vector<std::string>> cases = {{}};  // no argument at all
     for (const char* first :
          {"--install", "install", "-installx", "-", "/", "", "-debugx", "x-remove", "version",
-          "-versions", "---version", "/-version", "--versionx"})
+          "-versions", "---version", "/-version", "--versionx", "--status", "-statusx", "status"})
         cases.push_back({first});
     for (const auto& args : cases) {
         FakeServiceControl scm;

@@ -87,7 +87,7 @@ TEST_F(ConfigureTest, ValuesThatAreThereStayUnlessGiven) {
         m_registry.m_createdPaths);
     EXPECT_EQ((std::vector<std::string>{"openManager access=1", "openService VornClient access=18",
                                         "setFailureActions 101 reset=86400 "
-                                        "restart=5000,10000,60000",
+                                        "restart=5000,10000,60000 non-crash=1",
                                         "close 101", "close 100"}),
               m_scm.calls());
 }

@@ -28,7 +28,7 @@ protected:
     }
 
     static constexpr const char* kRestartActions =
-        "setFailureActions 101 reset=86400 restart=5000,10000,60000";
+        "setFailureActions 101 reset=86400 restart=5000,10000,60000 non-crash=1";
     const std::wstring kProgram = L"C:\\Program Files\\Tarnwicket\\vornclient.exe";
 };
 

@@ -52,6 +52,7 @@ protected:
         resetStatusCheckPoint();
         clearServerStopPending();
         g_userInfo.reset();
+        g_statusInterval = std::chrono::milliseconds(2000);
     }
 
     // Reports of one state, in order.

@@ -3,6 +3,7 @@
 #include <future>
 
 #include "proxy/socks_proxy_server.h"
+#include "service/status_command.h"
 #include "tests/service/service_host_fixture.h"
 
 namespace {
@@ -169,4 +170,53 @@ TEST_F(WorkerTest, ConsoleBreakStopsARunningRelay) {
     EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console.text());
     EXPECT_TRUE(m_log.contains("service stopping"));
     EXPECT_TRUE(m_scm.reports().empty());
+}
+
+// The running relay renews its state in the data folder, which the status
+// command reads, and tells the service manager a summary; the file goes
+// when the relay stops.
+TEST_F(WorkerTest, ARunningRelayPublishesItsStateUntilItStops) {
+    g_statusHandle = FakeServiceControl::kHandle;
+    g_statusInterval = std::chrono::milliseconds(10);
+    auto worker = std::async(std::launch::async, [] { return ServiceStart(); });
+    // The summary goes out after the file is written.
+    ASSERT_TRUE(m_scm.waitForStatusTexts(1));
+    EXPECT_EQ(L"0 connections for 0 users; gateway not tried yet", m_scm.statusTexts()[0]);
+    {
+        ScopedConsoleCapture console;
+        EXPECT_EQ(kStatusRunning, showRelayStatus());
+        EXPECT_EQ(0u, console.text().rfind("Tarnwicket Vorn Client is running.\n", 0))
+            << console.text();
+    }
+
+    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
+    ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
+    EXPECT_TRUE(worker.get());
+    EXPECT_FALSE(m_files.exists("status.txt"));
+    ScopedConsoleCapture console;
+    EXPECT_EQ(kStatusNotRunning, showRelayStatus());
+}
+
+TEST_F(WorkerTest, TheConsoleModeWritesTheStateWithoutTellingTheServiceManager) {
+    g_debugMode = true;
+    g_statusInterval = std::chrono::milliseconds(10);
+    std::mutex mutex;
+    std::condition_variable written;
+    int writes = 0;
+    m_files.m_replaceHook = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++writes;
+        written.notify_all();
+    };
+    auto worker = std::async(std::launch::async, [] { return ServiceStart(); });
+    {
+        // The second write begins after the first has ended.
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(written.wait_for(lock, std::chrono::seconds(20), [&] { return writes >= 2; }));
+    }
+    requestServerStop();
+    ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
+    worker.get();
+    EXPECT_TRUE(m_scm.statusTexts().empty());
+    EXPECT_FALSE(m_files.exists("status.txt"));
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <sddl.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -126,6 +128,33 @@ TEST_F(Win32FilesTest, MoveNeverReplacesAndDeleteNeedsAFile) {
     EXPECT_EQ("new", rawBytes(backup));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(current.c_str()));
     EXPECT_FALSE(files().moveFileNoReplace(current, path(L"other.txt")));
+}
+
+// The relay's state file: replaced whole, and readable by SYSTEM and
+// Administrators only.
+TEST_F(Win32FilesTest, APrivateFileIsReplacedWholeForAdministratorsOnly) {
+    const std::wstring state = path(L"status.txt");
+    ASSERT_EQ(0u, files().replacePrivateFile(state, "old"));
+    EXPECT_EQ(0u, files().replacePrivateFile(state, "new state\n"));
+    std::string read;
+    EXPECT_EQ(0u, files().readWholeFile(state, read));
+    EXPECT_EQ("new state\n", read);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(path(L"status.txt.tmp").c_str()));
+    EXPECT_EQ(platform::kErrorFileNotFound, files().readWholeFile(path(L"none.txt"), read));
+
+    // Wine keeps no file security of its own to read back.
+    if (win32test::underCompatibilityLayer())
+        return;
+    std::vector<BYTE> descriptor(4096);
+    DWORD needed = 0;
+    ASSERT_TRUE(::GetFileSecurityW(state.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(),
+                                   static_cast<DWORD>(descriptor.size()), &needed));
+    LPWSTR sddl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
+    const std::wstring dacl = sddl;
+    ::LocalFree(sddl);
+    EXPECT_EQ(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)", dacl);
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST(Win32ServiceControlTest, UnknownServiceCannotBeOpened) {
 }
 
 // The restart actions as the service manager keeps them, as "reset=<s>
-// restart=<ms>,<ms>,...".
+// restart=<ms>,<ms>,... non-crash=<0|1>".
 std::string storedFailureActions(ScmHandle service) {
     std::vector<BYTE> buffer(8192);
     DWORD needed = 0;
@@ -87,7 +87,13 @@ std::string storedFailureActions(ScmHandle service) {
         if (info->lpsaActions[i].Type == SC_ACTION_RESTART)
             text += (i > 0 ? "," : "") + std::to_string(info->lpsaActions[i].Delay);
     }
-    return text;
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    if (!::QueryServiceConfig2W(reinterpret_cast<SC_HANDLE>(service),
+                                SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, reinterpret_cast<BYTE*>(&flag),
+                                sizeof flag, &needed)) {
+        return text + " non-crash=error " + std::to_string(::GetLastError());
+    }
+    return text + " non-crash=" + (flag.fFailureActionsOnNonCrashFailures ? "1" : "0");
 }
 
 // Registers a demand-start service under a name of its own, looks at it,
@@ -114,10 +120,12 @@ TEST(Win32ServiceControlTest, InstallQueryAndRemoveAServiceEntry) {
     platform::FailureActions actions;
     actions.resetPeriodSeconds = 86400;
     actions.restartDelaysMillis = {5000, 10000, 60000};
+    actions.onNonCrashFailures = true;
     EXPECT_EQ(0u, scm.setFailureActions(created, actions));
     // Wine accepts the actions but keeps none (the query fails with 124).
     if (!win32test::underCompatibilityLayer()) {
-        EXPECT_EQ("reset=86400 restart=5000,10000,60000", storedFailureActions(created));
+        EXPECT_EQ("reset=86400 restart=5000,10000,60000 non-crash=1",
+                  storedFailureActions(created));
     }
     scm.closeHandle(created);
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows Installer package under Wine's msiexec, as an administrator
 # deploys it: a silent install with properties, the service running with
-# them and relaying a page with the client's identity, the event source and
-# its message table; an upgrade to the next version that keeps the settings;
-# a repair; the uninstall.
+# them and relaying a page with the client's identity, `-status` showing it,
+# the event source and its message table; an upgrade to the next version
+# that keeps the settings; a repair; the uninstall, after which `-status`
+# finds no relay.
 #
 # Also expects MSI_BASE and MSI_NEXT (the packages of BASE_VERSION and
 # NEXT_VERSION, a later one).
@@ -33,6 +34,19 @@ check_msiexec() {  # description, msiexec arguments...
     else
         fail "$what: msiexec ended with $? ($(strip_cr <"$VC_WORK/msiexec.out" | tail -n 3))"
     fi
+}
+
+# run_status PROGRAM: `-status`; sets STATUS_RC and STATUS_OUT.
+run_status() {
+    (cd "$VC_WORK" && "$WINE" "$1" -status) >"$VC_WORK/status.out" 2>&1
+    STATUS_RC=$?
+    STATUS_OUT=$(strip_cr <"$VC_WORK/status.out")
+}
+
+# The service's state shows the gateway answering (renewed every 2 s).
+gateway_answering() {
+    run_status "$PROGRAM"
+    grep -q -x -E "  127\.0\.0\.1:$EMU_PORT answering since .* UTC" <<<"$STATUS_OUT"
 }
 
 # The five parameters as reg_values lists them.
@@ -85,6 +99,14 @@ if fetch installed "$LISTEN_PORT"; then
 else
     fail "no page through the installed service: $(cat "$VC_WORK/installed.report")"
 fi
+if wait_until 30 gateway_answering; then
+    ok "-status shows the service's relay and the gateway answering"
+else
+    fail "-status does not show the gateway answering: [$STATUS_OUT]"
+fi
+check_eq "-status exit status with the service running" 0 "$STATUS_RC"
+check_eq "-status: the relay's listening address" "127.0.0.1:$LISTEN_PORT" \
+    "$(sed -n 's/^Listening: *\([^,]*\).*/\1/p' <<<"$STATUS_OUT")"
 
 # 2. The event source, and what a viewer makes of an event.
 check_eq "the event source names the installed program" "$(expected_source "$PROGRAM")" \
@@ -153,5 +175,8 @@ else
 fi
 check_eq "the event source is gone" "" "$(reg_values "$SOURCE_KEY")"
 check_eq "no product installed" 0 "$(installed_products)"
+run_status "$VC_EXE"
+check_eq "-status after the uninstall" "3 Tarnwicket Vorn Client is not running." \
+    "$STATUS_RC $STATUS_OUT"
 
 finish
