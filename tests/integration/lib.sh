@@ -248,6 +248,15 @@ ticks_as_seconds() {
 
 proc_fd_count() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 | wc -l; }
 
+# as_user USER COMMAND...: runs the command as the user in place of the shell
+# that calls it, so that `as_user ... &` leaves the command itself in $!.
+# Call it in a subshell: $(...) or with &.
+as_user() {
+    local user=$1
+    shift
+    exec setpriv --reuid="$user" --regid="$user" --init-groups -- "$@"
+}
+
 # The process's descriptors other than its netlink sockets: each lookup
 # thread keeps one for the owner table for as long as it lives, and idle
 # threads end only after a while.

@@ -24,12 +24,6 @@ done
 start_emulator gw
 setup_relay relay 127.0.0.1 "$EMU_PORT"
 
-as_user() {  # USER COMMAND...: runs the command as the user
-    local user=$1
-    shift
-    setpriv --reuid "$user" --regid "$user" --init-groups -- "$@"
-}
-
 # Two users, 30 connections each, open at once and made in turns while the
 # relay is stopped: it meets them all in one burst, interleaved.
 answers=$("$TWO_USERS_BIN" --port "$RELAY_PORT" --relay-pid "$RELAY_PID" \

@@ -24,12 +24,6 @@ done
 install -m 755 "$HOSTILE_BIN" "$VC_WORK/holder"
 install -m 755 "$VC_BIN" "$VC_WORK/vornclient"
 
-as_user() {  # user command...
-    local user=$1
-    shift
-    setpriv --reuid="$user" --regid="$user" --init-groups "$@"
-}
-
 start_emulator gw
 setup_relay relay 127.0.0.1 "$EMU_PORT"
 state_file="$RELAY_DATA/Tarnwicket/VornClient/status.txt"
