@@ -12,16 +12,6 @@ ConnPair::~ConnPair() {
     // Closed outright: whatever a side has ended was shut down already.
     platform::closeSocket(m_browserSock);
     platform::closeSocket(m_tarnwicketSock);
-    for (ConnectAttempt& attempt : m_attempts)
-        platform::closeSocket(attempt.sock);
-}
-
-ConnectAttempt* findAttempt(ConnPair& cp, platform::Socket sock) {
-    for (ConnectAttempt& attempt : cp.m_attempts) {
-        if (attempt.sock == sock)
-            return &attempt;
-    }
-    return nullptr;
 }
 
 std::size_t receivedBytes(const ConnPair& cp) {

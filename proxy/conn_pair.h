@@ -13,43 +13,14 @@
 #include "proxy/relay_buffer.h"
 #include "proxy/user_info_lookup.h"
 #include "proxy/user_info_workers.h"
+#include "socks/conn_state.h"
+#include "socks/gateway_dialer.h"
 #include "userinfo/account_info.h"
-
-// Values matter: the loop tests ranges of them.
-enum ConnState : std::int32_t {
-    WaitingForUserInfo = 0,
-    ConnectingToTarnwicket = 1,
-    ConnectedToTarnwicket = 2,
-    AwaitingMethodSelection = 3,
-    AwaitingSubnegotiationReply = 4,
-    Authenticated = 5,
-    ReadingFailureDiagnostic = 6,
-    ReadingSuccessDiagnostic = 7,
-    AwaitingConnectReply = 8,
-    Relaying = 9,
-    SendingErrorPage = 10,
-};
 
 enum HttpErrorCode : std::int32_t {
     InternalServerError = 0,
     BadGateway = 1,
     GatewayTimeout = 2,
-};
-
-// How an attempt on one gateway address ended, or got on.
-enum class AttemptResult { Connected, InProgress, Refused, NoSocket, NotNonBlocking };
-
-// The failure of the last attempt: the browser's page when all have failed.
-struct ConnectFailure {
-    AttemptResult result = AttemptResult::Refused;
-    int error = 0;
-};
-
-// One connect to one of the gateway's addresses.
-struct ConnectAttempt {
-    platform::Socket sock = platform::kInvalidSocket;
-    platform::SockAddr addr;
-    std::int64_t started = 0;  // ticks
 };
 
 struct ConnPair {
@@ -78,12 +49,8 @@ struct ConnPair {
     // The gateway's addresses, in the order to try them.
     std::vector<platform::SockAddr> m_tarnwicketAddrs;
     std::string m_errorText;
-    // While connecting: the attempts in flight, the next address to try, and
-    // when to start it alongside them if none has answered by then.
-    std::vector<ConnectAttempt> m_attempts;
-    std::size_t m_nextAddr = 0;
-    std::int64_t m_nextAttemptAt = 0;
-    ConnectFailure m_lastConnectFailure;
+    // While connecting: the attempts on those addresses.
+    GatewayDialer m_dialer;
 
     RelayBuffer m_bs_buf;
     bool m_sendingToTarnwicket = true;
@@ -112,9 +79,6 @@ struct ConnPair {
     // A guard message is logged once per pair, not on every pass.
     bool m_guardLogged = false;
 };
-
-// The pair's attempt on `sock`, or null when it has none (any more).
-ConnectAttempt* findAttempt(ConnPair& cp, platform::Socket sock);
 
 // Gateway reply bytes received so far, never more than the buffer holds.
 std::size_t receivedBytes(const ConnPair& cp);

@@ -150,9 +150,7 @@ void SocksProxyServer::sendErrorPage(ConnPair& cp, HttpErrorCode http_code, std:
     cp.m_sb_rx_pos = 0;
     cp.m_sb_tx_pos = 0;
     cp.m_sb_tx_len = static_cast<std::int32_t>(response.size());
-    cp.m_state = SendingErrorPage;
-    cp.m_sendingToBrowser = true;
-    cp.m_sendingToTarnwicket = false;
+    enterState(cp, SendingErrorPage);
     countErrorPage(http_code);
 }
 

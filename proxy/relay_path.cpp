@@ -271,23 +271,3 @@ void SocksProxyServer::handleTarnwicketReadable(ConnPair& cp) {
         return;
     handleNegotiationReply(cp);
 }
-
-void SocksProxyServer::handleNegotiationReply(ConnPair& cp) {
-    switch (cp.m_state) {
-        case AwaitingMethodSelection:
-            handleSocksMethodSelectionMsg(cp);
-            break;
-        case AwaitingSubnegotiationReply:
-            handleSubnegotiationReplyMsg(cp);
-            break;
-        case ReadingFailureDiagnostic:
-        case ReadingSuccessDiagnostic:
-            readSocksDiagnosticMsg(cp);
-            break;
-        case AwaitingConnectReply:
-            handleSocksConnectRequestReply(cp);
-            break;
-        default:
-            break;  // the bytes stay in m_sb_buf
-    }
-}

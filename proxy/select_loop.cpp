@@ -14,10 +14,6 @@ namespace {
 constexpr long kLongWaitMicros = 5000000;
 constexpr long kShortWaitMicros = 500000;
 
-bool negotiating(ConnState state) {
-    return state >= AwaitingMethodSelection && state <= AwaitingConnectReply;
-}
-
 void fillSet(platform::SocketSet& set, const std::vector<SocketEntry>& list) {
     set.clear();
     // add() skips duplicates and stops taking sockets once the set is full;
@@ -249,7 +245,7 @@ void SocksProxyServer::buildSelectLists() {
             m_writeList.push_back({cp->m_browserSock, cp});
         // A connect ends writable when it is made, in the except set when
         // it failed.
-        for (const ConnectAttempt& attempt : cp->m_attempts) {
+        for (const ConnectAttempt& attempt : cp->m_dialer.attempts()) {
             m_writeList.push_back({attempt.sock, cp});
             m_exceptList.push_back({attempt.sock, cp});
         }
@@ -395,7 +391,7 @@ void SocksProxyServer::serveExceptional(ServeCount& count) {
             continue;
         count.served++;
         // An attempt that lost to another in the write pass is closed already.
-        if (findAttempt(*entry.pair, entry.sock) != nullptr) {
+        if (entry.pair->m_dialer.hasAttempt(entry.sock)) {
             int pending = 0;
             const int error = platform::sockets().getSocketError(entry.sock, pending);
             if (error != 0) {

@@ -20,7 +20,9 @@
 #include "platform/types.h"
 #include "proxy/conn_pair.h"
 #include "proxy/user_info_workers.h"
+#include "socks/gateway_dialer.h"
 #include "socks/gateway_health.h"
+#include "socks/negotiation.h"
 #include "support/status_snapshot.h"
 
 class StatusPublisher;
@@ -41,9 +43,6 @@ constexpr std::size_t kMaxConnPairs = 2047;
 // short for the sockets already open.
 constexpr int kListenBacklog = 0x7FFFFFFF;
 constexpr int kMaxAcceptsPerPass = 64;
-// Connect attempts one pair keeps in flight at most: enough to get past a
-// few silent gateway addresses, few enough for the select sets.
-constexpr std::size_t kMaxConnectAttempts = 4;
 // Both listeners (127.0.0.1 and [::1]) and the wakeup socket.
 constexpr std::size_t kServerSockets = 3;
 // Every socket the loop can watch fits its sets: none is ever left out.
@@ -91,16 +90,13 @@ public:
     // Every attempt has failed and `error` was the last: the page for it.
     void handleConnectError(ConnPair& cp, int error);
 
-    // SOCKS5 messages.
+    // The SOCKS5 exchange (socks/negotiation.h): the messages the relay
+    // sends, and the gateway's replies read so far handed to the handler of
+    // the state.
     void sendSocksGreeting(ConnPair& cp);
-    void handleSocksMethodSelectionMsg(ConnPair& cp);
-    void sendSocksConnectRequest(ConnPair& cp);
-    void handleSocksConnectRequestReply(ConnPair& cp);
-
-    // Identity subnegotiation.
     void sendSubnegotiationPacket(ConnPair& cp);
-    void handleSubnegotiationReplyMsg(ConnPair& cp);
-    void readSocksDiagnosticMsg(ConnPair& cp);
+    void sendSocksConnectRequest(ConnPair& cp);
+    void handleNegotiationReply(ConnPair& cp);
 
     // Configuration (registry) and protocol constants.
     std::uint16_t m_listenPort = 8080;
@@ -109,9 +105,7 @@ public:
     std::wstring m_organizationName;
     std::uint32_t m_socketTimeout = 600;
     std::uint32_t m_negotiationTimeout = 10;
-    std::uint8_t m_socksVersion = 5;
-    std::uint8_t m_socksAuthMethod = 0x80;
-    std::uint8_t m_subnegotiationVersion = 1;
+    NegotiationSettings m_negotiation;
     // How long an attempt on one gateway address goes unanswered before the
     // next address is tried alongside it, in ticks (RFC 8305's 250 ms).
     std::int64_t m_connectStagger = platform::kTicksPerSecond / 4;
@@ -186,8 +180,6 @@ private:
     int receiveFromTarnwicket(ConnPair& cp, bool again);
     void relayFromBrowser(ConnPair& cp);
     bool readAgain(const ConnPair& cp, int received, bool fromTarnwicket) const;
-    // Hands the reply bytes received so far to the handler of the state.
-    void handleNegotiationReply(ConnPair& cp);
     // A side ended its sending (ended: its flag); passes the end on
     // towards the other side while relaying, closes the pair otherwise.
     void endOfStream(ConnPair& cp, bool& ended, platform::Socket towards);
@@ -195,17 +187,16 @@ private:
     // The lookups' settings, as they are when the relay starts.
     void renewLookupContext();
 
-    // Connect attempts (socks/gateway_connect.cpp).
-    AttemptResult openAttempt(const platform::SockAddr& addr, platform::Socket& sock, int& error);
-    // Starts attempts on the next addresses until one is in flight or made.
-    void startNextAttempts(ConnPair& cp);
-    void connectionMade(ConnPair& cp, platform::Socket sock, platform::SockAddr addr);
+    // The one place where a pair's state changes, with what entering a
+    // state means for its sending flags.
+    void enterState(ConnPair& cp, ConnState state);
+    // The gateway connection's attempts (proxy/gateway_session.cpp).
     void attemptWritable(ConnPair& cp, platform::Socket sock);
     void attemptFailed(ConnPair& cp, platform::Socket sock, int error);
+    void applyDialProgress(ConnPair& cp, GatewayDialer::Progress progress);
     void everyAttemptFailed(ConnPair& cp);
     // Starts the attempts whose stagger delay is up; notes the next such time.
     void advanceConnectAttempts(std::int64_t now);
-    void advanceAttempts(ConnPair& cp, std::int64_t now);
 
     // Raises the descriptor limit as far as the system allows (a failure
     // is logged and the relay goes on with what it has).

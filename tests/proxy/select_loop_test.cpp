@@ -102,7 +102,7 @@ TEST_F(LoopStepTest, SuccessfulLookupStartsTheGatewayConnect) {
     EXPECT_EQ(cp.m_sessionId, 7u);
 
     EXPECT_TRUE(cp.m_state == ConnectingToTarnwicket
-                    ? cp.m_attempts.size() == 1u
+                    ? cp.m_dialer.attemptsForTest().size() == 1u
                     : cp.m_state == AwaitingMethodSelection &&
                           cp.m_tarnwicketSock != platform::kInvalidSocket)
         << cp.m_state;
@@ -277,7 +277,7 @@ TEST_F(LoopStepTest, SelectListsFollowEachPairsStateAndPhase) {
     waiting.m_tarnwicketSock = 11;
     ConnPair& connecting = addPair(ConnectingToTarnwicket);
     connecting.m_browserSock = 20;
-    connecting.m_attempts = {{21, {}, 0}, {22, {}, 0}};
+    connecting.m_dialer.attemptsForTest() = {{21, {}, 0}, {22, {}, 0}};
     ConnPair& greeting = addPair(AwaitingMethodSelection);
     greeting.m_browserSock = 30;
     greeting.m_tarnwicketSock = 31;
@@ -390,7 +390,7 @@ TEST_F(ServeTest, ServingStopsOnceTheReadyCountIsReached) {
 
 // The gateway's socket while the pair connects: its one attempt.
 ConnPair& connecting(ConnPair& cp) {
-    cp.m_attempts = {{cp.m_tarnwicketSock, {}, 0}};
+    cp.m_dialer.attemptsForTest() = {{cp.m_tarnwicketSock, {}, 0}};
     cp.m_tarnwicketSock = platform::kInvalidSocket;
     return cp;
 }

@@ -28,7 +28,9 @@ public:
     void attemptFailed(ConnPair& cp, platform::Socket s, int error) {
         m_server.attemptFailed(cp, s, error);
     }
-    void advanceAttempts(ConnPair& cp, std::int64_t now) { m_server.advanceAttempts(cp, now); }
+    void advanceAttempts(ConnPair& cp, std::int64_t now) {
+        m_server.applyDialProgress(cp, cp.m_dialer.advance(now));
+    }
 
     const std::vector<SocketEntry>& readList() const { return m_server.m_readList; }
     const std::vector<SocketEntry>& writeList() const { return m_server.m_writeList; }

@@ -56,25 +56,7 @@ protected:
     }
 
     // The loop's dispatch after a receive, for the negotiation states.
-    void dispatch() {
-        switch (cp().m_state) {
-            case AwaitingMethodSelection:
-                server().handleSocksMethodSelectionMsg(cp());
-                break;
-            case AwaitingSubnegotiationReply:
-                server().handleSubnegotiationReplyMsg(cp());
-                break;
-            case ReadingFailureDiagnostic:
-            case ReadingSuccessDiagnostic:
-                server().readSocksDiagnosticMsg(cp());
-                break;
-            case AwaitingConnectReply:
-                server().handleSocksConnectRequestReply(cp());
-                break;
-            default:
-                break;
-        }
-    }
+    void dispatch() { server().handleNegotiationReply(cp()); }
 
     // Delivers a reply one byte at a time, dispatching after each byte, and
     // checks that nothing happened before its last byte.

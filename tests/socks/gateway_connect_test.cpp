@@ -131,13 +131,13 @@ TEST_F(GatewayConnectStepsTest, ConnectInProgressWaitsForTheSocket) {
     m_sockets.m_connectResult = platform::kWsaEWouldBlock;
     server().connectToTarnwicket(cp());
     EXPECT_EQ(cp().m_state, ConnectingToTarnwicket);
-    ASSERT_EQ(cp().m_attempts.size(), 1u);
-    EXPECT_EQ(cp().m_attempts[0].sock, kGw);
+    ASSERT_EQ(cp().m_dialer.attemptsForTest().size(), 1u);
+    EXPECT_EQ(cp().m_dialer.attemptsForTest()[0].sock, kGw);
     EXPECT_TRUE(sent().empty());
     made(kGw);
     EXPECT_EQ(cp().m_tarnwicketSock, kGw);
     EXPECT_EQ(cp().m_state, AwaitingMethodSelection);
-    EXPECT_TRUE(cp().m_attempts.empty());
+    EXPECT_TRUE(cp().m_dialer.attemptsForTest().empty());
     EXPECT_EQ(sent(), (Bytes{0x05, 0x01, 0x80}));
     EXPECT_TRUE(lines().empty());
 }
@@ -152,8 +152,8 @@ TEST_F(GatewayConnectStepsTest, FailuresMoveToTheNextAddressAtOnce) {
     server().connectToTarnwicket(cp());
     EXPECT_EQ(m_sockets.connectAddrs(),
               (std::vector<platform::SockAddr>{addr(m_first), addr(m_second), addr(m_third)}));
-    ASSERT_EQ(cp().m_attempts.size(), 1u);
-    made(cp().m_attempts[0].sock);
+    ASSERT_EQ(cp().m_dialer.attemptsForTest().size(), 1u);
+    made(cp().m_dialer.attemptsForTest()[0].sock);
     EXPECT_EQ(cp().m_state, AwaitingMethodSelection);
     EXPECT_EQ(lines(),
               (std::vector<std::string>{
@@ -171,15 +171,15 @@ TEST_F(GatewayConnectStepsTest, ASilentAddressGetsTheNextAlongsideAfterTheDelay)
     useAddresses({m_first, m_second});
     m_sockets.m_connectResult = platform::kWsaEWouldBlock;
     server().connectToTarnwicket(cp());
-    ASSERT_EQ(cp().m_attempts.size(), 1u);
+    ASSERT_EQ(cp().m_dialer.attemptsForTest().size(), 1u);
     later(249 * kMs);
-    EXPECT_EQ(cp().m_attempts.size(), 1u) << "not yet";
+    EXPECT_EQ(cp().m_dialer.attemptsForTest().size(), 1u) << "not yet";
     later(1 * kMs);
-    ASSERT_EQ(cp().m_attempts.size(), 2u);
-    const platform::Socket silent = cp().m_attempts[0].sock;
-    const platform::Socket second = cp().m_attempts[1].sock;
+    ASSERT_EQ(cp().m_dialer.attemptsForTest().size(), 2u);
+    const platform::Socket silent = cp().m_dialer.attemptsForTest()[0].sock;
+    const platform::Socket second = cp().m_dialer.attemptsForTest()[1].sock;
     later(1000 * kMs);
-    EXPECT_EQ(cp().m_attempts.size(), 2u) << "no address is left to try";
+    EXPECT_EQ(cp().m_dialer.attemptsForTest().size(), 2u) << "no address is left to try";
     made(second);
     EXPECT_EQ(cp().m_tarnwicketSock, second);
     EXPECT_TRUE(closedSocket(silent));
@@ -246,9 +246,9 @@ TEST_F(GatewayConnectStepsTest, ThePageIsForTheLastFailure) {
         m_recording.clock().advanceSeconds(61);  // nothing remembered
         connectAgain();
         later(250 * kMs);
-        ASSERT_EQ(cp().m_attempts.size(), 2u);
-        const platform::Socket first = cp().m_attempts[0].sock;
-        const platform::Socket second = cp().m_attempts[1].sock;
+        ASSERT_EQ(cp().m_dialer.attemptsForTest().size(), 2u);
+        const platform::Socket first = cp().m_dialer.attemptsForTest()[0].sock;
+        const platform::Socket second = cp().m_dialer.attemptsForTest()[1].sock;
         failed(first, platform::kWsaEConnRefused);
         EXPECT_EQ(cp().m_state, ConnectingToTarnwicket) << "one attempt is still in flight";
         log().clear();
@@ -347,7 +347,7 @@ protected:
     void finishConnect() {
         if (m_cp->m_state != ConnectingToTarnwicket)
             return;
-        const platform::Socket attempt = m_cp->m_attempts.at(0).sock;
+        const platform::Socket attempt = m_cp->m_dialer.attemptsForTest().at(0).sock;
         platform::SocketSet write, except;
         write.add(attempt);
         except.add(attempt);
