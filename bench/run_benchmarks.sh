@@ -19,6 +19,10 @@
 #                 with two throwaway users);
 #   throughput:   a 1 GiB download through the relay, straight from the
 #                 emulator's plain HTTP listener and through socat;
+#   failover:     one client's setup time through a gateway name whose first
+#                 address refuses, then is silent, against a single address
+#                 (as root: the name comes from a hosts file mounted for the
+#                 relay alone);
 #   setup:        setup time at an offered 500 new connections/s (open loop)
 #                 and new connections/s with 50 clients (closed loop), both
 #                 against the same straight to the emulator, and the relay's
@@ -56,7 +60,7 @@ for tool in socat awk ss nstat; do
 done
 work=$(mktemp -d /tmp/vc-bench.XXXXXX)
 targets="vornclient gateway-emulator vc-loadgen vc-fetch vc-pairs vc-tcp-rows vc-echo-gateway
-         owner_lookup"
+         owner_lookup vc-silent-listener"
 if ! {
     [[ -f "$build/CMakeCache.txt" ]] ||
         cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_TESTS=OFF
@@ -76,6 +80,7 @@ loadgen_bin="$build/tools/loadgen/vc-loadgen"
 fetch_bin="$build/tools/loadgen/vc-fetch"
 pairs_bin="$build/tools/loadgen/vc-pairs"
 rows_bin="$build/tools/loadgen/vc-tcp-rows"
+silent_bin="$build/bench/vc-silent-listener"
 
 pids=()
 bench_users=()
@@ -201,18 +206,19 @@ echo_plain_port=$(cat "$work/echo-plain.port")
 
 relay_pid=""
 relay_port=""
-start_relay() {  # gateway port: a fresh relay on a free port
+relay_wrapper=()
+start_relay() {  # gateway port [gateway]: a fresh relay on a free port
     relay_port=$(free_port)
     {
         printf 'Windows Registry Editor Version 5.00\r\n\r\n'
         printf '[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\VornClient\\Parameters]\r\n'
-        printf '"OrganizationName"="Benchmark"\r\n"TarnwicketIpAddr"="127.0.0.1"\r\n'
+        printf '"OrganizationName"="Benchmark"\r\n"TarnwicketIpAddr"="%s"\r\n' "${2:-127.0.0.1}"
         printf '"TarnwicketPort"="%s"\r\n"ListenPort"=dword:%08x\r\n' "$1" "$relay_port"
     } >"$work/vornclient.reg"
     mkdir -p "$work/programdata"
     VORNCLIENT_REGISTRY="$work/vornclient.reg" VORNCLIENT_EVENT_LOG="$work/events.jsonl" \
-        VORNCLIENT_PROGRAMDATA="$work/programdata" "${pin_relay[@]}" "$relay_bin" \
-        >"$work/relay.out" 2>&1 </dev/null &
+        VORNCLIENT_PROGRAMDATA="$work/programdata" "${relay_wrapper[@]}" "${pin_relay[@]}" \
+        "$relay_bin" >"$work/relay.out" 2>&1 </dev/null &
     relay_pid=$!
     pids+=("$relay_pid")
     wait_until 20 port_listening "$relay_port" || { cat "$work/relay.out" >&2; exit 1; }
@@ -563,6 +569,75 @@ target "new connections/s, 50 clients" \
     "$relay_rate/s, ${relay_failed:-?} failed (direct $direct_rate/s)" ">= 0.5 x direct" \
     "$relay_rate >= 0.5 * $direct_rate && $relay_failed == 0"
 stop_relay
+
+# --- gateway failover -------------------------------------------------------------
+failover_figures() {
+    local n=300 gw_port hosts single refusing silent first
+    echo "== Failover: a gateway name with two addresses, from a hosts file mounted over"
+    echo "   /etc/hosts for the relay alone: 127.0.0.2 first (refusing, then silent: a full"
+    echo "   listen queue), 127.0.0.3 second (an emulator). One client, $n connections one"
+    echo "   after the other, /hello; a fresh relay for each case"
+    gw_port=$(free_port)
+    "${pin_other[@]}" "$emulator_bin" --address 127.0.0.3 --port "$gw_port" \
+        --port-file "$work/second.port" >"$work/second.out" 2>&1 &
+    pids+=($!)
+    wait_until 20 test -s "$work/second.port"
+    hosts="$work/hosts"
+    printf '127.0.0.1 localhost\n127.0.0.2 gw.pair.test\n127.0.0.3 gw.pair.test\n' >"$hosts"
+    setup() {  # connections: loadgen's output through the relay
+        "${pin_other[@]}" "$loadgen_bin" --port "$relay_port" --clients 1 --connections "$1" \
+            --duration-ms 60000 2>&1 || true
+    }
+    through_pair() {  # a relay whose gateway is the name of the pair
+        relay_wrapper=(unshare -m --propagation private sh -c
+            'mount --bind "$1" /etc/hosts && shift && exec "$@"' sh "$hosts")
+        start_relay "$gw_port" gw.pair.test
+        relay_wrapper=()
+    }
+    start_relay "$gw_port" 127.0.0.3
+    single=$(setup "$n")
+    stop_relay
+    through_pair
+    refusing=$(setup "$n")
+    stop_relay
+    "$silent_bin" 127.0.0.2 "$gw_port" "$work/silent.port" &
+    pids+=($!)
+    wait_until 20 test -s "$work/silent.port"
+    through_pair
+    first=$(setup 1)
+    silent=$(setup "$n")
+    stop_relay
+    printf '  %-40s %-12s %-12s %s\n' "" "setup p50" "p99" "failed"
+    local name out
+    for name in single refusing first silent; do
+        out=${!name}
+        printf '  %-40s %-12s %-12s %s\n' "$(
+            case $name in
+            single) echo "one healthy address" ;;
+            refusing) echo "first refusing" ;;
+            first) echo "first silent: the first connection" ;;
+            silent) echo "first silent: the $n after it" ;;
+            esac
+        )" "$(field "$out" median_ms) ms" "$(field "$out" p99_ms) ms" "$(field "$out" failed)"
+        grep -h '^first failure' <<<"$out" | indent || true
+    done
+    local p_single p_refusing p_first p_silent
+    p_single=$(field "$single" median_ms)
+    p_refusing=$(field "$refusing" median_ms)
+    p_first=$(field "$first" median_ms)
+    p_silent=$(field "$silent" median_ms)
+    target "setup p50, first address refusing" "$p_refusing ms (one address: $p_single ms)" \
+        "<= single + 5 ms" "$p_refusing <= $p_single + 5 && $(field "$refusing" failed) == 0"
+    target "first address silent: first connection" "$p_first ms" "< 1500 ms" \
+        "$p_first < 1500 && $(field "$first" failed) == 0"
+    target "setup p50, first address known silent" "$p_silent ms (one address: $p_single ms)" \
+        "<= single + 20 ms" "$p_silent <= $p_single + 20 && $(field "$silent" failed) == 0"
+}
+if [[ $(id -u) == 0 ]] && command -v unshare >/dev/null; then
+    failover_figures
+else
+    echo "== Failover: skipped, needs root to mount a hosts file for the relay"
+fi
 
 # --- summary --------------------------------------------------------------------
 echo "== Targets ($(((($(now_ms) - started) + 500) / 1000)) s; load average at the end:" \

@@ -17,5 +17,5 @@ void readServerParameters(ServerParameters& p) {
         p.listenPort = static_cast<std::uint16_t>(number);
     }
     if (getConfigUint32Value(L"SocketTimeout", number))
-        p.socketTimeout = number;
+        p.socketTimeout = number < kLongestSocketTimeout ? number : kLongestSocketTimeout;
 }

@@ -5,6 +5,11 @@
 #include <cstdint>
 #include <string>
 
+// The registry holds SocketTimeout as a DWORD, and the relay's idle limit is
+// a signed 32-bit count of seconds: a value beyond it (0xFFFFFFFF, written to
+// mean "never") means the longest limit, not a negative one.
+constexpr std::uint32_t kLongestSocketTimeout = 0x7FFFFFFF;
+
 struct ServerParameters {
     std::uint16_t listenPort = 8080;
     std::string tarnwicketIpAddr;

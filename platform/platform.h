@@ -13,6 +13,7 @@
 #include "platform/sockets.h"
 #include "platform/tcp_table.h"
 #include "platform/text.h"
+#include "platform/unique_handle.h"
 
 namespace platform {
 
@@ -82,6 +83,14 @@ inline Text& text() {
 // Closes a socket that is open and marks it invalid, so it is never closed
 // twice.
 void closeSocket(Socket& sock);
+
+// A socket closed through the sockets seam when its owner goes.
+struct SocketTraits {
+    using Handle = Socket;
+    static Handle invalid() { return kInvalidSocket; }
+    static void release(Handle sock) { closeSocket(sock); }
+};
+using UniqueSocket = UniqueHandle<SocketTraits>;
 
 // Defined once per platform, in platform/posix or platform/win32.
 Sockets& nativeSockets();

@@ -133,7 +133,7 @@ void SocksProxyServer::sendSocksGreeting(ConnPair& cp) {
 void SocksProxyServer::sendSubnegotiationPacket(ConnPair& cp) {
     // Built first: a packet that cannot be built leaves the pair as it was.
     const std::vector<std::uint8_t> packet = buildSubnegotiationPacket(
-        m_negotiation.subnegotiationVersion, m_organizationName, cp.m_userInfo);
+        m_negotiation.subnegotiationVersion, m_params.organizationName, cp.m_userInfo);
     placeMessage(cp, packet);
     enterState(cp, AwaitingSubnegotiationReply);
     sendToTarnwicket(cp);

@@ -5,7 +5,6 @@
 #include <map>
 
 #include "platform/platform.h"
-#include "proxy/scope_exit.h"
 #include "proxy/socks_proxy_server.h"
 #include "support/logging.h"
 
@@ -14,37 +13,15 @@ namespace {
 constexpr long kLongWaitMicros = 5000000;
 constexpr long kShortWaitMicros = 500000;
 
-void fillSet(platform::SocketSet& set, const std::vector<SocketEntry>& list) {
-    set.clear();
-    // add() skips duplicates and stops taking sockets once the set is full;
-    // the limits make the sets large enough, so a full one is a fault, and
-    // said so.
-    static MessageRateLimit g_fullLimit;
-    for (const SocketEntry& entry : list) {
-        if (!set.add(entry.sock) && set.size() == platform::SocketSet::kCapacity) {
-            (LogMessage("SocksProxyServer::selectLoop()")
-             << L", a select set is full, sockets left out of it: " << list.size() - set.size())
-                .log(g_fullLimit);
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 void SocksProxyServer::selectLoop() {
-    m_readSet = std::make_unique<platform::SocketSet>();
-    m_writeSet = std::make_unique<platform::SocketSet>();
-    m_exceptSet = std::make_unique<platform::SocketSet>();
-    ScopeExit releaseLists([this] {
-        m_readList = {};
-        m_writeList = {};
-        m_exceptList = {};
-        m_readSet.reset();
-        m_writeSet.reset();
-        m_exceptSet.reset();
-    });
-
+    // Released however the loop ends.
+    struct SetsHeld {
+        SelectSets& sets;
+        ~SetsHeld() { sets.release(); }
+    } held{m_sets};
+    m_sets.allocate();
     while (!m_stop.load()) {
         admitFinishedLookups();
         removeClosedPairs();
@@ -100,11 +77,8 @@ void SocksProxyServer::removeClosedPairs() {
 }
 
 void SocksProxyServer::retireFailedWakeupPair() {
-    if (m_fds[0] == platform::kInvalidSocket || m_fds[1] == platform::kInvalidSocket)
-        return;
-    if (!m_wakeupFailed.load())
-        return;
-    closeWakeupPair();
+    if (m_wakeup.exists() && m_wakeup.failed())
+        m_wakeup.close();
 }
 
 namespace {
@@ -176,8 +150,8 @@ double SocksProxyServer::idleSeconds(const ConnPair& cp, std::int64_t now) const
 }
 
 void SocksProxyServer::applyIdleLimits() {
-    const double negotiationLimit = static_cast<std::int32_t>(m_negotiationTimeout);
-    const double socketLimit = static_cast<std::int32_t>(m_socketTimeout);
+    const double negotiationLimit = m_negotiationTimeout;
+    const double socketLimit = m_params.socketTimeout;
     // One reading of the clock for the pass: thousands of pairs would
     // otherwise cost thousands of readings, for microseconds of difference.
     const std::int64_t now = platform::clock().nowTicks();
@@ -223,49 +197,41 @@ bool browserReadable(const ConnPair& cp) {
 }  // namespace
 
 void SocksProxyServer::buildSelectLists() {
-    m_readList.clear();
-    m_writeList.clear();
-    m_exceptList.clear();
+    m_sets.clearLists();
     const platform::Socket invalid = platform::kInvalidSocket;
-
-    if (m_fds[1] != invalid)
-        m_readList.push_back({m_fds[1], nullptr});
+    if (m_wakeup.readSocket() != invalid)
+        m_sets.watch(SelectSets::Read, m_wakeup.readSocket(), nullptr);
     // One walk over the pairs fills the three lists, each in pair order.
     for (auto& owned : m_connPairs) {
         ConnPair* cp = owned.get();
         if (cp->m_state == WaitingForUserInfo)
             continue;
         if (browserReadable(*cp))
-            m_readList.push_back({cp->m_browserSock, cp});
+            m_sets.watch(SelectSets::Read, cp->m_browserSock, cp);
         if (gatewayReadable(*cp))
-            m_readList.push_back({cp->m_tarnwicketSock, cp});
+            m_sets.watch(SelectSets::Read, cp->m_tarnwicketSock, cp);
         if (cp->m_tarnwicketSock != invalid && cp->m_sendingToTarnwicket && cp->m_bs_tx_len > 0)
-            m_writeList.push_back({cp->m_tarnwicketSock, cp});
+            m_sets.watch(SelectSets::Write, cp->m_tarnwicketSock, cp);
         if (cp->m_sendingToBrowser && cp->m_browserSock != invalid && cp->m_sb_tx_len > 0)
-            m_writeList.push_back({cp->m_browserSock, cp});
+            m_sets.watch(SelectSets::Write, cp->m_browserSock, cp);
         // A connect ends writable when it is made, in the except set when
         // it failed.
         for (const ConnectAttempt& attempt : cp->m_dialer.attempts()) {
-            m_writeList.push_back({attempt.sock, cp});
-            m_exceptList.push_back({attempt.sock, cp});
+            m_sets.watch(SelectSets::Write, attempt.sock, cp);
+            m_sets.watch(SelectSets::Except, attempt.sock, cp);
         }
     }
     // Left out for a while after a failed accept.
     if (!acceptBackingOff()) {
-        m_readList.push_back({m_listenSock, nullptr});
-        if (m_listenSock6 != invalid)
-            m_readList.push_back({m_listenSock6, nullptr});
+        m_sets.watch(SelectSets::Read, m_listener.sock(), nullptr);
+        if (m_listener.sock6() != invalid)
+            m_sets.watch(SelectSets::Read, m_listener.sock6(), nullptr);
     }
-
-    fillSet(*m_readSet, m_readList);
-    fillSet(*m_writeSet, m_writeList);
-    fillSet(*m_exceptSet, m_exceptList);
+    m_sets.fill();
 }
 
 long SocksProxyServer::waitLimitMicros() const {
-    const bool wakeupPair =
-        m_fds[0] != platform::kInvalidSocket && m_fds[1] != platform::kInvalidSocket;
-    long limit = wakeupPair ? kLongWaitMicros : kShortWaitMicros;
+    long limit = m_wakeup.exists() ? kLongWaitMicros : kShortWaitMicros;
     if (m_nextConnectTimer != 0) {
         // Awake in time to start the next connect attempt.
         const std::int64_t left = m_nextConnectTimer - platform::clock().nowTicks();
@@ -288,17 +254,14 @@ std::chrono::milliseconds SocksProxyServer::nextBackoff(std::chrono::millisecond
 
 int SocksProxyServer::waitForReadySockets() {
     const long timeout = waitLimitMicros();
-    platform::SocketSet* read = m_readSet->empty() ? nullptr : m_readSet.get();
-    platform::SocketSet* write = m_writeSet->empty() ? nullptr : m_writeSet.get();
-    platform::SocketSet* except = m_exceptSet->empty() ? nullptr : m_exceptSet.get();
-    if (read == nullptr && write == nullptr && except == nullptr) {
+    if (m_sets.empty()) {
         // Nothing to watch (accepting paused, no wakeup pair): select would
         // refuse empty sets, so just let the time pass.
         pauseLoop(std::chrono::ceil<std::chrono::milliseconds>(std::chrono::microseconds(timeout)));
         return 0;
     }
     int ready = 0;
-    const int error = platform::sockets().select(read, write, except, timeout, ready);
+    const int error = m_sets.wait(timeout, ready);
     if (error != 0) {
         (LogMessage() << L"select() returned SOCKET_ERROR, WSAGetLastError() = " << error).log();
         m_selectBackoff = nextBackoff(m_selectBackoff);
@@ -306,14 +269,6 @@ int SocksProxyServer::waitForReadySockets() {
         return -1;
     }
     m_selectBackoff = std::chrono::milliseconds(0);
-    // select leaves only the ready sockets in the sets it was given; a set
-    // that was not passed has none.
-    if (read == nullptr)
-        m_readSet->clear();
-    if (write == nullptr)
-        m_writeSet->clear();
-    if (except == nullptr)
-        m_exceptSet->clear();
     return ready;
 }
 
@@ -329,27 +284,17 @@ bool SocksProxyServer::serveReadySockets(int ready) {
 }
 
 bool SocksProxyServer::serveReadable(ServeCount& count) {
-    for (const SocketEntry& entry : m_readList) {
-        if (!m_readSet->contains(entry.sock))
+    for (const SocketEntry& entry : m_sets.list(SelectSets::Read)) {
+        if (!m_sets.ready(SelectSets::Read, entry.sock))
             continue;
         count.served++;
-        if (entry.pair == nullptr) {
-            if (entry.sock == m_listenSock || entry.sock == m_listenSock6) {
-                if (!acceptNewConn(entry.sock))
-                    return false;
-            } else if (entry.sock == m_fds[1]) {
-                recvFromWakeupSocketPair();
-            }
-        } else {
-            ConnPair& cp = *entry.pair;
-            if (entry.sock == cp.m_browserSock) {
-                if (!cp.m_closing && (cp.m_state == Relaying || cp.m_state == SendingErrorPage) &&
-                    !cp.m_sendingToTarnwicket) {
-                    relayFromBrowser(cp);
-                }
-            } else if (entry.sock == cp.m_tarnwicketSock) {
-                handleTarnwicketReadable(cp);
-            }
+        if (entry.pair != nullptr) {
+            serveReadableOfPair(*entry.pair, entry.sock);
+        } else if (m_listener.isListening(entry.sock)) {
+            if (!acceptNewConn(entry.sock))
+                return false;
+        } else if (entry.sock == m_wakeup.readSocket()) {
+            recvFromWakeupSocketPair();
         }
         if (count.done())
             return true;
@@ -357,37 +302,44 @@ bool SocksProxyServer::serveReadable(ServeCount& count) {
     return true;
 }
 
+void SocksProxyServer::serveReadableOfPair(ConnPair& cp, platform::Socket sock) {
+    if (sock == cp.m_browserSock) {
+        if (!cp.m_closing && (cp.m_state == Relaying || cp.m_state == SendingErrorPage) &&
+            !cp.m_sendingToTarnwicket) {
+            relayFromBrowser(cp);
+        }
+    } else if (sock == cp.m_tarnwicketSock) {
+        handleTarnwicketReadable(cp);
+    }
+}
+
 void SocksProxyServer::serveWritable(ServeCount& count) {
-    for (const SocketEntry& entry : m_writeList) {
-        if (!m_writeSet->contains(entry.sock))
+    for (const SocketEntry& entry : m_sets.list(SelectSets::Write)) {
+        if (!m_sets.ready(SelectSets::Write, entry.sock))
             continue;
         count.served++;
-        ConnPair& cp = *entry.pair;
-        if (!cp.m_closing) {
-            if (entry.sock == cp.m_browserSock) {
-                if ((cp.m_state == Relaying || cp.m_state == SendingErrorPage) &&
-                    cp.m_sendingToBrowser) {
-                    sendToBrowser(cp);
-                }
-            } else if (entry.sock == cp.m_tarnwicketSock) {
-                if (cp.m_state == Relaying) {
-                    if (cp.m_sendingToTarnwicket)
-                        sendToTarnwicket(cp);
-                } else {
-                    sendToTarnwicket(cp);
-                }
-            } else if (cp.m_state == ConnectingToTarnwicket) {
-                attemptWritable(cp, entry.sock);
-            }
-        }
+        if (!entry.pair->m_closing)
+            serveWritableOfPair(*entry.pair, entry.sock);
         if (count.done())
             return;
     }
 }
 
+void SocksProxyServer::serveWritableOfPair(ConnPair& cp, platform::Socket sock) {
+    if (sock == cp.m_browserSock) {
+        if ((cp.m_state == Relaying || cp.m_state == SendingErrorPage) && cp.m_sendingToBrowser)
+            sendToBrowser(cp);
+    } else if (sock == cp.m_tarnwicketSock) {
+        if (cp.m_state != Relaying || cp.m_sendingToTarnwicket)
+            sendToTarnwicket(cp);
+    } else if (cp.m_state == ConnectingToTarnwicket) {
+        attemptWritable(cp, sock);
+    }
+}
+
 void SocksProxyServer::serveExceptional(ServeCount& count) {
-    for (const SocketEntry& entry : m_exceptList) {
-        if (!m_exceptSet->contains(entry.sock))
+    for (const SocketEntry& entry : m_sets.list(SelectSets::Except)) {
+        if (!m_sets.ready(SelectSets::Except, entry.sock))
             continue;
         count.served++;
         // An attempt that lost to another in the write pass is closed already.

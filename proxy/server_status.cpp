@@ -32,11 +32,9 @@ RelayStatus SocksProxyServer::takeStatusSnapshot() const {
     s.taken = platform::clock().nowTicks();
     s.version = kProgramVersion;
     s.started = m_startedTicks;
-    s.listening.push_back(addressText(m_listenAddr));
-    if (m_listenSock6 != platform::kInvalidSocket)
-        s.listening.push_back(addressText(m_listenAddr6));
-    s.gatewayName = m_tarnwicketIpAddr;
-    s.gatewayPort = m_tarnwicketPort;
+    s.listening = m_listener.addresses();
+    s.gatewayName = m_params.tarnwicketIpAddr;
+    s.gatewayPort = m_params.tarnwicketPort;
     for (const GatewayHealth::State& state : m_gatewayHealth.states()) {
         s.gatewayAddresses.push_back(GatewayAddressState{addressText(state.addr), !state.failing,
                                                          state.since, state.lastError});

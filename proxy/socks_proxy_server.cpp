@@ -15,35 +15,38 @@ std::wstring descriptorLimitText(std::uint64_t limit) {
 
 }  // namespace
 
-SocksProxyServer::SocksProxyServer(UserInformation* userInformation)
-    : m_userInformation(userInformation), m_wakeupBuf(1024) {
+SocksProxyServer::Configuration SocksProxyServer::readConfiguration() {
+    Configuration c;
     bool missing = false;
-    m_parametersSource = platform::registry().describeSource(parametersKeyPath(), missing);
+    c.source = platform::registry().describeSource(parametersKeyPath(), missing);
     if (missing) {
         (LogMessage("SocksProxyServer::SocksProxyServer()")
-         << L", " << m_parametersSource << L" does not exist, every parameter takes its default")
+         << L", " << c.source << L" does not exist, every parameter takes its default")
             .log(kEventTypeWarning);
     }
-    ServerParameters params;
-    params.listenPort = m_listenPort;
-    params.tarnwicketIpAddr = m_tarnwicketIpAddr;
-    params.tarnwicketPort = m_tarnwicketPort;
-    params.organizationName = m_organizationName;
-    params.socketTimeout = m_socketTimeout;
-    readServerParameters(params);
-    m_listenPort = params.listenPort;
-    m_tarnwicketIpAddr = params.tarnwicketIpAddr;
-    m_tarnwicketPort = params.tarnwicketPort;
-    m_organizationName = params.organizationName;
-    m_socketTimeout = params.socketTimeout;
+    readServerParameters(c.params);
+    return c;
+}
+
+SocksProxyServer::SocksProxyServer(UserInformation* userInformation)
+    : SocksProxyServer(userInformation, readConfiguration()) {}
+
+SocksProxyServer::SocksProxyServer(UserInformation* userInformation, const ServerParameters& params,
+                                   std::wstring source)
+    : SocksProxyServer(userInformation, Configuration{params, std::move(source)}) {}
+
+SocksProxyServer::SocksProxyServer(UserInformation* userInformation, Configuration configuration)
+    : m_params(std::move(configuration.params)),
+      m_parametersSource(std::move(configuration.source)),
+      m_userInformation(userInformation) {
     renewLookupContext();
 }
 
 void SocksProxyServer::renewLookupContext() {
     if (m_lookupContext)
         m_lookupContext->detach();
-    m_lookupContext = std::make_shared<LookupContext>(m_tarnwicketIpAddr, m_tarnwicketPort,
-                                                      m_userInformation, *this);
+    m_lookupContext = std::make_shared<LookupContext>(
+        m_params.tarnwicketIpAddr, m_params.tarnwicketPort, m_userInformation, *this);
 }
 
 // Sockets and pairs have been released by run().
@@ -60,9 +63,8 @@ int SocksProxyServer::run() {
         renewLookupContext();
         raiseDescriptorLimit();
         createListeningSocket();
-        if (m_listenSock == platform::kInvalidSocket)
+        if (m_listener.sock() == platform::kInvalidSocket)
             return 1;
-        createListeningSocket6();
         logSettingsInEffect();
         createWakeupSocketPair();
         selectLoop();
@@ -91,16 +93,22 @@ void SocksProxyServer::raiseDescriptorLimit() {
 void SocksProxyServer::logSettingsInEffect() {
     // The addresses as bound (read back from the listening sockets), which
     // is what browsers must use.
-    std::string listening = addressText(m_listenAddr);
-    if (m_listenSock6 != platform::kInvalidSocket)
-        listening += " and " + addressText(m_listenAddr6);
+    std::string listening;
+    for (const std::string& address : m_listener.addresses())
+        listening += (listening.empty() ? "" : " and ") + address;
     (LogMessage("SocksProxyServer::run()")
      << L", parameters from " << m_parametersSource << L", listening on " << listening
-     << L", gateway \"" << utf8ToWide(m_tarnwicketIpAddr) << L"\" port "
-     << static_cast<unsigned>(m_tarnwicketPort) << L", organisation \"" << m_organizationName
-     << L"\", socket timeout " << static_cast<unsigned long>(m_socketTimeout) << L" seconds"
+     << L", gateway \"" << utf8ToWide(m_params.tarnwicketIpAddr) << L"\" port "
+     << static_cast<unsigned>(m_params.tarnwicketPort) << L", organisation \""
+     << m_params.organizationName << L"\", socket timeout "
+     << static_cast<unsigned long>(m_params.socketTimeout) << L" seconds"
      << descriptorLimitText(m_descriptorLimit))
         .log(kEventTypeInformation);
+}
+
+void SocksProxyServer::createListeningSocket() {
+    if (m_listener.createListeningSocket(m_params.listenPort))
+        m_listener.createListeningSocket6();
 }
 
 void SocksProxyServer::stop() {
@@ -116,14 +124,13 @@ void SocksProxyServer::stop() {
 }
 
 void SocksProxyServer::releaseAll() {
-    platform::closeSocket(m_listenSock);
-    platform::closeSocket(m_listenSock6);
+    m_listener.close();
     // Lookups that still run finish on their own, without this server.
     m_lookupContext->detach();
     for (auto& cp : m_connPairs)
         cp.reset();
     m_connPairs.clear();
-    closeWakeupPair();
+    m_wakeup.close();
 }
 
 void SocksProxyServer::pauseLoop(std::chrono::milliseconds duration) {

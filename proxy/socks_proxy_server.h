@@ -15,33 +15,28 @@
 #include <string>
 #include <vector>
 
+#include "config/server_parameters.h"
 #include "platform/clock.h"
 #include "platform/socket_set.h"
 #include "platform/types.h"
 #include "proxy/conn_pair.h"
+#include "proxy/listener.h"
+#include "proxy/select_sets.h"
 #include "proxy/user_info_workers.h"
+#include "proxy/wakeup_pair.h"
 #include "socks/gateway_dialer.h"
 #include "socks/gateway_health.h"
 #include "socks/negotiation.h"
 #include "support/status_snapshot.h"
 
 class StatusPublisher;
+struct RelayDirection;
 
 class UserInformation;
 
-// A socket in one of the loop's select lists, with its pair (null for the
-// server's own sockets).
-struct SocketEntry {
-    platform::Socket sock;
-    ConnPair* pair;
-};
-
 constexpr std::size_t kMaxConnPairs = 2047;
-// Browsers open connections in bursts (a page load opens dozens): the system's
-// largest backlog (the value asks for it on both platforms), and every
-// waiting connection accepted in one pass, up to a bound that keeps the pass
-// short for the sockets already open.
-constexpr int kListenBacklog = 0x7FFFFFFF;
+// Every waiting connection is accepted in one pass, up to a bound that keeps
+// the pass short for the sockets already open.
 constexpr int kMaxAcceptsPerPass = 64;
 // Both listeners (127.0.0.1 and [::1]) and the wakeup socket.
 constexpr std::size_t kServerSockets = 3;
@@ -53,92 +48,69 @@ static_assert(platform::SocketSet::kCapacity >= kMaxConnectAttempts * kMaxConnPa
 
 class SocksProxyServer {
 public:
+    // With the parameters in the registry (a missing key is said once).
     explicit SocksProxyServer(UserInformation* userInformation);
+    // With the given parameters; source says where they came from in the
+    // start-up summary.
+    SocksProxyServer(UserInformation* userInformation, const ServerParameters& params,
+                     std::wstring source);
     ~SocksProxyServer();
     SocksProxyServer(const SocksProxyServer&) = delete;
     SocksProxyServer& operator=(const SocksProxyServer&) = delete;
 
+    // Listens, then serves until stop(); 0 when stopped, 1 on a failure.
     int run();
+    // Any thread: ends run at its next check.
     void stop();
+    bool stopRequested() const { return m_stop.load(); }
+    // Any thread: makes the loop run a pass now.
+    void wakeupSelect() { m_wakeup.wake(); }
+    // Where the loop hands its state when asked (the status command); null:
+    // nowhere. Set before run, not owned.
+    void setStatusPublisher(StatusPublisher* publisher) { m_statusPublisher = publisher; }
+    const ServerParameters& parameters() const { return m_params; }
 
-    // Select loop.
+    // The operations of the loop, by the names the log messages use; tests
+    // drive them one at a time.
     void selectLoop();
-
-    // Listening socket, accepting, wakeup pair.
     void createListeningSocket();
-    // [::1]:ListenPort beside it; without IPv6 the relay listens on IPv4 only.
-    void createListeningSocket6();
-    void createWakeupSocketPair();
-    // Accepts what waits on the listener; false when accepting has failed for
-    // good.
+    void createWakeupSocketPair() { m_wakeup.create(); }
+    void recvFromWakeupSocketPair() { m_wakeup.drain(); }
+    // Accepts what waits on the listener; false when accepting has failed
+    // for good.
     bool acceptNewConn(platform::Socket listener);
-    void wakeupSelect();
-    void recvFromWakeupSocketPair();
 
-    // Relay data path.
-    void recvFromBrowser(ConnPair& cp);
+    // Relay data path (proxy/relay_path.cpp).
+    void relayFromBrowser(ConnPair& cp);
     void sendToTarnwicket(ConnPair& cp);
     void recvFromTarnwicket(ConnPair& cp);
     void sendToBrowser(ConnPair& cp);
     void handleTarnwicketReadable(ConnPair& cp);
 
-    // Error page.
+    // Error page (proxy/error_page.cpp).
     void sendErrorPage(ConnPair& cp, HttpErrorCode http_code, std::string message);
 
-    // Gateway connect (the addresses are resolved by the pair's lookup).
+    // Gateway connect and SOCKS5 exchange (proxy/gateway_session.cpp; the
+    // addresses are resolved by the pair's lookup).
     void connectToTarnwicket(ConnPair& cp);
     // Every attempt has failed and `error` was the last: the page for it.
     void handleConnectError(ConnPair& cp, int error);
-
-    // The SOCKS5 exchange (socks/negotiation.h): the messages the relay
-    // sends, and the gateway's replies read so far handed to the handler of
-    // the state.
     void sendSocksGreeting(ConnPair& cp);
     void sendSubnegotiationPacket(ConnPair& cp);
     void sendSocksConnectRequest(ConnPair& cp);
+    // The gateway's replies read so far, to the handler of the pair's state.
     void handleNegotiationReply(ConnPair& cp);
-
-    // Configuration (registry) and protocol constants.
-    std::uint16_t m_listenPort = 8080;
-    std::string m_tarnwicketIpAddr;
-    std::uint16_t m_tarnwicketPort = 1080;
-    std::wstring m_organizationName;
-    std::uint32_t m_socketTimeout = 600;
-    std::uint32_t m_negotiationTimeout = 10;
-    NegotiationSettings m_negotiation;
-    // How long an attempt on one gateway address goes unanswered before the
-    // next address is tried alongside it, in ticks (RFC 8305's 250 ms).
-    std::int64_t m_connectStagger = platform::kTicksPerSecond / 4;
-    // Gateway addresses that failed lately, tried after the others for 60 s.
-    GatewayHealth m_gatewayHealth{60 * platform::kTicksPerSecond};
-
-    platform::SockAddr m_listenAddr;
-    platform::Socket m_listenSock = platform::kInvalidSocket;
-    platform::SockAddr m_listenAddr6;
-    platform::Socket m_listenSock6 = platform::kInvalidSocket;
-    // Without non-blocking mode an accept with nothing waiting would block
-    // the loop: then one connection is accepted per pass.
-    bool m_listenNonBlocking = false;
-    std::atomic<bool> m_stop{false};
-    // Runs the pairs' lookups; declared before the pairs, so it outlives them.
-    UserInfoWorkers m_userInfoWorkers;
-    // The settings the lookups need, and their way to wake the loop.
-    std::shared_ptr<LookupContext> m_lookupContext;
-    std::vector<std::unique_ptr<ConnPair>> m_connPairs;
-    UserInformation* m_userInformation;
-    std::array<platform::Socket, 2> m_fds{platform::kInvalidSocket, platform::kInvalidSocket};
-    std::vector<std::uint8_t> m_wakeupBuf;
-    std::atomic<bool> m_wakeupFailed{false};
-
-    // Where the loop hands its state when asked (the status command); null:
-    // nowhere. Set before run, not owned.
-    StatusPublisher* m_statusPublisher = nullptr;
-    // Counts since run started; loop thread only.
-    RelayCounters m_counters;
 
 private:
     // Tests drive single steps of the loop and lower the back-off limits.
     friend class SocksProxyServerProbe;
+
+    struct Configuration {
+        ServerParameters params;
+        std::wstring source;
+    };
+    static Configuration readConfiguration();
+    SocksProxyServer(UserInformation* userInformation, Configuration configuration);
 
     // One accept. NothingWaiting (would-block) ends a burst quietly; Fatal:
     // accepting can never succeed again.
@@ -170,16 +142,19 @@ private:
     };
     // False when accepting has failed for good.
     bool serveReadable(ServeCount& count);
+    void serveReadableOfPair(ConnPair& cp, platform::Socket sock);
     void serveWritable(ServeCount& count);
+    void serveWritableOfPair(ConnPair& cp, platform::Socket sock);
     void serveExceptional(ServeCount& count);
 
-    // recvFromBrowser and recvFromTarnwicket, returning the bytes received;
-    // again: a read made without a readiness report, which would-block
-    // just ends. The browser's side as the loop serves it while relaying.
-    int receiveFromBrowser(ConnPair& cp, bool again);
-    int receiveFromTarnwicket(ConnPair& cp, bool again);
-    void relayFromBrowser(ConnPair& cp);
-    bool readAgain(const ConnPair& cp, int received, bool fromTarnwicket) const;
+    // One direction of relaying (proxy/relay_direction.h). receive returns
+    // the bytes received; again: a read made without a readiness report,
+    // which would-block just ends.
+    int receive(ConnPair& cp, const RelayDirection& d, bool again);
+    void send(ConnPair& cp, const RelayDirection& d);
+    // Reads while each read brings much and all of it goes out at once.
+    void relay(ConnPair& cp, const RelayDirection& d);
+    bool readAgain(const ConnPair& cp, int received, const RelayDirection& d) const;
     // A side ended its sending (ended: its flag); passes the end on
     // towards the other side while relaying, closes the pair otherwise.
     void endOfStream(ConnPair& cp, bool& ended, platform::Socket towards);
@@ -210,12 +185,9 @@ private:
     // Hands the publisher a snapshot when it wants one (proxy/server_status.cpp).
     void publishStatus();
     RelayStatus takeStatusSnapshot() const;
-    // When run started, in ticks.
-    std::int64_t m_startedTicks = 0;
 
     // run's teardown: every socket and pair the server still holds.
     void releaseAll();
-    void closeWakeupPair();
     long waitLimitMicros() const;
     double idleSeconds(const ConnPair& cp, std::int64_t now) const;
     // Waits for the given time or until stop() is called.
@@ -223,25 +195,40 @@ private:
     std::chrono::milliseconds nextBackoff(std::chrono::milliseconds current) const;
     bool acceptBackingOff() const;
 
+    // Read once, before anything else.
+    const ServerParameters m_params;
+    // Where the parameters were read from, as the registry seam names it.
+    const std::wstring m_parametersSource;
+    UserInformation* m_userInformation;
+
+    // The SOCKS5 exchange's constants and limits, in seconds.
+    NegotiationSettings m_negotiation;
+    std::uint32_t m_negotiationTimeout = 10;
+    // How long an attempt on one gateway address goes unanswered before the
+    // next address is tried alongside it, in ticks (RFC 8305's 250 ms).
+    std::int64_t m_connectStagger = platform::kTicksPerSecond / 4;
+    // Gateway addresses that failed lately, tried after the others for 60 s.
+    GatewayHealth m_gatewayHealth{60 * platform::kTicksPerSecond};
     // The soonest stagger delay that ends, in ticks; 0 for none.
     std::int64_t m_nextConnectTimer = 0;
 
-    // Where the parameters were read from, as the registry seam names it.
-    std::wstring m_parametersSource;
+    Listener m_listener;
+    WakeupPair m_wakeup;
+    SelectSets m_sets;
+    std::atomic<bool> m_stop{false};
+    // Runs the pairs' lookups.
+    UserInfoWorkers m_userInfoWorkers;
+    // The settings the lookups need, and their way to wake the loop.
+    std::shared_ptr<LookupContext> m_lookupContext;
+
+    StatusPublisher* m_statusPublisher = nullptr;
+    // Counts since run started; loop thread only.
+    RelayCounters m_counters;
+    // When run started, in ticks.
+    std::int64_t m_startedTicks = 0;
     // The descriptors the process may hold once raised; 0 when the system
     // has no such limit.
     std::uint64_t m_descriptorLimit = 0;
-
-    // Wakeup sends and the closing of m_fds[0] exclude each other.
-    std::mutex m_wakeupMutex;
-
-    // The select lists and sets, alive while the loop runs.
-    std::vector<SocketEntry> m_readList;
-    std::vector<SocketEntry> m_writeList;
-    std::vector<SocketEntry> m_exceptList;
-    std::unique_ptr<platform::SocketSet> m_readSet;
-    std::unique_ptr<platform::SocketSet> m_writeSet;
-    std::unique_ptr<platform::SocketSet> m_exceptSet;
 
     // A failing accept or select that fails again at once (out of
     // descriptors, say) must neither spin the loop nor flood the log: each
@@ -253,4 +240,9 @@ private:
     std::chrono::milliseconds m_selectBackoff{0};
     std::mutex m_pauseMutex;
     std::condition_variable m_pauseCv;
+
+public:
+    // The pairs, in the order they were accepted; the loop thread's alone.
+    // Declared after the workers, which outlive them.
+    std::vector<std::unique_ptr<ConnPair>> m_connPairs;
 };

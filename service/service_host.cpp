@@ -58,15 +58,15 @@ bool runServer() {
     // Declared after the server, so unpublished before it is destroyed.
     ServerPublication publication(server);
     StatusPublisher status(statusSettings(), [&server] { server.wakeupSelect(); });
-    server.m_statusPublisher = &status;
+    server.setStatusPublisher(&status);
     status.start();
     // run says 1 when the listening socket could not be set up or an
     // exception ended it; a loop that ended without being told to stop has
     // failed as well.
     const int result = server.run();
     status.stop();
-    server.m_statusPublisher = nullptr;
-    return result == 0 && server.m_stop.load();
+    server.setStatusPublisher(nullptr);
+    return result == 0 && server.stopRequested();
 }
 
 }  // namespace

@@ -52,6 +52,19 @@ TEST_F(ServerParametersTest, ReadsAndConvertsAllFiveValues) {
     EXPECT_EQ(m_registry.openHandleCount(), 0u);
 }
 
+TEST_F(ServerParametersTest, SocketTimeoutBeyondTheSignedRangeMeansTheLongest) {
+    const std::uint32_t cases[][2] = {{0x7FFFFFFE, 0x7FFFFFFE},
+                                      {0x7FFFFFFF, 0x7FFFFFFF},
+                                      {0x80000000, 0x7FFFFFFF},
+                                      {0xFFFFFFFF, 0x7FFFFFFF}};
+    for (const auto& c : cases) {
+        m_registry.setDword(L"SocketTimeout", c[0]);
+        ServerParameters p;
+        readServerParameters(p);
+        EXPECT_EQ(p.socketTimeout, c[1]) << std::hex << c[0];
+    }
+}
+
 TEST_F(ServerParametersTest, MissingKeyLogsFiveTimesAndKeepsEveryDefault) {
     m_registry.m_openError = 2;
     ServerParameters p;

@@ -63,7 +63,7 @@ TEST_F(RelayPathTest, BrowserBytesCrossAtOnceAndTheBrowserIsReadAgain) {
     const std::string request = "GET http://example.test/ HTTP/1.1\r\nHost: example.test\r\n\r\n";
     browserSends(request);
     m_env.clock().advanceSeconds(3);
-    m_server.recvFromBrowser(m_cp);
+    m_server.relayFromBrowser(m_cp);
 
     EXPECT_EQ(loopback::readExactly(m_gateway.far, request.size()), request);
     EXPECT_FALSE(m_cp.m_sendingToTarnwicket);
@@ -78,7 +78,7 @@ TEST_F(RelayPathTest, BrowserBytesCrossAtOnceAndTheBrowserIsReadAgain) {
 TEST_F(RelayPathTest, PartialSendsResumeWhereTheyStoppedAndHoldTheBrowserBack) {
     m_env.sockets().limitSend(m_gateway.near, 4);
     browserSends("abcdefghij");
-    m_server.recvFromBrowser(m_cp);
+    m_server.relayFromBrowser(m_cp);
     EXPECT_TRUE(m_cp.m_sendingToTarnwicket);
     EXPECT_EQ(m_cp.m_bs_tx_pos, 4);
     EXPECT_EQ(m_cp.m_bs_tx_len, 6);
@@ -94,7 +94,7 @@ TEST_F(RelayPathTest, PartialSendsResumeWhereTheyStoppedAndHoldTheBrowserBack) {
 TEST_F(RelayPathTest, WouldBlockOnSendWaitsForTheNextWritableEvent) {
     m_env.sockets().failNext(Op::Send, platform::kWsaEWouldBlock, 1, m_gateway.near);
     browserSends("hello");
-    m_server.recvFromBrowser(m_cp);
+    m_server.relayFromBrowser(m_cp);
     EXPECT_TRUE(m_cp.m_sendingToTarnwicket);
     EXPECT_EQ(m_cp.m_bs_tx_len, 5);
     EXPECT_FALSE(m_cp.m_closing);
@@ -108,7 +108,7 @@ TEST_F(RelayPathTest, WouldBlockOnSendWaitsForTheNextWritableEvent) {
 TEST_F(RelayPathTest, GatewayWriteFailureClosesWhileRelayingAndGivesAPageBefore) {
     m_env.sockets().failNext(Op::Send, platform::kWsaEConnReset, 1, m_gateway.near);
     browserSends("x");
-    m_server.recvFromBrowser(m_cp);
+    m_server.relayFromBrowser(m_cp);
     const std::string text = failureText("write to", platform::kWsaEConnReset);
     EXPECT_TRUE(m_cp.m_closing);
     EXPECT_EQ(m_env.log().narrowTexts(), std::vector<std::string>{text});
@@ -130,14 +130,14 @@ TEST_F(RelayPathTest, GatewayWriteFailureClosesWhileRelayingAndGivesAPageBefore)
 
 TEST_F(RelayPathTest, BrowserReceiveOutcomes) {
     m_env.sockets().failNext(Op::Recv, platform::kWsaEConnReset, 1, m_browser.near);
-    m_server.recvFromBrowser(m_cp);
+    m_server.relayFromBrowser(m_cp);
     EXPECT_TRUE(m_cp.m_closing);
     EXPECT_TRUE(m_env.log().events().empty()) << "a reset browser is not worth a message";
 
     for (int code : {platform::kWsaEConnAborted, platform::kWsaEWouldBlock}) {
         m_cp.m_closing = false;
         m_env.sockets().failNext(Op::Recv, code, 1, m_browser.near);
-        m_server.recvFromBrowser(m_cp);
+        m_server.relayFromBrowser(m_cp);
         EXPECT_TRUE(m_cp.m_closing) << code;
         EXPECT_TRUE(
             m_env.log().contains("SocksProxyServer::recvFromBrowser(), recv() from browser "
@@ -166,7 +166,7 @@ TEST_F(RelayPathTest, AnEndedSideIsPassedOnWhileTheOtherDirectionGoesOn) {
         auto serve = [&](const loopback::Pair& side) {
             ASSERT_TRUE(loopback::waitReadable(side.near, kWait));
             if (&side == &browser) {
-                m_server.recvFromBrowser(cp);
+                m_server.relayFromBrowser(cp);
             } else {
                 m_server.handleTarnwicketReadable(cp);
             }
@@ -206,7 +206,8 @@ TEST_F(RelayPathTest, GuardsChangeNothingAndAreLoggedOncePerPair) {
     };
     const Case cases[] = {
         {"SocksProxyServer::recvFromBrowser(), called with m_sendingToTarnwicket == true",
-         [](ConnPair& cp) { cp.m_sendingToTarnwicket = true; }, &SocksProxyServer::recvFromBrowser},
+         [](ConnPair& cp) { cp.m_sendingToTarnwicket = true; },
+         &SocksProxyServer::relayFromBrowser},
         {"SocksProxyServer::sendToTarnwicket(), called with cp->m_bs_tx_len == 0",
          [](ConnPair& cp) { cp.m_sendingToTarnwicket = true; },
          &SocksProxyServer::sendToTarnwicket},
@@ -320,7 +321,7 @@ TEST_F(RelayPathTest, ErrorPageGoesOutThenTheBrowserSeesItsEnd) {
     const std::int64_t lastActivity = m_cp.m_lastActivity;
     m_env.clock().advanceSeconds(5);
     browserSends("GET / HTTP/1.1\r\n\r\n");
-    m_server.recvFromBrowser(m_cp);
+    m_server.relayFromBrowser(m_cp);
     EXPECT_EQ(m_cp.m_lastActivity, lastActivity);
     EXPECT_EQ(m_cp.m_state, SendingErrorPage);
     EXPECT_FALSE(m_cp.m_closing);
@@ -355,7 +356,7 @@ TEST_F(RelayPathTest, GatewayBytesAfterThePageAreDroppedQuietlyUntilItCloses) {
 TEST_F(RelayPathTest, ReceiveOffsetBeyondTheBufferIsALogicError) {
     m_cp.m_bs_rx_pos = static_cast<std::int32_t>(m_cp.m_bs_buf.size()) + 1;
     try {
-        m_server.recvFromBrowser(m_cp);
+        m_server.relayFromBrowser(m_cp);
         FAIL();
     } catch (const std::logic_error& e) {
         EXPECT_STREQ(e.what(), "cp->m_bs_rx_pos > cp->m_bs_buf.size()");

@@ -42,15 +42,21 @@ protected:
         return *cp.m_lookup;
     }
 
+    static ServerParameters parameters() {
+        ServerParameters p = testParameters();
+        p.socketTimeout = 30;
+        return p;
+    }
+
     RelayEnv m_env;
-    SocksProxyServer m_server{nullptr};
+    SocksProxyServer m_server{nullptr, parameters(), L"test"};
     SocksProxyServerProbe m_probe{m_server};
 };
 
 TEST_F(LoopStepTest, FinishedLookupsAreJoinedAndAdmittedByOutcome) {
     ConnPair& resolveFailed = addPair(WaitingForUserInfo);
     lookupOf(resolveFailed).gateway.errorText = "Could not resolve Tarnwicket IP address";
-    resolveFailed.m_userInfoThread = std::make_unique<UserInfoJob>(m_server.m_userInfoWorkers);
+    resolveFailed.m_userInfoThread = std::make_unique<UserInfoJob>(m_probe.workers());
     resolveFailed.m_userInfoThread->begin([] {});
     lookupOf(resolveFailed).done = true;
     ConnPair& userFailed = addPair(WaitingForUserInfo);
@@ -192,7 +198,7 @@ TEST_F(LoopStepTest, PairLimitNeitherWaitsForLookupsNorFloodsTheLog) {
     std::unique_lock<std::mutex> closed(gate);
     ConnPair& waiting = addPair(WaitingForUserInfo);
     waiting.m_lastActivity = 0;
-    waiting.m_userInfoThread = std::make_unique<UserInfoJob>(m_server.m_userInfoWorkers);
+    waiting.m_userInfoThread = std::make_unique<UserInfoJob>(m_probe.workers());
     waiting.m_userInfoThread->begin([&gate] { std::lock_guard<std::mutex> wait(gate); });
     for (int i = 0; i < 4000 && UserInfoWorkers::tasksRunning() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -240,7 +246,6 @@ TEST_F(LoopStepTest, NegotiationLimitGivesThe504PageOnlyWhenExceeded) {
 }
 
 TEST_F(LoopStepTest, SocketTimeoutClosesOtherStatesSilently) {
-    m_server.m_socketTimeout = 30;
     ConnPair& relayingAtLimit = addPair(Relaying);
     ConnPair& relayingBeyond = addPair(Relaying);
     ConnPair& waitingBeyond = addPair(WaitingForUserInfo);
@@ -259,6 +264,20 @@ TEST_F(LoopStepTest, SocketTimeoutClosesOtherStatesSilently) {
     EXPECT_TRUE(m_env.log().events().empty());
 }
 
+// 0xFFFFFFFF in the registry, meant as "never", becomes the longest limit:
+// a day-old idle connection stays.
+TEST_F(LoopStepTest, TheLongestSocketTimeoutKeepsIdlePairs) {
+    ServerParameters params = testParameters();
+    params.socketTimeout = kLongestSocketTimeout;
+    SocksProxyServer server(nullptr, params, L"test");
+    server.m_connPairs.push_back(std::make_unique<ConnPair>());
+    ConnPair& idle = *server.m_connPairs.back();
+    idle.m_state = Relaying;
+    idle.m_lastActivity = now() - 86400 * kSecond;
+    SocksProxyServerProbe(server).applyIdleLimits();
+    EXPECT_FALSE(idle.m_closing);
+}
+
 std::vector<platform::Socket> socketsOf(const std::vector<SocketEntry>& list) {
     std::vector<platform::Socket> out;
     for (const SocketEntry& e : list)
@@ -269,8 +288,8 @@ std::vector<platform::Socket> socketsOf(const std::vector<SocketEntry>& list) {
 TEST_F(LoopStepTest, SelectListsFollowEachPairsStateAndPhase) {
     // Made-up socket numbers: nothing here may reach a real socket.
     m_env.sockets().failNext(Op::Close, platform::kWsaENotSock, -1);
-    m_server.m_listenSock = 900;
-    m_server.m_fds = {901, 902};
+    m_probe.setListenSock(900);
+    m_probe.setWakeupSockets(901, 902);
 
     ConnPair& waiting = addPair(WaitingForUserInfo);
     waiting.m_browserSock = 10;
@@ -324,11 +343,11 @@ TEST_F(LoopStepTest, SelectListsFollowEachPairsStateAndPhase) {
     // Once the page is out the browser is read (and its bytes dropped).
     page.m_sendingToBrowser = false;
     page.m_sb_tx_len = 0;
-    m_server.m_fds = {platform::kInvalidSocket, platform::kInvalidSocket};
+    m_probe.setWakeupSockets(platform::kInvalidSocket, platform::kInvalidSocket);
     m_probe.buildSelectLists();
     EXPECT_EQ(socketsOf(m_probe.readList()), (V{31, 36, 40, 50, 71, 80, 900}));
     EXPECT_EQ(socketsOf(m_probe.writeList()), (V{21, 22, 31, 40}));
-    m_server.m_listenSock = platform::kInvalidSocket;
+    m_probe.setListenSock(platform::kInvalidSocket);
 }
 
 class ServeTest : public LoopStepTest {

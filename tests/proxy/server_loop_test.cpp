@@ -9,6 +9,7 @@
 #include "proxy/error_page.h"
 #include "proxy/socks_proxy_server.h"
 #include "tests/fakes/fake_process.h"
+#include "tests/fakes/fake_registry.h"
 #include "tests/fakes/fake_relay_env.h"
 #include "tests/proxy/server_probe.h"
 #include "userinfo/user_information.h"
@@ -31,16 +32,15 @@ protected:
 
     // Runs the server on a thread of its own, on a port the system chooses.
     void startServer() {
-        m_server.m_listenPort = 0;
         const int entered = m_env.sockets().calls(Op::Select);
-        m_thread = std::thread([this] { m_result = m_server.run(); });
+        m_thread = std::thread([this] { m_result = m_server->run(); });
         ASSERT_TRUE(m_env.sockets().waitForSelectCalls(entered + 1));
         // Written before the first select and not again until teardown.
-        m_port = loopback::localPort(m_server.m_listenSock);
+        m_port = loopback::localPort(probe().listenSock());
         ASSERT_NE(m_port, 0);
     }
     int stopServer() {
-        m_server.stop();
+        m_server->stop();
         m_thread.join();
         return m_result;
     }
@@ -50,9 +50,9 @@ protected:
     // way when the test acted.
     void iterate() {
         const int entered = m_env.sockets().calls(Op::Select);
-        m_server.wakeupSelect();
+        m_server->wakeupSelect();
         ASSERT_TRUE(m_env.sockets().waitForSelectCalls(entered + 1));
-        m_server.wakeupSelect();
+        m_server->wakeupSelect();
         ASSERT_TRUE(m_env.sockets().waitForSelectCalls(entered + 2));
     }
     // A pair the loop finds when it starts, as if accepted earlier.
@@ -61,8 +61,8 @@ protected:
         m_gateway = loopback::connectedPair();
         EXPECT_NE(m_browser.near, platform::kInvalidSocket);
         EXPECT_NE(m_gateway.near, platform::kInvalidSocket);
-        m_server.m_connPairs.push_back(std::make_unique<ConnPair>());
-        ConnPair& cp = *m_server.m_connPairs.back();
+        m_server->m_connPairs.push_back(std::make_unique<ConnPair>());
+        ConnPair& cp = *m_server->m_connPairs.back();
         cp.m_browserSock = m_browser.near;
         cp.m_tarnwicketSock = m_gateway.near;
         cp.m_state = state;
@@ -74,9 +74,15 @@ protected:
         return !loopback::waitReadable(sock, std::chrono::milliseconds(0));
     }
 
+    // A fresh server with these parameters, before the test starts it.
+    void useParameters(const ServerParameters& params) {
+        m_server = std::make_unique<SocksProxyServer>(nullptr, params, L"test");
+    }
+    SocksProxyServerProbe probe() { return SocksProxyServerProbe(*m_server); }
+
     RelayEnv m_env;
-    SocksProxyServer m_server{nullptr};
-    SocksProxyServerProbe m_probe{m_server};
+    std::unique_ptr<SocksProxyServer> m_server =
+        std::make_unique<SocksProxyServer>(nullptr, testParameters(), L"test");
     std::thread m_thread;
     int m_result = -1;
     std::uint16_t m_port = 0;
@@ -85,9 +91,15 @@ protected:
 };
 
 TEST_F(ServerLoopTest, StopBeforeTheLoopEndsItAtTheFirstCheck) {
-    m_server.stop();
-    m_server.m_listenPort = 0;
-    EXPECT_EQ(m_server.run(), 0);
+    FakeRegistry registry;  // read as the service reads it
+    registry.setDword(L"ListenPort", 0);
+    platform::Platform p = platform::current();
+    p.registry = &registry;
+    platform::ScopedPlatform scope(p);
+    m_server = std::make_unique<SocksProxyServer>(nullptr);
+    m_env.log().clear();
+    m_server->stop();
+    EXPECT_EQ(m_server->run(), 0);
     EXPECT_EQ(m_env.sockets().calls(Op::Select), 0);
     EXPECT_EQ(m_env.sockets().closed().size(), 5u)
         << "the two listening sockets, wakeup listener, wakeup pair";
@@ -108,9 +120,16 @@ TEST_F(ServerLoopTest, StopBeforeTheLoopEndsItAtTheFirstCheck) {
 namespace {
 
 // The parameters come from a file that may be missing.
-class FileBackedRegistry : public platform::Registry {
+// Serves the parameters as a registry file would, and says it is one.
+class FileBackedRegistry : public FakeRegistry {
 public:
-    explicit FileBackedRegistry(bool missing) : m_missing(missing) {}
+    explicit FileBackedRegistry(bool missing) : m_missing(missing) {
+        setDword(L"ListenPort", 0);  // the system picks the port: the log must show that one
+        setString(L"TarnwicketIpAddr", L"gw.example");
+        setString(L"TarnwicketPort", L"1081");
+        setString(L"OrganizationName", L"Org \"HQ\"");
+        setDword(L"SocketTimeout", 42);
+    }
     std::wstring describeSource(const std::wstring&, bool& missing) override {
         missing = m_missing;
         return L"registry file /etc/vc/params.reg";
@@ -142,11 +161,6 @@ TEST_F(ServerLoopTest, StartUpLogsTheSourceAndTheBoundAddressOfTheParameters) {
             EXPECT_EQ(m_env.log().narrowTexts().front(), missingText) << "before the five reads";
             EXPECT_EQ(m_env.log().events().front().type, platform::kEventWarning);
         }
-        server.m_listenPort = 0;  // the system picks the port: the log must show that one
-        server.m_tarnwicketIpAddr = "gw.example";
-        server.m_tarnwicketPort = 1081;
-        server.m_organizationName = L"Org \"HQ\"";
-        server.m_socketTimeout = 42;
         m_env.log().clear();
         server.stop();
         EXPECT_EQ(server.run(), 0);
@@ -190,8 +204,7 @@ TEST_F(ServerLoopTest, StartUpRaisesTheDescriptorLimitAndSaysWhatItIs) {
         platform::Platform p = platform::current();
         p.process = &process;
         platform::ScopedPlatform scope(p);
-        SocksProxyServer server(nullptr);
-        server.m_listenPort = 0;
+        SocksProxyServer server(nullptr, testParameters(), L"test");
         m_env.log().clear();
         server.stop();
         EXPECT_EQ(server.run(), 0) << "a limit that stays is no reason to stop";
@@ -214,7 +227,7 @@ TEST_F(ServerLoopTest, StartUpRaisesTheDescriptorLimitAndSaysWhatItIs) {
 
 TEST_F(ServerLoopTest, ListeningSocketFailuresEndRunWithOne) {
     m_env.sockets().failNext(Op::Bind, platform::kWsaEAddrInUse);
-    EXPECT_EQ(m_server.run(), 1);
+    EXPECT_EQ(m_server->run(), 1);
     EXPECT_TRUE(m_env.log().contains("failed to bind listening sock, WSAGetLastError() = 10048"));
     EXPECT_EQ(m_env.sockets().calls(Op::CreateTcp), 1) << "no wakeup pair";
     EXPECT_EQ(m_env.sockets().closed().size(), 1u);
@@ -222,7 +235,7 @@ TEST_F(ServerLoopTest, ListeningSocketFailuresEndRunWithOne) {
 
     m_env.log().clear();
     m_env.sockets().failNext(Op::CreateTcp, platform::kWsaEMFile);
-    EXPECT_EQ(m_server.run(), 1);
+    EXPECT_EQ(m_server->run(), 1);
     EXPECT_EQ(
         m_env.log().narrowTexts(),
         (std::vector<std::string>{"service starting",
@@ -329,7 +342,9 @@ TEST_F(ServerLoopTest, StalledNegotiationGetsThe504PageAfterTheLimit) {
 }
 
 TEST_F(ServerLoopTest, IdleRelayingPairIsClosedSilentlyAndTrafficRestartsTheCount) {
-    m_server.m_socketTimeout = 30;
+    ServerParameters params = testParameters();
+    params.socketTimeout = 30;
+    useParameters(params);
     addPair(Relaying);
     startServer();
     m_env.clock().advanceSeconds(20);
@@ -369,7 +384,7 @@ TEST_F(ServerLoopTest, ConnectionWithoutAnOwnerIsClosedUnanswered) {
 }
 
 TEST_F(ServerLoopTest, UnresolvableGatewayGetsThe502PageWithTheResolverText) {
-    m_server.m_tarnwicketIpAddr.clear();
+    useParameters(testParameters());
     startServer();
     platform::Socket client = loopback::connectTo(m_port);
     ASSERT_TRUE(loopback::sendAll(client, "GET http://example.test/ HTTP/1.1\r\n\r\n"));
@@ -391,10 +406,10 @@ TEST_F(ServerLoopTest, AttributedConnectionReachesTheGatewayWithTheGreeting) {
     addr.addr = platform::loopbackAddr();
     ASSERT_EQ(native.bind(gatewayListener, addr), 0);
     ASSERT_EQ(native.listen(gatewayListener, 1), 0);
-    m_server.m_tarnwicketIpAddr = "127.0.0.1";
-    m_server.m_tarnwicketPort = loopback::localPort(gatewayListener);
     UserInformation userInformation;  // every process is in session 0 here
-    m_server.m_userInformation = &userInformation;
+    m_server = std::make_unique<SocksProxyServer>(
+        &userInformation, testParameters("127.0.0.1", loopback::localPort(gatewayListener)),
+        L"test");
     startServer();
 
     platform::Socket client = loopback::connectTo(m_port);
@@ -414,7 +429,7 @@ TEST_F(ServerLoopTest, AttributedConnectionReachesTheGatewayWithTheGreeting) {
 
 TEST_F(ServerLoopTest, TransientAcceptFailureIsLoggedAndAcceptingGoesOn) {
     startServer();
-    m_env.sockets().failNext(Op::Accept, platform::kWsaEConnReset, 1, m_server.m_listenSock);
+    m_env.sockets().failNext(Op::Accept, platform::kWsaEConnReset, 1, probe().listenSock());
     platform::Socket client = loopback::connectTo(m_port);
     bool ended = false;
     // The connection waits in the backlog and is taken on the next try.
@@ -432,7 +447,7 @@ TEST_F(ServerLoopTest, AcceptFailuresThatCannotRecoverEndTheLoop) {
         m_env.log().clear();
         m_env.clock().advanceSeconds(1);  // the last accept failure was logged just now
         startServer();
-        m_env.sockets().failNext(Op::Accept, code, 1, m_server.m_listenSock);
+        m_env.sockets().failNext(Op::Accept, code, 1, probe().listenSock());
         platform::Socket client = loopback::connectTo(m_port);
         m_thread.join();  // ends by itself
         EXPECT_EQ(m_result, 0);
@@ -444,9 +459,9 @@ TEST_F(ServerLoopTest, AcceptFailuresThatCannotRecoverEndTheLoop) {
 }
 
 TEST_F(ServerLoopTest, RepeatedAcceptFailureBacksOffInsteadOfSpinning) {
-    m_probe.setBackoff(std::chrono::milliseconds(20), std::chrono::milliseconds(1000));
+    probe().setBackoff(std::chrono::milliseconds(20), std::chrono::milliseconds(1000));
     startServer();
-    m_env.sockets().failNext(Op::Accept, platform::kWsaEMFile, -1, m_server.m_listenSock);
+    m_env.sockets().failNext(Op::Accept, platform::kWsaEMFile, -1, probe().listenSock());
     const int accepts = m_env.sockets().calls(Op::Accept);  // the wakeup pair's
     const auto start = Clock::now();
     platform::Socket client = loopback::connectTo(m_port);
@@ -489,7 +504,7 @@ TEST_F(ServerLoopTest, FailedWakeupPairIsRetiredForShortWaits) {
     EXPECT_EQ(m_env.sockets().selectTimeouts().back(), 500000);
 
     const std::size_t before = m_env.log().events().size();
-    m_server.wakeupSelect();
+    m_server->wakeupSelect();
     EXPECT_EQ(m_env.log().events().size(), before) << "no pair, nothing sent, nothing logged";
     EXPECT_EQ(stopServer(), 0);
 }
@@ -499,10 +514,10 @@ TEST_F(ServerLoopTest, WakeupsRacingTheClosingOfThePairNeverSendOnAClosedSocket)
     std::atomic<bool> done{false};
     std::thread waker([&] {
         for (int i = 0; i < 3000 && !done; ++i)
-            m_server.wakeupSelect();
+            m_server->wakeupSelect();
     });
     m_env.sockets().failNext(Op::Recv, platform::kWsaEConnReset);
-    m_server.wakeupSelect();
+    m_server->wakeupSelect();
     ASSERT_TRUE(m_env.sockets().waitForSelectCalls(m_env.sockets().calls(Op::Select) + 2));
     done = true;
     waker.join();

@@ -14,6 +14,7 @@
 #include "tests/fakes/fake_files.h"
 #include "tests/fakes/fake_relay_env.h"
 #include "tests/fakes/fake_service_control.h"
+#include "tests/proxy/server_probe.h"
 
 namespace {
 
@@ -57,8 +58,7 @@ class ServerStatusTest : public ::testing::Test {
 protected:
     ServerStatusTest() : m_scope(makePlatform()) {
         std::filesystem::create_directories(m_files.dataDir());
-        m_server.m_listenPort = 0;
-        m_server.m_statusPublisher = &m_publisher;
+        m_server.setStatusPublisher(&m_publisher);
     }
     ~ServerStatusTest() override {
         m_gate.open();
@@ -104,7 +104,7 @@ protected:
     FakeFiles m_files;
     FakeServiceControl m_scm;
     WriteGate m_gate;
-    SocksProxyServer m_server{nullptr};
+    SocksProxyServer m_server{nullptr, testParameters(), L"test"};
     StatusPublisher m_publisher{settings(), [this] { m_server.wakeupSelect(); }};
     std::thread m_loop;
     int m_result = -1;
@@ -154,7 +154,8 @@ TEST_F(ServerStatusTest, TheLoopHandsOverASnapshotAndServesOnWhileItIsWritten) {
     EXPECT_EQ(10u, s.intervalMillis);
     EXPECT_EQ(m_env.clock().nowTicks(), s.taken);
     ASSERT_FALSE(s.listening.empty());
-    EXPECT_EQ("127.0.0.1:" + std::to_string(loopback::localPort(m_server.m_listenSock)),
+    EXPECT_EQ("127.0.0.1:" +
+                  std::to_string(loopback::localPort(SocksProxyServerProbe(m_server).listenSock())),
               s.listening[0]);
     ASSERT_EQ(1u, s.users.size());
     EXPECT_EQ(L"WS1\\alice", s.users[0].user);
@@ -173,7 +174,7 @@ TEST_F(ServerStatusTest, TheSnapshotCountsConnectionsSinceTheStart) {
     m_publisher.start();
     startLoop();
     ASSERT_TRUE(m_env.sockets().waitForSelectCalls(1));
-    const std::uint16_t port = loopback::localPort(m_server.m_listenSock);
+    const std::uint16_t port = loopback::localPort(SocksProxyServerProbe(m_server).listenSock());
     platform::Socket browser = loopback::connectTo(port);
     bool ended = false;
     EXPECT_EQ("", loopback::readToEnd(browser, ended));

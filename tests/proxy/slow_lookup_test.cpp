@@ -11,6 +11,7 @@
 #include "proxy/socks_proxy_server.h"
 #include "tests/fakes/fake_files.h"
 #include "tests/fakes/fake_relay_env.h"
+#include "tests/proxy/server_probe.h"
 #include "tests/userinfo/session_fixture.h"
 
 namespace {
@@ -23,11 +24,9 @@ protected:
     SlowLookupTest() : m_scope(withFakes()) {
         addDirectory(m_identity);
         m_users = std::make_unique<UserInformation>();
-        m_server = std::make_unique<SocksProxyServer>(m_users.get());
-        m_server->m_tarnwicketIpAddr = "127.0.0.1";
-        m_server->m_tarnwicketPort = refusingPort();
-        m_server->m_socketTimeout = 30;
-        m_server->m_listenPort = 0;
+        ServerParameters params = testParameters("127.0.0.1", refusingPort());
+        params.socketTimeout = 30;
+        m_server = std::make_unique<SocksProxyServer>(m_users.get(), params, L"test");
     }
     ~SlowLookupTest() override {
         m_identity.releaseTokenQueries();
@@ -52,7 +51,7 @@ protected:
         const int entered = m_env.sockets().calls(Op::Select);
         m_thread = std::thread([this] { m_result = m_server->run(); });
         ASSERT_TRUE(m_env.sockets().waitForSelectCalls(entered + 1));
-        m_port = loopback::localPort(m_server->m_listenSock);
+        m_port = loopback::localPort(SocksProxyServerProbe(*m_server).listenSock());
     }
     RelayEnv m_env;
     FakeIdentity m_identity;

@@ -20,8 +20,8 @@ using Bytes = std::vector<std::uint8_t>;
 // Resolves the server's gateway into the pair, as the pair's lookup does.
 inline bool resolveFor(const SocksProxyServer& server, ConnPair& cp) {
     GatewayAddresses resolved;
-    const bool ok =
-        resolveTarnwicketAddress(server.m_tarnwicketIpAddr, server.m_tarnwicketPort, resolved);
+    const bool ok = resolveTarnwicketAddress(server.parameters().tarnwicketIpAddr,
+                                             server.parameters().tarnwicketPort, resolved);
     cp.m_tarnwicketAddrs = resolved.addresses;
     cp.m_errorText = resolved.errorText;
     return ok;
@@ -40,6 +40,15 @@ protected:
     FakeEventLog& log() { return m_recording.log(); }
     std::vector<std::string> lines() { return log().narrowTexts(); }
     SocksProxyServer& server() { return *m_server; }
+    // A fresh server with these parameters in place of the default one.
+    void useGateway(const std::string& name, std::uint16_t port = 1080,
+                    const std::wstring& organization = L"") {
+        ServerParameters p;
+        p.tarnwicketIpAddr = name;
+        p.tarnwicketPort = port;
+        p.organizationName = organization;
+        m_server = std::make_unique<SocksProxyServer>(nullptr, p, L"test");
+    }
     ConnPair& cp() { return *m_cp; }
     void freshPair() { m_cp = std::make_unique<ConnPair>(); }
 

@@ -26,7 +26,7 @@ bool contains(const std::string& haystack, const std::string& needle) {
 // ---- resolution -----------------------------------------------------------
 
 TEST_F(GatewayConnectTest, EmptyAddressIsNotResolved) {
-    server().m_tarnwicketIpAddr.clear();
+    useGateway("");
     EXPECT_FALSE(resolveFor(server(), cp()));
     EXPECT_EQ(m_sockets.addrInfoCalls(), 0);
     EXPECT_EQ(cp().m_errorText, "Could not resolve Tarnwicket IP address");
@@ -35,7 +35,7 @@ TEST_F(GatewayConnectTest, EmptyAddressIsNotResolved) {
 }
 
 TEST_F(GatewayConnectTest, ResolverFailureCarriesCodeAndSystemText) {
-    server().m_tarnwicketIpAddr = "gw.invalid";
+    useGateway("gw.invalid");
     m_sockets.m_addrInfoResult = platform::kWsaHostNotFound;
     EXPECT_FALSE(resolveFor(server(), cp()));
     const std::string text = withCode("Could not resolve Tarnwicket IP address", 11001);
@@ -45,7 +45,7 @@ TEST_F(GatewayConnectTest, ResolverFailureCarriesCodeAndSystemText) {
 }
 
 TEST_F(GatewayConnectTest, NoUsableEntryIsAResolutionFailure) {
-    server().m_tarnwicketIpAddr = "gw.example";
+    useGateway("gw.example");
     for (const auto& entries : {std::vector<platform::AddrInfo>{FakeSocksSockets::other()},
                                 std::vector<platform::AddrInfo>{}}) {
         log().clear();
@@ -59,8 +59,7 @@ TEST_F(GatewayConnectTest, NoUsableEntryIsAResolutionFailure) {
 // Every IPv4 and IPv6 address, in the resolver's order, each once (the
 // resolver repeats them per socket type), with the configured port.
 TEST_F(GatewayConnectTest, EveryAddressIsKeptInTheResolversOrder) {
-    server().m_tarnwicketIpAddr = "gw.example";
-    server().m_tarnwicketPort = 3128;
+    useGateway("gw.example", 3128);
     const auto a = FakeSocksSockets::v6(7);
     const auto b = FakeSocksSockets::v4(10, 1, 2, 3);
     const auto c = FakeSocksSockets::v4(10, 9, 9, 9);
@@ -80,7 +79,7 @@ TEST_F(GatewayConnectTest, EveryAddressIsKeptInTheResolversOrder) {
 class GatewayConnectStepsTest : public GatewayClientTest {
 protected:
     GatewayConnectStepsTest() {
-        server().m_tarnwicketIpAddr = "gw.example";
+        useGateway("gw.example");
         useAddresses({m_first});
     }
     void useAddresses(const std::vector<platform::AddrInfo>& entries) {
@@ -336,8 +335,7 @@ private:
 class LoopbackConnectTest : public ::testing::Test {
 protected:
     LoopbackConnectTest() : m_scope(withoutRegistry()) {
-        m_server = std::make_unique<SocksProxyServer>(nullptr);
-        m_server->m_tarnwicketIpAddr = "127.0.0.1";
+        usePort(1080);
         m_cp = std::make_unique<ConnPair>();
         m_recording.log().clear();
     }
@@ -364,6 +362,12 @@ protected:
         }
     }
 
+    // A fresh server whose gateway is 127.0.0.1:port.
+    void usePort(std::uint16_t port) {
+        m_server =
+            std::make_unique<SocksProxyServer>(nullptr, testParameters("127.0.0.1", port), L"test");
+    }
+
     RecordingPlatform m_recording{true};
     platform::Registry m_noRegistry;
 
@@ -381,7 +385,7 @@ protected:
 };
 
 TEST_F(LoopbackConnectTest, DottedAddressResolvesToItself) {
-    m_server->m_tarnwicketPort = 4242;
+    usePort(4242);
     ASSERT_TRUE(resolveFor(*m_server, *m_cp));
     ASSERT_EQ(m_cp->m_tarnwicketAddrs.size(), 1u);
     const platform::SockAddr addr = m_cp->m_tarnwicketAddrs[0];
@@ -393,7 +397,7 @@ TEST_F(LoopbackConnectTest, DottedAddressResolvesToItself) {
 TEST_F(LoopbackConnectTest, RefusedConnectGivesTheRefusedPage) {
     // A bound port without a listener refuses, and nobody else can take it.
     OwnedSocket closedPort;
-    m_server->m_tarnwicketPort = closedPort.bindLoopback();
+    usePort(closedPort.bindLoopback());
     ASSERT_TRUE(resolveFor(*m_server, *m_cp));
 
     m_server->connectToTarnwicket(*m_cp);
@@ -409,7 +413,7 @@ TEST_F(LoopbackConnectTest, RefusedConnectGivesTheRefusedPage) {
 
 TEST_F(LoopbackConnectTest, CompletedConnectDeliversTheGreeting) {
     OwnedSocket listener;
-    m_server->m_tarnwicketPort = listener.bindLoopback();
+    usePort(listener.bindLoopback());
     ASSERT_EQ(platform::sockets().listen(listener.get(), 1), 0);
     ASSERT_TRUE(resolveFor(*m_server, *m_cp));
 

@@ -35,7 +35,7 @@ std::string logicErrorOf(const std::function<void()>& f) {
 }
 
 TEST_F(IdentitySubnegotiationTest, PacketIsPlacedAndSent) {
-    server().m_organizationName = L"Org";
+    useGateway("", 1080, L"Org");
     cp().m_userInfo.domain = L"D";
     cp().m_userInfo.name = L"u";
     cp().m_userInfo.groups.push_back({L"BUILTIN", L"Users", L"S-1-5-32-545"});

@@ -10,8 +10,7 @@ namespace {
 class NegotiationTest : public GatewayClientTest {
 protected:
     NegotiationTest() {
-        server().m_tarnwicketIpAddr = "gw.example";
-        server().m_organizationName = L"Example Org";
+        useGateway("gw.example", 1080, L"Example Org");
         m_sockets.m_addrInfo = {FakeSocksSockets::v4(192, 0, 2, 1)};
         cp().m_userInfo.domain = L"CORP";
         cp().m_userInfo.name = L"alice";

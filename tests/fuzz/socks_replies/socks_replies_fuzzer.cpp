@@ -94,7 +94,7 @@ public:
     Run(SocksProxyServer& server, std::uint8_t flags)
         : m_server(server),
           m_pair(new ConnPair),
-          m_expected(expectedFor((flags >> 5) % 3, server.m_organizationName)) {
+          m_expected(expectedFor((flags >> 5) % 3, server.parameters().organizationName)) {
         const auto user = static_cast<std::uint8_t>((flags >> 5) % 3);
         m_sockets.m_addrInfo = {FakeSocksSockets::v4(192, 0, 2, 1)};
         // Sends that take a few bytes at a time (more for the big packet, to
@@ -121,8 +121,8 @@ public:
 
     void connect() {
         GatewayAddresses resolved;
-        check(resolveTarnwicketAddress(m_server.m_tarnwicketIpAddr, m_server.m_tarnwicketPort,
-                                       resolved));
+        check(resolveTarnwicketAddress(m_server.parameters().tarnwicketIpAddr,
+                                       m_server.parameters().tarnwicketPort, resolved));
         m_pair->m_tarnwicketAddrs = resolved.addresses;
         m_server.connectToTarnwicket(*m_pair);
         check(m_pair->m_state == AwaitingMethodSelection);
@@ -184,9 +184,12 @@ private:
 };
 
 struct Setup {
-    Setup() : scope(make()), server(nullptr) {
-        server.m_tarnwicketIpAddr = "gateway.example";
-        server.m_organizationName = L"Example Organisation";
+    Setup() : scope(make()), server(nullptr, parameters(), L"fuzz") {}
+    static ServerParameters parameters() {
+        ServerParameters p;
+        p.tarnwicketIpAddr = "gateway.example";
+        p.organizationName = L"Example Organisation";
+        return p;
     }
     platform::Platform make() {
         platform::Platform p = platform::current();
