@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "config/server_parameters.h"
 #include "platform/clock.h"
 #include "platform/socket_set.h"
 #include "platform/types.h"
@@ -102,12 +103,13 @@ public:
     void handleSubnegotiationReplyMsg(ConnPair& cp);
     void readSocksDiagnosticMsg(ConnPair& cp);
 
-    // Configuration (registry) and protocol constants.
-    std::uint16_t m_listenPort = 8080;
-    std::string m_tarnwicketIpAddr;
-    std::uint16_t m_tarnwicketPort = 1080;
-    std::wstring m_organizationName;
-    std::uint32_t m_socketTimeout = 600;
+    // Configuration (registry), the parameters' defaults until it is read,
+    // and protocol constants.
+    std::uint16_t m_listenPort = ServerParameters().listenPort;
+    std::string m_tarnwicketIpAddr = ServerParameters().tarnwicketIpAddr;
+    std::uint16_t m_tarnwicketPort = ServerParameters().tarnwicketPort;
+    std::wstring m_organizationName = ServerParameters().organizationName;
+    std::uint32_t m_socketTimeout = ServerParameters().socketTimeout;
     std::uint32_t m_negotiationTimeout = 10;
     std::uint8_t m_socksVersion = 5;
     std::uint8_t m_socksAuthMethod = 0x80;

@@ -96,5 +96,5 @@ int serviceEntry(ServiceHost& host, int argc, char** argv) {
             break;
     }
     printUsage();
-    return host.dispatch();
+    return host.startDispatcher();
 }

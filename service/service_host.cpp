@@ -41,7 +41,7 @@ bool consoleCtrlCallback(std::uint32_t ctrlType) {
     return host != nullptr && host->consoleCtrlHandler(ctrlType);
 }
 
-StatusPublisher::Settings statusSettings(std::chrono::milliseconds interval) {
+StatusPublisher::Settings statusSettings(std::chrono::milliseconds interval, bool notifyManager) {
     StatusPublisher::Settings settings;
     std::wstring dataDir;
     // Without a data folder (already logged by UserInformation) the
@@ -49,7 +49,7 @@ StatusPublisher::Settings statusSettings(std::chrono::milliseconds interval) {
     if (dataFolderPath(dataDir) == 0)
         settings.path = dataFilePath(dataDir, kStatusFileName);
     settings.interval = interval;
-    settings.notifyManager = !debugMode();
+    settings.notifyManager = notifyManager;
     return settings;
 }
 
@@ -90,7 +90,7 @@ void ServiceHost::receiveCallbacks() {
     g_serviceHost.store(this);
 }
 
-int ServiceHost::dispatch() {
+int ServiceHost::startDispatcher() {
     receiveCallbacks();
     if (platform::serviceControl().startDispatcher(kServiceName, serviceMainCallback) != 0) {
         logEvent(L"StartServiceCtrlDispatcher failed.", kEventTypeError);
@@ -100,6 +100,7 @@ int ServiceHost::dispatch() {
 }
 
 bool ServiceHost::CmdDebugService() {
+    m_debugMode = true;
     setDebugMode(true);
 
     std::vector<std::wstring> args;
@@ -169,8 +170,7 @@ bool ServiceHost::consoleCtrlHandler(std::uint32_t ctrlType) {
 }
 
 bool ServiceHost::ServiceStart() {
-    if (m_status.attached())
-        m_status.reportServiceStatus(platform::kServiceRunning, 0);
+    m_status.reportServiceStatus(platform::kServiceRunning, 0);
 
     platform::Sockets& sockets = platform::sockets();
     if (sockets.startup() != 0) {
@@ -194,7 +194,8 @@ bool ServiceHost::runServer() {
         m_userInfo->enumerateSessions();
     // Declared after the server, so unpublished before it is destroyed.
     ServerPublication publication(*this, server);
-    StatusPublisher status(statusSettings(m_statusInterval), [&server] { server.wakeupSelect(); });
+    StatusPublisher status(statusSettings(m_statusInterval, !m_debugMode),
+                           [&server] { server.wakeupSelect(); });
     server.m_statusPublisher = &status;
     status.start();
     // run says 1 when the listening socket could not be set up or an

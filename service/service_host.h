@@ -28,7 +28,7 @@ public:
     // Hands the process to the service manager, which runs serviceMain on a
     // thread of its own. Returns when the service has stopped: 0 when the
     // relay ran and ended on a stop request, 1 otherwise.
-    int dispatch();
+    int startDispatcher();
     // Runs the relay in the console until Ctrl+C or Ctrl+Break, without
     // status reports or diagnostic messages; false when it could not run or
     // failed.
@@ -69,6 +69,8 @@ private:
     // stop control that arrives while the server is being constructed would
     // be lost and the relay would run on.
     bool m_stopPending = false;
+    // Set by CmdDebugService: no service manager to tell the state to.
+    bool m_debugMode = false;
     // The single UserInformation of the process, made by serviceMain or
     // CmdDebugService.
     std::unique_ptr<UserInformation> m_userInfo;

@@ -20,24 +20,18 @@ void ServiceStatusReporter::attach(platform::StatusHandle handle) {
     m_serviceStatus.serviceSpecificExitCode = 0;
 }
 
-bool ServiceStatusReporter::attached() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_statusHandle != 0;
-}
-
 bool ServiceStatusReporter::reportServiceStatus(std::uint32_t state, std::uint32_t waitHint,
                                                 std::uint32_t serviceSpecificExitCode) {
-    if (debugMode())
-        return true;
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_statusHandle == 0)
+        return true;
     return sendLocked(state, waitHint, serviceSpecificExitCode);
 }
 
 void ServiceStatusReporter::reportCurrentServiceStatus() {
-    if (debugMode())
-        return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    sendLocked(m_serviceStatus.currentState, 0, m_serviceStatus.serviceSpecificExitCode);
+    if (m_statusHandle != 0)
+        sendLocked(m_serviceStatus.currentState, 0, m_serviceStatus.serviceSpecificExitCode);
 }
 
 bool ServiceStatusReporter::sendLocked(std::uint32_t state, std::uint32_t waitHint,

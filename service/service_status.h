@@ -11,13 +11,14 @@
 class ServiceStatusReporter {
 public:
     // Reports go to `handle` from now on, for a service in its own process.
+    // Until then (and always in debug mode, where there is no service
+    // manager) nothing is sent.
     void attach(platform::StatusHandle handle);
-    // Whether a status handle exists: never in debug mode.
-    bool attached() const;
 
-    // Sends one report; true when it was accepted (always true in debug
-    // mode). A non-zero service-specific exit code goes with the exit code
-    // ERROR_SERVICE_SPECIFIC_ERROR, so that the service manager sees a failure.
+    // Sends one report; true when it was accepted or there is no handle to
+    // send it to. A non-zero service-specific exit code goes with the exit
+    // code ERROR_SERVICE_SPECIFIC_ERROR, so that the service manager sees a
+    // failure.
     bool reportServiceStatus(std::uint32_t state, std::uint32_t waitHint,
                              std::uint32_t serviceSpecificExitCode = 0);
     // Sends the state already reported again, with wait hint 0; a pending
@@ -31,7 +32,7 @@ private:
     // Reports come from the service thread and the handler thread; one at a
     // time, so that each carries its own check point and a re-sent state is
     // never older than the last one reported.
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
     platform::ServiceStatus m_serviceStatus;
     // Null until the control handler is registered.
     platform::StatusHandle m_statusHandle = 0;

@@ -1,5 +1,6 @@
 // The service main routine, its status reports with their check points, and
 // the control handler.
+#include "service/service_status.h"
 #include "tests/fakes/fake_identity.h"
 #include "tests/service/service_host_fixture.h"
 
@@ -78,22 +79,25 @@ TEST_F(ServiceStatusTest, RefusedStartPendingSkipsTheWorkerButStillReportsStoppe
 }
 
 TEST_F(ServiceStatusTest, PendingReportsAdvanceTheCheckPointAndOthersCarryZero) {
-    m_host.serviceMain();
-    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlStop));
-    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlStop));
+    ServiceStatusReporter status;
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceRunning, 0));  // no handle yet
+    status.attach(FakeServiceControl::kHandle);
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStartPending, 3000));
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceRunning, 0));
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStopPending, 0));
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStopPending, 0));
     // Re-sending a pending state advances the check point once more.
-    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlInterrogate));
+    status.reportCurrentServiceStatus();
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStopped, 0));
 
     const auto r = m_scm.reports();
     ASSERT_EQ(6u, r.size());
     expectReport(r[0], platform::kServiceStartPending, 0, 1, 3000);
     expectReport(r[1], platform::kServiceRunning, kAccepted, 0, 0);
-    expectReport(r[2], platform::kServiceStopped, kAccepted, 0, 0, 1);
-    expectReport(r[3], platform::kServiceStopPending, kAccepted, 2, 0);
-    expectReport(r[4], platform::kServiceStopPending, kAccepted, 3, 0);
-    expectReport(r[5], platform::kServiceStopPending, kAccepted, 4, 0);
-    // The relay has ended: nothing to stop.
-    EXPECT_FALSE(m_log.contains("service stopping"));
+    expectReport(r[2], platform::kServiceStopPending, kAccepted, 2, 0);
+    expectReport(r[3], platform::kServiceStopPending, kAccepted, 3, 0);
+    expectReport(r[4], platform::kServiceStopPending, kAccepted, 4, 0);
+    expectReport(r[5], platform::kServiceStopped, kAccepted, 0, 0);
 }
 
 TEST_F(ServiceStatusTest, InterrogateAndUnknownControlsResendTheCurrentState) {

@@ -90,7 +90,7 @@ TEST_F(WorkerTest, StoppedReportAndExitCodeTellAFailedRelayFromAStoppedOne) {
         m_scm.m_runServiceMain = true;
 
         const bool failed = end != StopRequest;
-        EXPECT_EQ(failed ? 1 : 0, host.dispatch());
+        EXPECT_EQ(failed ? 1 : 0, host.startDispatcher());
         const platform::ServiceStatus stopped = m_scm.reports().back();
         EXPECT_EQ(platform::kServiceStopped, stopped.currentState);
         EXPECT_EQ(failed ? 1066u : 0u, stopped.win32ExitCode);
@@ -185,7 +185,6 @@ TEST_F(WorkerTest, ARunningRelayPublishesItsStateUntilItStops) {
 
 TEST_F(WorkerTest, TheConsoleModeWritesTheStateWithoutTellingTheServiceManager) {
     ServiceHost host(std::chrono::milliseconds(10));
-    setDebugMode(true);
     std::mutex mutex;
     std::condition_variable written;
     int writes = 0;
@@ -194,7 +193,7 @@ TEST_F(WorkerTest, TheConsoleModeWritesTheStateWithoutTellingTheServiceManager) 
         ++writes;
         written.notify_all();
     };
-    auto worker = std::async(std::launch::async, [&host] { return host.ServiceStart(); });
+    auto worker = std::async(std::launch::async, [&host] { return host.CmdDebugService(); });
     {
         // The second write begins after the first has ended.
         std::unique_lock<std::mutex> lock(mutex);
