@@ -14,34 +14,21 @@ namespace {
 
 constexpr std::uint32_t kInitialBufferSize = 256;
 
-// Closes an open Parameters key on every path out of a reader.
-class KeyGuard {
-public:
-    explicit KeyGuard(platform::RegKey key) : m_key(key) {}
-    ~KeyGuard() { platform::registry().closeKey(m_key); }
-    KeyGuard(const KeyGuard&) = delete;
-    KeyGuard& operator=(const KeyGuard&) = delete;
-
-private:
-    platform::RegKey m_key;
-};
-
 // Reads one value of the expected type into data (size trimmed to what the
 // registry returned). Logs and returns false on any failure.
 bool queryTypedValue(const char* operation, const std::wstring& name, std::uint32_t expectedType,
                      const wchar_t* expectedTypeName, std::vector<std::uint8_t>& data) {
-    platform::RegKey key = 0;
-    if (!regOpenKey(key))
+    platform::UniqueRegKey key;
+    if (!regOpenKey(*key.out()))
         return false;
-    KeyGuard guard(key);
 
     data.assign(kInitialBufferSize, 0);
     std::uint32_t type = 0;
     std::uint32_t size = kInitialBufferSize;
-    long result = platform::registry().queryValue(key, name, type, data.data(), size);
+    long result = platform::registry().queryValue(key.get(), name, type, data.data(), size);
     while (result == static_cast<long>(platform::kErrorMoreData)) {
         data.resize(size);
-        result = platform::registry().queryValue(key, name, type, data.data(), size);
+        result = platform::registry().queryValue(key.get(), name, type, data.data(), size);
     }
     if (result != 0) {
         (LogMessage(operation) << L", failed to read registry value " << name << L", error = "

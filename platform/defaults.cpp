@@ -230,6 +230,7 @@ void Process::prepareProcess() {}
 bool Process::addConsoleCtrlHandler(ConsoleCtrlHandlerFn) {
     return false;
 }
+void Process::writeStdout(const std::string&) {}
 bool Process::commandLineArgs(std::vector<std::wstring>&) {
     return false;
 }

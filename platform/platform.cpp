@@ -29,6 +29,14 @@ void closeSocket(Socket& sock) {
     sock = kInvalidSocket;
 }
 
+void RegKeyTraits::release(RegKey key) {
+    registry().closeKey(key);
+}
+
+void ScmHandleTraits::release(ScmHandle handle) {
+    serviceControl().closeHandle(handle);
+}
+
 ScopedPlatform::ScopedPlatform(const Platform& replacement) : m_saved(current()) {
     current() = replacement;
 }

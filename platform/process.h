@@ -1,5 +1,5 @@
-// Process seam: console control events, the command line, the program's
-// path, the last-error text, waiting, and the descriptor limit.
+// Process seam: console control events and output, the command line, the
+// program's path, the last-error text, waiting, and the descriptor limit.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,9 @@ public:
     virtual void prepareProcess();
     // SetConsoleCtrlHandler(handler, TRUE).
     virtual bool addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler);
+    // Writes the bytes to standard output and flushes them, so that progress
+    // shows as it is made.
+    virtual void writeStdout(const std::string& bytes);
     // GetCommandLineW + CommandLineToArgvW; false when the split fails.
     virtual bool commandLineArgs(std::vector<std::wstring>& out);
     // GetModuleFileNameW into a buffer of `capacity` units; 0 or an error.

@@ -5,9 +5,19 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 using RegKey = std::uintptr_t;
+
+// An open key, closed through the registry seam in use.
+struct RegKeyTraits {
+    using Handle = RegKey;
+    static Handle invalid() { return 0; }
+    static void release(Handle key);
+};
+using UniqueRegKey = UniqueHandle<RegKeyTraits>;
 
 constexpr std::uint32_t kRegSz = 1;
 constexpr std::uint32_t kRegExpandSz = 2;

@@ -6,10 +6,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/unique_handle.h"
+
 namespace platform {
 
 using StatusHandle = std::uintptr_t;
 using ScmHandle = std::uintptr_t;
+
+// A service manager or service handle of the installer and the remover,
+// closed through the service control seam in use.
+struct ScmHandleTraits {
+    using Handle = ScmHandle;
+    static Handle invalid() { return 0; }
+    static void release(Handle handle);
+};
+using UniqueScmHandle = UniqueHandle<ScmHandleTraits>;
 
 struct ServiceStatus {
     std::uint32_t serviceType = 0;

@@ -2,26 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
 #include "service/configure.h"
 #include "service/console.h"
+#include "service/installer.h"
 #include "service/service_host.h"
 #include "service/status_command.h"
-#include "support/logging.h"
 #include "support/service_names.h"
-#include "userinfo/user_information.h"
 
 namespace {
-
-// The system text plus " (0x", eight hex digits, ")" and the NUL.
-constexpr std::size_t kLastErrorBufferSize = 256;
-constexpr std::size_t kLastErrorReserved = 14;
-
-// The result of the most recent lastErrorText() call; main thread only.
-std::wstring g_lastErrorText;
 
 enum class Mode { Install, Remove, Debug, Version, Status, Configure, Dispatcher };
 
@@ -82,24 +74,9 @@ bool runConfigure() {
     return configureService(args);
 }
 
-int runDispatcher() {
-    printUsage();
-    if (platform::serviceControl().startDispatcher(kServiceName, serviceMain) != 0) {
-        logEvent(L"StartServiceCtrlDispatcher failed.", kEventTypeError);
-        return 1;
-    }
-    return serviceExitCode();
-}
-
-std::wstring hexLower(std::uint32_t value) {
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%x", static_cast<unsigned>(value));
-    return std::wstring(digits, digits + std::char_traits<char>::length(digits));
-}
-
 }  // namespace
 
-int serviceEntry(int argc, char** argv) {
+int serviceEntry(ServiceHost& host, int argc, char** argv) {
     platform::process().prepareProcess();
     switch (modeOf(argc, argv)) {
         case Mode::Install:
@@ -107,7 +84,7 @@ int serviceEntry(int argc, char** argv) {
         case Mode::Remove:
             return removeService() ? 0 : 1;
         case Mode::Debug:
-            return CmdDebugService() ? 0 : 1;
+            return host.CmdDebugService() ? 0 : 1;
         case Mode::Version:
             printVersion();
             return 0;
@@ -118,47 +95,6 @@ int serviceEntry(int argc, char** argv) {
         case Mode::Dispatcher:
             break;
     }
-    return runDispatcher();
-}
-
-bool CmdDebugService() {
-    g_debugMode = true;
-
-    std::vector<std::wstring> args;
-    if (!platform::process().commandLineArgs(args)) {
-        consolePrint(std::string("CmdDebugService CommandLineToArgvW returned NULL\n"));
-        return false;
-    }
-    consolePrint(std::wstring(L"Debugging ") + kServiceDisplayName + L".\n");
-    platform::process().addConsoleCtrlHandler(consoleCtrlHandler);
-    g_userInfo = std::make_unique<UserInformation>();
-    return ServiceStart();
-}
-
-bool consoleCtrlHandler(std::uint32_t ctrlType) {
-    if (ctrlType != platform::kCtrlCEvent && ctrlType != platform::kCtrlBreakEvent)
-        return false;
-    consolePrint(std::wstring(L"Stopping ") + kServiceDisplayName + L".\n");
-    requestServerStop();
-    return true;
-}
-
-std::wstring lastErrorText() {
-    platform::Process& process = platform::process();
-    std::wstring message;
-    if (!process.formatSystemMessage(process.lastError(), message) ||
-        message.size() + kLastErrorReserved > kLastErrorBufferSize) {
-        g_lastErrorText.clear();
-        return g_lastErrorText;
-    }
-    // Drop the line break that system texts end with. What remains, with the
-    // code, fits the buffer: the reserve covers the longest code.
-    message.resize(message.size() < 2 ? 0 : message.size() - 2);
-    g_lastErrorText = message + L" (0x" + hexLower(process.lastError()) + L")";
-    return g_lastErrorText;
-}
-
-void printFailure(const std::wstring& prefix, std::uint32_t error) {
-    platform::process().setLastError(error);
-    consolePrint(prefix + lastErrorText() + L"\n");
+    printUsage();
+    return host.startDispatcher();
 }

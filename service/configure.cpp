@@ -7,8 +7,6 @@
 #include "config/server_parameters.h"
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "proxy/scope_exit.h"
-#include "service/command_line.h"
 #include "service/console.h"
 #include "service/installer.h"
 #include "support/service_names.h"
@@ -158,18 +156,18 @@ bool applyParameter(platform::RegKey key, const Parameter& parameter, const Requ
 }
 
 bool applyParameters(const std::map<std::wstring, Request>& requests) {
-    platform::RegKey key = 0;
-    const long error = platform::registry().createKey(parametersKeyPath(), key);
+    platform::UniqueRegKey key;
+    const long error = platform::registry().createKey(parametersKeyPath(), *key.out());
     if (error != 0) {
         printFailure(L"Unable to open registry key HKLM\\" + parametersKeyPath() + L" - ",
                      static_cast<std::uint32_t>(error));
         return false;
     }
-    ScopeExit closeKey([key] { platform::registry().closeKey(key); });
     bool ok = true;
     for (const Parameter& parameter : parameters()) {
         const auto it = requests.find(parameter.name);
-        ok = applyParameter(key, parameter, it == requests.end() ? Request() : it->second) && ok;
+        ok = applyParameter(key.get(), parameter, it == requests.end() ? Request() : it->second) &&
+             ok;
     }
     return ok;
 }

@@ -1,25 +1,15 @@
 #include "service/console.h"
 
 #include <cstdio>
-#include <mutex>
 
+#include "platform/platform.h"
 #include "support/text_conversion.h"
 
 namespace {
 
-std::mutex g_consoleMutex;
-// Non-null while a ScopedConsoleCapture exists; guarded by g_consoleMutex.
-std::string* g_consoleCapture = nullptr;
-
-void write(const std::string& bytes) {
-    std::lock_guard<std::mutex> lock(g_consoleMutex);
-    if (g_consoleCapture != nullptr) {
-        g_consoleCapture->append(bytes);
-        return;
-    }
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
-}
+// The system text plus " (0x", eight hex digits, ")" and the NUL.
+constexpr std::size_t kLastErrorBufferSize = 256;
+constexpr std::size_t kLastErrorReserved = 14;
 
 // Console text must always come out, even when a conversion fails: fall back
 // to the units that are plain ASCII.
@@ -35,27 +25,36 @@ std::string toConsoleBytes(const std::wstring& text) {
     }
 }
 
+std::wstring hexLower(std::uint32_t value) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%x", static_cast<unsigned>(value));
+    return std::wstring(digits, digits + std::char_traits<char>::length(digits));
+}
+
 }  // namespace
 
 void consolePrint(const std::string& text) {
-    write(text);
+    platform::process().writeStdout(text);
 }
 
 void consolePrint(const std::wstring& text) {
-    write(toConsoleBytes(text));
+    platform::process().writeStdout(toConsoleBytes(text));
 }
 
-ScopedConsoleCapture::ScopedConsoleCapture() {
-    std::lock_guard<std::mutex> lock(g_consoleMutex);
-    g_consoleCapture = &m_captured;
+std::wstring lastErrorText() {
+    platform::Process& process = platform::process();
+    std::wstring message;
+    if (!process.formatSystemMessage(process.lastError(), message) ||
+        message.size() + kLastErrorReserved > kLastErrorBufferSize) {
+        return std::wstring();
+    }
+    // Drop the line break that system texts end with. What remains, with the
+    // code, fits the buffer: the reserve covers the longest code.
+    message.resize(message.size() < 2 ? 0 : message.size() - 2);
+    return message + L" (0x" + hexLower(process.lastError()) + L")";
 }
 
-ScopedConsoleCapture::~ScopedConsoleCapture() {
-    std::lock_guard<std::mutex> lock(g_consoleMutex);
-    g_consoleCapture = nullptr;
-}
-
-std::string ScopedConsoleCapture::text() const {
-    std::lock_guard<std::mutex> lock(g_consoleMutex);
-    return m_captured;
+void printFailure(const std::wstring& prefix, std::uint32_t error) {
+    platform::process().setLastError(error);
+    consolePrint(prefix + lastErrorText() + L"\n");
 }

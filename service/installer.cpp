@@ -3,9 +3,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "service/command_line.h"
 #include "service/console.h"
-#include "service/service_status.h"
 #include "support/service_names.h"
 
 namespace {
@@ -13,23 +11,6 @@ namespace {
 constexpr std::uint32_t kModulePathCapacity = 512;
 constexpr std::uint32_t kStopPollMillis = 1000;
 constexpr std::uint32_t kFailureCountResetSeconds = 24 * 60 * 60;
-
-// Closes a service manager handle on every path.
-class ScmHandleGuard {
-public:
-    ScmHandleGuard() = default;
-    ~ScmHandleGuard() {
-        if (m_handle != 0)
-            platform::serviceControl().closeHandle(m_handle);
-    }
-    ScmHandleGuard(const ScmHandleGuard&) = delete;
-    ScmHandleGuard& operator=(const ScmHandleGuard&) = delete;
-    platform::ScmHandle& ref() { return m_handle; }
-    platform::ScmHandle get() const { return m_handle; }
-
-private:
-    platform::ScmHandle m_handle = 0;
-};
 
 const std::wstring& displayName() {
     static const std::wstring g_displayName = kServiceDisplayName;
@@ -76,22 +57,48 @@ bool removeEventSource() {
 // False when the service was running and did not stop.
 bool stopBeforeRemoval(platform::ScmHandle service) {
     platform::ServiceControl& control = platform::serviceControl();
-    if (control.controlStop(service, g_serviceStatus) != 0)
+    platform::ServiceStatus status;
+    if (control.controlStop(service, status) != 0)
         return true;  // not running, or it cannot take a stop: removal goes on
 
     consolePrint(L"Stopping " + displayName() + L".");
     platform::process().sleepMillis(kStopPollMillis);
-    while (control.queryStatus(service, g_serviceStatus) == 0 &&
-           g_serviceStatus.currentState == platform::kServiceStopPending) {
+    while (control.queryStatus(service, status) == 0 &&
+           status.currentState == platform::kServiceStopPending) {
         consolePrint(std::wstring(L"."));
         platform::process().sleepMillis(kStopPollMillis);
     }
-    if (g_serviceStatus.currentState == platform::kServiceStopped) {
+    if (status.currentState == platform::kServiceStopped) {
         consolePrint(L"\n" + displayName() + L" stopped.\n");
         return true;
     }
     consolePrint(L"\n" + displayName() + L" failed to stop.\n");
     return false;
+}
+
+// Opens the service manager, or reports why not.
+bool openManager(std::uint32_t access, platform::UniqueScmHandle& manager) {
+    const std::uint32_t error = platform::serviceControl().openManager(access, *manager.out());
+    if (error != 0) {
+        printFailure(L"OpenSCManager failed - ", error);
+        return false;
+    }
+    return true;
+}
+
+// Opens the installed service with `access`, or reports why not; the
+// manager handle stays open with it.
+bool openInstalledService(std::uint32_t access, platform::UniqueScmHandle& manager,
+                          platform::UniqueScmHandle& service) {
+    if (!openManager(platform::kScManagerConnect, manager))
+        return false;
+    const std::uint32_t error =
+        platform::serviceControl().openService(manager.get(), kServiceName, access, *service.out());
+    if (error != 0) {
+        printFailure(L"OpenService failed - ", error);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -103,18 +110,12 @@ bool installService() {
         printFailure(L"Unable to install " + displayName() + L" - ", pathError);
         return false;
     }
-
-    platform::ServiceControl& control = platform::serviceControl();
-    ScmHandleGuard manager;
-    std::uint32_t error = control.openManager(
-        platform::kScManagerConnect | platform::kScManagerCreateService, manager.ref());
-    if (error != 0) {
-        printFailure(L"OpenSCManager failed - ", error);
+    platform::UniqueScmHandle manager;
+    if (!openManager(platform::kScManagerConnect | platform::kScManagerCreateService, manager))
         return false;
-    }
-
-    ScmHandleGuard service;
-    error = control.createService(manager.get(), kServiceName, displayName(), path, service.ref());
+    platform::UniqueScmHandle service;
+    const std::uint32_t error = platform::serviceControl().createService(
+        manager.get(), kServiceName, displayName(), path, *service.out());
     if (error != 0) {
         printFailure(L"CreateService failed - ", error);
         return false;
@@ -125,26 +126,16 @@ bool installService() {
 }
 
 bool removeService() {
-    platform::ServiceControl& control = platform::serviceControl();
-    ScmHandleGuard manager;
-    std::uint32_t error = control.openManager(platform::kScManagerConnect, manager.ref());
-    if (error != 0) {
-        printFailure(L"OpenSCManager failed - ", error);
+    platform::UniqueScmHandle manager;
+    platform::UniqueScmHandle service;
+    if (!openInstalledService(
+            platform::kDelete | platform::kServiceStop | platform::kServiceQueryStatus, manager,
+            service)) {
         return false;
     }
-
-    ScmHandleGuard service;
-    error = control.openService(
-        manager.get(), kServiceName,
-        platform::kDelete | platform::kServiceStop | platform::kServiceQueryStatus, service.ref());
-    if (error != 0) {
-        printFailure(L"OpenService failed - ", error);
-        return false;
-    }
-
     const bool stopped = stopBeforeRemoval(service.get());
 
-    error = control.deleteService(service.get());
+    const std::uint32_t error = platform::serviceControl().deleteService(service.get());
     if (error != 0) {
         printFailure(L"DeleteService failed - ", error);
         return false;
@@ -154,19 +145,10 @@ bool removeService() {
 }
 
 bool setServiceRestartActions() {
-    platform::ServiceControl& control = platform::serviceControl();
-    ScmHandleGuard manager;
-    std::uint32_t error = control.openManager(platform::kScManagerConnect, manager.ref());
-    if (error != 0) {
-        printFailure(L"OpenSCManager failed - ", error);
-        return false;
-    }
-    ScmHandleGuard service;
-    error = control.openService(manager.get(), kServiceName,
-                                platform::kServiceChangeConfig | platform::kServiceStart,
-                                service.ref());
-    if (error != 0) {
-        printFailure(L"OpenService failed - ", error);
+    platform::UniqueScmHandle manager;
+    platform::UniqueScmHandle service;
+    if (!openInstalledService(platform::kServiceChangeConfig | platform::kServiceStart, manager,
+                              service)) {
         return false;
     }
     return setRestartActions(service.get());

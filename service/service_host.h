@@ -1,41 +1,79 @@
-// The service host: process entry and modes, the service main routine and
-// control handler, status reports and the worker that runs one relay.
-// This header holds the worker and the state shared by the host's threads;
-// it also brings in the host's other units.
+// The service host: the process's one service, run by the service manager
+// or in the console. It owns the single UserInformation, runs one relay at a
+// time (ServiceStart), reports the service's state and takes the stop
+// requests and session changes of the control handlers.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
-#include "service/command_line.h"
-#include "service/installer.h"
 #include "service/service_status.h"
 
 class SocksProxyServer;
 class UserInformation;
 
-// Guards g_activeServer; held for the whole of every stop request.
-extern std::recursive_mutex g_serverMutex;
-// The running server, or null. Not owned.
-extern SocksProxyServer* g_activeServer;
-// The single UserInformation of the process.
-extern std::unique_ptr<UserInformation> g_userInfo;
-// How often the running relay renews its state for `vornclient -status`
-// (2 s; tests shorten it).
-extern std::chrono::milliseconds g_statusInterval;
+// How often a running relay renews its state for `vornclient -status`.
+constexpr std::chrono::milliseconds kStatusInterval{2000};
 
-// Runs one relay: starts the socket library, constructs and publishes the
-// server, runs it until it is stopped, and tears everything down again.
-// True when the relay ran and ended on a stop request; false when it could
-// not start or ended on a failure of its own.
-bool ServiceStart();
+class ServiceHost {
+public:
+    explicit ServiceHost(std::chrono::milliseconds statusInterval = kStatusInterval);
+    ~ServiceHost();
+    ServiceHost(const ServiceHost&) = delete;
+    ServiceHost& operator=(const ServiceHost&) = delete;
 
-// The stop request of the control handlers: under g_serverMutex, stops the
-// published server, or remembers the request until a server is published.
-void requestServerStop();
+    // Hands the process to the service manager, which runs serviceMain on a
+    // thread of its own. Returns when the service has stopped: 0 when the
+    // relay ran and ended on a stop request, 1 otherwise.
+    int startDispatcher();
+    // Runs the relay in the console until Ctrl+C or Ctrl+Break, without
+    // status reports or diagnostic messages; false when it could not run or
+    // failed.
+    bool CmdDebugService();
 
-// Whether a stop request is waiting for a server to be published.
-bool serverStopPending();
-// Forgets a waiting stop request (a fresh process has none).
-void clearServerStopPending();
+    // The service main routine, on the service's thread.
+    void serviceMain();
+    // Stop (1), interrogate (4) and session change (14); 120 for anything else.
+    std::uint32_t serviceControlHandler(std::uint32_t control, std::uint32_t eventType,
+                                        void* eventData);
+    // Ctrl+C (0) and Ctrl+Break (1) stop the relay and count as handled;
+    // every other event is left to the next handler.
+    bool consoleCtrlHandler(std::uint32_t ctrlType);
+
+    // Runs one relay: starts the socket library, constructs and publishes the
+    // server, runs it until it is stopped, and tears everything down again.
+    // True when the relay ran and ended on a stop request; false when it
+    // could not start or ended on a failure of its own.
+    bool ServiceStart();
+
+private:
+    class ServerPublication;
+
+    // Makes this host the one that the system's callbacks reach.
+    void receiveCallbacks();
+    bool runServer();
+    // Under m_serverMutex, stops the published server, or remembers the
+    // request until a server is published.
+    void requestServerStop();
+
+    ServiceStatusReporter m_status;
+    // Guards m_activeServer and m_stopPending; held for the whole of every
+    // stop request.
+    std::recursive_mutex m_serverMutex;
+    // The running server, or null. Not owned.
+    SocksProxyServer* m_activeServer = nullptr;
+    // A stop request that found no published server. Without it a Ctrl+C or
+    // stop control that arrives while the server is being constructed would
+    // be lost and the relay would run on.
+    bool m_stopPending = false;
+    // Set by CmdDebugService: no service manager to tell the state to.
+    bool m_debugMode = false;
+    // The single UserInformation of the process, made by serviceMain or
+    // CmdDebugService.
+    std::unique_ptr<UserInformation> m_userInfo;
+    const std::chrono::milliseconds m_statusInterval;
+    std::atomic<int> m_serviceExitCode{1};
+};

@@ -4,7 +4,6 @@
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "service/command_line.h"
 #include "service/console.h"
 #include "support/data_folder.h"
 #include "support/service_names.h"

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <typeinfo>
@@ -10,9 +11,9 @@
 #include "support/service_names.h"
 #include "support/text_conversion.h"
 
-bool g_debugMode = false;
-
 namespace {
+
+std::atomic<bool> g_debugMode{false};
 
 void eraseAll(std::string& s, const std::string& piece) {
     for (std::size_t at = s.find(piece); at != std::string::npos; at = s.find(piece, at)) {
@@ -34,8 +35,16 @@ std::string readableTypeName(const std::type_info& type) {
 
 }  // namespace
 
+void setDebugMode(bool on) {
+    g_debugMode.store(on);
+}
+
+bool debugMode() {
+    return g_debugMode.load();
+}
+
 void logEvent(const std::wstring& text, std::uint16_t type) {
-    if (g_debugMode)
+    if (debugMode())
         return;
     try {
         platform::eventLog().report(kServiceName, type, text);

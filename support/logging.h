@@ -10,9 +10,10 @@
 #include "platform/event_log.h"
 #include "support/rate_limit.h"
 
-// Set once by the -debug mode before other threads exist; while set every
-// diagnostic message is discarded.
-extern bool g_debugMode;
+// The debug mode: set by -debug before other threads exist; while it is on
+// every diagnostic message is discarded.
+void setDebugMode(bool on);
+bool debugMode();
 
 constexpr std::uint16_t kEventTypeError = platform::kEventError;
 constexpr std::uint16_t kEventTypeWarning = platform::kEventWarning;

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <sstream>
 
+#include "platform/clock.h"
 #include "support/service_names.h"
 #include "support/text_conversion.h"
 
 namespace {
 
-constexpr std::int64_t kTicksPerSecond = 10000000;
 constexpr std::int64_t kSecondsPerDay = 86400;
 // Days from 1601-01-01 to 1970-01-01.
 constexpr std::int64_t kDaysTo1970 = 134774;
@@ -92,7 +92,7 @@ void reportCounters(std::ostringstream& out, const RelayCounters& c) {
 }  // namespace
 
 std::string utcTimeText(std::int64_t ticks) {
-    std::int64_t seconds = ticks / kTicksPerSecond;
+    std::int64_t seconds = ticks / platform::kTicksPerSecond;
     std::int64_t days = seconds / kSecondsPerDay;
     seconds %= kSecondsPerDay;
     if (seconds < 0) {

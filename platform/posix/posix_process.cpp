@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -35,6 +36,11 @@ void PosixProcess::prepareProcess() {
 
 bool PosixProcess::addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler) {
     return addConsoleSignalHandler(handler);
+}
+
+void PosixProcess::writeStdout(const std::string& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
 }
 
 bool PosixProcess::commandLineArgs(std::vector<std::wstring>& out) {

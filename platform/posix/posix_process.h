@@ -12,6 +12,7 @@ public:
     // Ignores SIGPIPE (programs this one runs get the default back).
     void prepareProcess() override;
     bool addConsoleCtrlHandler(ConsoleCtrlHandlerFn handler) override;
+    void writeStdout(const std::string& bytes) override;
     bool commandLineArgs(std::vector<std::wstring>& out) override;
     std::uint32_t modulePath(std::uint32_t capacity, std::wstring& out) override;
     std::uint32_t lastError() override;

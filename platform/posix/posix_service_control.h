@@ -68,6 +68,12 @@ private:
     };
 
     void wakeDispatcher();
+    // The dispatcher's state for a new service, and back to none after it.
+    void beginDispatch(int wakeFd);
+    void endDispatch();
+    // Runs serviceMain on a thread of its own and hands it controls until it
+    // has ended.
+    std::uint32_t runService(ServiceMainFn serviceMain, int signalFd, int wakeFd);
     std::uint32_t dispatchUntilStopped(int signalFd, int wakeFd);
     bool findHandle(ScmHandle handle, bool wantService, Handle& out);
     ScmHandle addHandle(const Handle& handle);

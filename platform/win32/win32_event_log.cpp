@@ -30,6 +30,12 @@ LONG writeSourceValues(HKEY key, const std::wstring& messageFile) {
                             reinterpret_cast<const BYTE*>(&types), sizeof(types));
 }
 
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle invalid() { return nullptr; }
+    static void release(Handle key) { ::RegCloseKey(key); }
+};
+
 class Win32EventLog : public EventLog {
 public:
     void report(const std::wstring& source, std::uint16_t type, const std::wstring& text) override {
@@ -44,14 +50,13 @@ public:
 
     std::uint32_t registerSource(const std::wstring& source,
                                  const std::wstring& messageFile) override {
-        HKEY key = nullptr;
+        UniqueHandle<RegistryKeyTraits> key;
         const LONG rc =
             ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, sourceKeyPath(source).c_str(), 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
+                              REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr, key.out(), nullptr);
         if (rc != ERROR_SUCCESS)
             return static_cast<std::uint32_t>(rc);
-        win32::ScopeExit closeKey([key] { ::RegCloseKey(key); });
-        return static_cast<std::uint32_t>(writeSourceValues(key, messageFile));
+        return static_cast<std::uint32_t>(writeSourceValues(key.get(), messageFile));
     }
 
     std::uint32_t removeSource(const std::wstring& source) override {

@@ -26,37 +26,24 @@ std::uint32_t result(bool ok) {
     return ok ? 0 : ::GetLastError();
 }
 
-class HandleGuard {
-public:
-    explicit HandleGuard(HANDLE handle) : m_handle(handle) {}
-    ~HandleGuard() { close(); }
-    HandleGuard(const HandleGuard&) = delete;
-    HandleGuard& operator=(const HandleGuard&) = delete;
-    HANDLE get() const { return m_handle; }
-    bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
-    // Closes now; false when closing failed.
-    bool close() {
-        const bool ok = !valid() || ::CloseHandle(m_handle) != FALSE;
-        m_handle = INVALID_HANDLE_VALUE;
-        return ok;
-    }
-
-private:
-    HANDLE m_handle;
+// The path SHGetKnownFolderPath allocates.
+struct CoTaskMemoryTraits {
+    using Handle = PWSTR;
+    static Handle invalid() { return nullptr; }
+    static void release(Handle memory) { ::CoTaskMemFree(memory); }
 };
 
 // A new file at `path` with the administrators-only DACL, holding `bytes`.
 std::uint32_t writePrivateFile(const std::wstring& path, const std::string& bytes) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    win32::LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            kAdministratorsOnly, SDDL_REVISION_1, &descriptor, nullptr)) {
+            kAdministratorsOnly, SDDL_REVISION_1, descriptor.out(), nullptr)) {
         return ::GetLastError();
     }
-    const win32::ScopeExit release([descriptor] { ::LocalFree(descriptor); });
-    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
     // CREATE_NEW: an existing file would keep its own security.
-    HandleGuard file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    win32::FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid())
         return ::GetLastError();
     DWORD written = 0;
@@ -65,7 +52,8 @@ std::uint32_t writePrivateFile(const std::wstring& path, const std::string& byte
                            nullptr) != FALSE);
     if (error != 0)
         return error;
-    return result(file.close());
+    // Closed here, so that a failure to close is reported.
+    return result(::CloseHandle(file.release()) != FALSE);
 }
 
 std::uint32_t readAll(HANDLE file, std::string& out) {
@@ -83,12 +71,11 @@ std::uint32_t readAll(HANDLE file, std::string& out) {
 class Win32Files : public Files {
 public:
     std::int32_t programDataFolder(std::wstring& out) override {
-        PWSTR path = nullptr;
-        const HRESULT hr = ::SHGetKnownFolderPath(kFolderIdProgramData, 0, nullptr, &path);
         // The buffer is released whatever the result.
-        const win32::ScopeExit release([path] { ::CoTaskMemFree(path); });
-        if (SUCCEEDED(hr) && path != nullptr)
-            out = path;
+        UniqueHandle<CoTaskMemoryTraits> path;
+        const HRESULT hr = ::SHGetKnownFolderPath(kFolderIdProgramData, 0, nullptr, path.out());
+        if (SUCCEEDED(hr) && path.valid())
+            out = path.get();
         return static_cast<std::int32_t>(hr);
     }
 
@@ -140,9 +127,9 @@ public:
     // fails once and is made again at the next interval.
     std::uint32_t readWholeFile(const std::wstring& path, std::string& out) override {
         out.clear();
-        HandleGuard file(::CreateFileW(path.c_str(), GENERIC_READ,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        win32::FileHandle file(::CreateFileW(
+            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file.valid())
             return ::GetLastError();
         return readAll(file.get(), out);

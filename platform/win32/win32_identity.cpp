@@ -54,6 +54,13 @@ bool copySid(const std::vector<std::uint8_t>& info, PSID pointer, Sid& out) {
     return true;
 }
 
+// The session list WTSEnumerateSessionsW allocates.
+struct WtsMemoryTraits {
+    using Handle = WTS_SESSION_INFOW*;
+    static Handle invalid() { return nullptr; }
+    static void release(Handle memory) { ::WTSFreeMemory(memory); }
+};
+
 std::wstring untilNul(const std::vector<wchar_t>& buffer) {
     std::wstring text(buffer.data(), buffer.size());
     const std::size_t nul = text.find(L'\0');
@@ -69,16 +76,16 @@ public:
         // Process id 0 (the idle process) owns the rows of closed sockets.
         if (pid == 0)
             return ERROR_INVALID_PARAMETER;
-        HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-        if (process == nullptr)
-            return ::GetLastError();
         // While the handle is open the id names this process and no other.
-        const win32::ScopeExit close([process] { ::CloseHandle(process); });
+        const win32::KernelHandle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        if (!process.valid())
+            return ::GetLastError();
         FILETIME created;
         FILETIME exited;
         FILETIME kernel;
         FILETIME user;
-        if (!::GetProcessTimes(process, &created, &exited, &kernel, &user))
+        if (!::GetProcessTimes(process.get(), &created, &exited, &kernel, &user))
             return ::GetLastError();
         if (win32::ticksFromFileTime(created.dwLowDateTime, created.dwHighDateTime) > createdBy)
             return ERROR_INVALID_PARAMETER;  // a newer process that took a freed id
@@ -91,16 +98,15 @@ public:
 
     std::uint32_t enumerateSessions(std::vector<SessionEntry>& out) override {
         out.clear();
-        WTS_SESSION_INFOW* sessions = nullptr;
+        UniqueHandle<WtsMemoryTraits> sessions;
         DWORD count = 0;
-        if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
+        if (!::WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, sessions.out(), &count)) {
             return ::GetLastError();
         }
-        const win32::ScopeExit release([sessions] { ::WTSFreeMemory(sessions); });
         for (DWORD i = 0; i < count; ++i) {
             SessionEntry entry;
-            entry.sessionId = sessions[i].SessionId;
-            entry.state = static_cast<std::uint32_t>(sessions[i].State);
+            entry.sessionId = sessions.get()[i].SessionId;
+            entry.state = static_cast<std::uint32_t>(sessions.get()[i].State);
             out.push_back(entry);
         }
         return 0;
@@ -186,11 +192,10 @@ public:
     bool sidToString(const Sid& sid, std::wstring& out) override {
         if (!wellFormed(sid))
             return false;
-        LPWSTR text = nullptr;
-        if (!::ConvertSidToStringSidW(const_cast<std::uint8_t*>(sid.data()), &text))
+        win32::LocalMemory<LPWSTR> text;
+        if (!::ConvertSidToStringSidW(const_cast<std::uint8_t*>(sid.data()), text.out()))
             return false;
-        const win32::ScopeExit release([text] { ::LocalFree(text); });
-        out = text;
+        out = text.get();
         return true;
     }
 };

@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <vector>
 
 #include "platform/platform.h"
@@ -35,13 +36,17 @@ public:
         return false;
     }
 
+    void writeStdout(const std::string& bytes) override {
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+        std::fflush(stdout);
+    }
+
     bool commandLineArgs(std::vector<std::wstring>& out) override {
         int count = 0;
-        LPWSTR* args = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-        if (args == nullptr)
+        const win32::LocalMemory<LPWSTR*> args(::CommandLineToArgvW(::GetCommandLineW(), &count));
+        if (!args.valid())
             return false;
-        const win32::ScopeExit release([args] { ::LocalFree(args); });
-        out.assign(args, args + count);
+        out.assign(args.get(), args.get() + count);
         return true;
     }
 
@@ -66,17 +71,17 @@ public:
     // caller that reads it afterwards sees what it would see right after
     // FormatMessageW.
     bool formatSystemMessage(std::uint32_t code, std::wstring& out) override {
-        LPWSTR text = nullptr;
+        win32::LocalMemory<LPWSTR> text;
         const DWORD n =
             ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                             code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+                             code, 0, reinterpret_cast<LPWSTR>(text.out()), 0, nullptr);
         const DWORD lastError = ::GetLastError();
-        if (n != 0 && text != nullptr)
-            out.assign(text, n);
-        if (text != nullptr)
-            ::LocalFree(text);
+        const bool formatted = n != 0 && text.valid();
+        if (formatted)
+            out.assign(text.get(), n);
+        text.reset();  // before the error is put back: freeing may change it
         ::SetLastError(lastError);
-        return n != 0 && text != nullptr;
+        return formatted;
     }
 
     void sleepMillis(std::uint32_t ms) override { ::Sleep(ms); }

@@ -235,17 +235,23 @@ private:
     }
 };
 
+// The address list GetAddrInfoW allocates.
+struct AddrInfoTraits {
+    using Handle = ADDRINFOW*;
+    static Handle invalid() { return nullptr; }
+    static void release(Handle list) { ::FreeAddrInfoW(list); }
+};
+
 int Win32Sockets::getAddrInfo(const std::string& node, std::vector<AddrInfo>& out) {
     out.clear();
     const std::wstring wideNode = win32::utf8ToUtf16(node);
-    ADDRINFOW* list = nullptr;
-    const int rc = ::GetAddrInfoW(wideNode.c_str(), nullptr, nullptr, &list);
+    UniqueHandle<AddrInfoTraits> list;
+    const int rc = ::GetAddrInfoW(wideNode.c_str(), nullptr, nullptr, list.out());
     if (rc != 0) {
         const int error = WSAGetLastError();
         return error != 0 ? error : rc;
     }
-    const win32::ScopeExit release([list] { ::FreeAddrInfoW(list); });
-    for (const ADDRINFOW* ai = list; ai != nullptr; ai = ai->ai_next) {
+    for (const ADDRINFOW* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
         AddrInfo entry;
         entry.family = ai->ai_family;
         if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) && ai->ai_addr != nullptr)

@@ -6,6 +6,18 @@ bool FakeProcess::addConsoleCtrlHandler(platform::ConsoleCtrlHandlerFn handler) 
     return true;
 }
 
+void FakeProcess::writeStdout(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stdout += bytes;
+}
+
+std::string FakeProcess::takeStdout() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string taken;
+    taken.swap(m_stdout);
+    return taken;
+}
+
 bool FakeProcess::commandLineArgs(std::vector<std::wstring>& out) {
     if (m_failArgs)
         return false;

@@ -14,6 +14,8 @@
 class FakeProcess : public platform::Process {
 public:
     bool addConsoleCtrlHandler(platform::ConsoleCtrlHandlerFn handler) override;
+    // Collected instead of printed.
+    void writeStdout(const std::string& bytes) override;
     bool commandLineArgs(std::vector<std::wstring>& out) override;
     std::uint32_t modulePath(std::uint32_t capacity, std::wstring& out) override;
     std::uint32_t lastError() override;
@@ -33,11 +35,14 @@ public:
     std::uint32_t m_descriptorLimitError = 0;
 
     std::vector<platform::ConsoleCtrlHandlerFn> handlers() const;
+    // What was written to standard output since the last call.
+    std::string takeStdout();
     std::vector<std::uint32_t> sleeps() const;
 
 private:
     std::uint32_t m_lastError = 0;
     mutable std::mutex m_mutex;
     std::vector<platform::ConsoleCtrlHandlerFn> m_handlers;
+    std::string m_stdout;
     std::vector<std::uint32_t> m_sleeps;
 };

@@ -1,5 +1,5 @@
 // Process entry: argument matching, the usage text, the debug mode and its
-// console handler, and the last-error text.
+// console handler.
 #include <string>
 #include <vector>
 
@@ -13,15 +13,6 @@ const char* const kUsage =
     "VornClient -debug <params>   to run as a console app for debugging\n"
     "\nStartServiceCtrlDispatcher being called.\n"
     "This may take several seconds.  Please wait.\n";
-
-int runEntry(std::vector<std::string> args) {
-    args.insert(args.begin(), "vornclient");
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    return serviceEntry(static_cast<int>(args.size()), argv.data());
-}
 
 class EntryTest : public ServiceHostTest {
 protected:
@@ -48,13 +39,12 @@ TEST_F(EntryTest, InstallIsMatchedWithEitherPrefixInAnyCase) {
         platform::Platform p = platform::current();
         p.serviceControl = &scm;
         platform::ScopedPlatform scope(p);
-        ScopedConsoleCapture console;
 
         EXPECT_EQ(0, runEntry({arg, "ignored", "extra"}));
         ASSERT_FALSE(scm.calls().empty()) << arg;
         EXPECT_EQ("openManager access=3", scm.calls()[0]) << arg;
         EXPECT_EQ(0, scm.m_dispatcherCalls) << arg;
-        EXPECT_EQ("Tarnwicket Vorn Client installed.\n", console.text()) << arg;
+        EXPECT_EQ("Tarnwicket Vorn Client installed.\n", console()) << arg;
     }
 }
 
@@ -69,14 +59,13 @@ TEST_F(EntryTest, AnythingElsePrintsTheUsageAndStartsTheDispatcher) {
         platform::Platform p = platform::current();
         p.serviceControl = &scm;
         platform::ScopedPlatform scope(p);
-        ScopedConsoleCapture console;
 
         const std::string shown = args.empty() ? "(none)" : args[0];
         runEntry(args);
-        EXPECT_EQ(kUsage, console.text()) << shown;
+        EXPECT_EQ(kUsage, console()) << shown;
         EXPECT_EQ(1, scm.m_dispatcherCalls) << shown;
         EXPECT_TRUE(scm.calls().empty()) << shown;
-        EXPECT_FALSE(g_debugMode) << shown;
+        EXPECT_FALSE(debugMode()) << shown;
     }
 }
 
@@ -87,10 +76,9 @@ TEST_F(EntryTest, VersionPrintsTheProjectVersionAndNothingElse) {
         platform::Platform p = platform::current();
         p.serviceControl = &scm;
         platform::ScopedPlatform scope(p);
-        ScopedConsoleCapture console;
 
         EXPECT_EQ(0, runEntry({arg, "extra"}));
-        EXPECT_EQ(expected, console.text()) << arg;
+        EXPECT_EQ(expected, console()) << arg;
         EXPECT_EQ(0, scm.m_dispatcherCalls) << arg;
         EXPECT_TRUE(scm.calls().empty()) << arg;
         EXPECT_TRUE(m_log.events().empty()) << arg;
@@ -98,20 +86,18 @@ TEST_F(EntryTest, VersionPrintsTheProjectVersionAndNothingElse) {
 }
 
 TEST_F(EntryTest, RemoveIsMatched) {
-    ScopedConsoleCapture console;
     m_scm.m_controlStopResult = platform::kErrorServiceNotActive;
     EXPECT_EQ(0, runEntry({"/Remove"}));
     EXPECT_EQ(0, m_scm.m_dispatcherCalls);
-    EXPECT_EQ("Tarnwicket Vorn Client removed.\n", console.text());
+    EXPECT_EQ("Tarnwicket Vorn Client removed.\n", console());
 }
 
 // The installer's values may be any text: they come from the wide command
 // line, not from the narrow arguments.
 TEST_F(EntryTest, ConfigureTakesItsValuesFromTheWideCommandLine) {
     m_process.m_args = {L"vornclient", L"/Configure", L"OrganizationName=Org \u00e9"};
-    ScopedConsoleCapture console;
     EXPECT_EQ(0, runEntry({"/Configure", "OrganizationName=Org ?"}));
-    EXPECT_EQ("Tarnwicket Vorn Client configured.\n", console.text());
+    EXPECT_EQ("Tarnwicket Vorn Client configured.\n", console());
     EXPECT_EQ("sz:Org <e9>", m_registry.describeValue(L"OrganizationName"));
     EXPECT_EQ(0, m_scm.m_dispatcherCalls);
 
@@ -121,7 +107,6 @@ TEST_F(EntryTest, ConfigureTakesItsValuesFromTheWideCommandLine) {
 
 TEST_F(EntryTest, FailingDispatcherIsLogged) {
     m_scm.m_dispatcherResult = platform::kErrorFailedServiceControllerConnect;
-    ScopedConsoleCapture console;
     EXPECT_EQ(1, runEntry({}));
     const auto events = m_log.events();
     ASSERT_EQ(1u, events.size());
@@ -130,29 +115,28 @@ TEST_F(EntryTest, FailingDispatcherIsLogged) {
 }
 
 TEST_F(EntryTest, DebugModeRunsTheWorkerSilentlyWithTheConsoleHandler) {
-    ScopedConsoleCapture console;
     EXPECT_EQ(1, runEntry({"-DEBUG", "extra", "args"}));  // the relay could not start
 
-    EXPECT_TRUE(g_debugMode);
-    EXPECT_EQ("Debugging Tarnwicket Vorn Client.\n", console.text());
-    ASSERT_EQ(1u, m_process.handlers().size());
-    EXPECT_EQ(&consoleCtrlHandler, m_process.handlers()[0]);
-    EXPECT_TRUE(g_userInfo != nullptr);
+    EXPECT_TRUE(debugMode());
+    EXPECT_EQ("Debugging Tarnwicket Vorn Client.\n", console());
     // The worker ran ("WSAStartup() failed."), but debug mode keeps the
     // event log and the service manager out of it.
     EXPECT_TRUE(m_log.events().empty());
     EXPECT_TRUE(m_scm.reports().empty());
     EXPECT_EQ(0, m_scm.m_dispatcherCalls);
+
+    // The handler it added stops the relay.
+    ASSERT_EQ(1u, m_process.handlers().size());
+    EXPECT_TRUE(m_process.handlers()[0](platform::kCtrlCEvent));
+    EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console());
 }
 
 TEST_F(EntryTest, DebugModeStopsWhenTheCommandLineCannotBeSplit) {
     m_process.m_failArgs = true;
-    ScopedConsoleCapture console;
-    EXPECT_FALSE(CmdDebugService());
-    EXPECT_EQ("CmdDebugService CommandLineToArgvW returned NULL\n", console.text());
+    EXPECT_FALSE(m_host.CmdDebugService());
+    EXPECT_EQ("CmdDebugService CommandLineToArgvW returned NULL\n", console());
     EXPECT_TRUE(m_process.handlers().empty());
-    EXPECT_TRUE(g_userInfo == nullptr);
-    EXPECT_TRUE(g_debugMode);
+    EXPECT_TRUE(debugMode());
 }
 
 // A mode that failed ends the process with 1, so that scripts and the
@@ -177,7 +161,8 @@ TEST_F(EntryTest, ExitCodeIsOneExactlyWhenTheModeFailed) {
     for (const auto& c : cases) {
         const std::string shown = (c.args.empty() ? "(none)" : c.args[0]) + " " +
                                   std::to_string(static_cast<int>(c.setup));
-        resetHost();
+        setDebugMode(false);
+        ServiceHost host;
         FakeServiceControl scm;
         scm.m_runServiceMain = true;
         scm.m_controlStopResult = platform::kErrorServiceNotActive;
@@ -197,54 +182,17 @@ TEST_F(EntryTest, ExitCodeIsOneExactlyWhenTheModeFailed) {
         p.serviceControl = &scm;
         p.process = &process;
         platform::ScopedPlatform scope(p);
-        ScopedConsoleCapture console;
-        EXPECT_EQ(c.exitCode, runEntry(c.args)) << shown;
+        EXPECT_EQ(c.exitCode, runEntry(host, c.args)) << shown;
     }
 }
 
 TEST_F(EntryTest, ConsoleHandlerStopsOnCtrlCAndBreakOnly) {
-    {
-        ScopedConsoleCapture console;
-        EXPECT_TRUE(consoleCtrlHandler(platform::kCtrlCEvent));
-        EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console.text());
-        // No server yet: the request waits for one.
-        EXPECT_TRUE(serverStopPending());
-    }
-    clearServerStopPending();
     for (std::uint32_t other : {2u /* close */, 5u /* logoff */, 6u /* shutdown */}) {
-        ScopedConsoleCapture console;
-        EXPECT_FALSE(consoleCtrlHandler(other));
-        EXPECT_EQ("", console.text());
-        EXPECT_FALSE(serverStopPending());
+        EXPECT_FALSE(m_host.consoleCtrlHandler(other));
+        EXPECT_EQ("", console());
     }
-}
-
-namespace {
-
-std::wstring repeated(std::size_t n) {
-    return std::wstring(n, L'x');
-}
-
-}  // namespace
-
-TEST_F(EntryTest, LastErrorTextAppendsTheCodeInLowerCaseHex) {
-    m_process.m_messages[0x2af9] = L"No such host is known.\r\n";
-    m_process.setLastError(0x2af9);
-    EXPECT_EQ(L"No such host is known. (0x2af9)", lastErrorText());
-
-    m_process.setLastError(0xDEAD);  // no text for it
-    EXPECT_EQ(L"", lastErrorText());
-
-    m_process.m_messages[1] = L"x";  // too short to hold a line break
-    m_process.setLastError(1);
-    EXPECT_EQ(L" (0x1)", lastErrorText());
-}
-
-TEST_F(EntryTest, LastErrorTextKeepsMessagesUpTo242CharactersOnly) {
-    m_process.m_messages[5] = repeated(240) + L"\r\n";  // 242 with the line break
-    m_process.m_messages[6] = repeated(241) + L"\r\n";  // 243
-    m_process.setLastError(5);
-    EXPECT_EQ(repeated(240) + L" (0x5)", lastErrorText());
-    m_process.setLastError(6);
-    EXPECT_EQ(L"", lastErrorText());
+    EXPECT_TRUE(m_host.consoleCtrlHandler(platform::kCtrlCEvent));
+    EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console());
+    EXPECT_TRUE(m_host.consoleCtrlHandler(platform::kCtrlBreakEvent));
+    EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console());
 }

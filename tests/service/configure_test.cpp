@@ -16,9 +16,8 @@ protected:
     }
 
     std::string configure(const std::vector<std::wstring>& arguments, bool& ok) {
-        ScopedConsoleCapture console;
         ok = configureService(arguments);
-        return console.text();
+        return console();
     }
 
     std::vector<std::string> values() const {

@@ -3,6 +3,7 @@
 #include <deque>
 #include <map>
 
+#include "service/installer.h"
 #include "tests/service/service_host_fixture.h"
 
 namespace {
@@ -20,11 +21,10 @@ protected:
     }
 
     std::string run(bool (*mode)(), bool* succeeded = nullptr) {
-        ScopedConsoleCapture console;
         const bool ok = mode();
         if (succeeded != nullptr)
             *succeeded = ok;
-        return console.text();
+        return console();
     }
 
     static constexpr const char* kRestartActions =
@@ -139,7 +139,6 @@ TEST_F(InstallerTest, RemovingARunningServicePrintsOneDotPerSecondUntilItStops) 
         "Tarnwicket Vorn Client removed.\n",
         run(removeService));
     EXPECT_EQ(std::vector<std::uint32_t>(4, 1000), m_process.sleeps());
-    EXPECT_EQ(platform::kServiceStopped, g_serviceStatus.currentState);
 }
 
 TEST_F(InstallerTest, RemovalGoesOnWhenTheServiceFailsToStop) {

@@ -1,17 +1,19 @@
-// Puts the service host in the state of a fresh process, over fakes for the
-// service manager, the process, the registry, the files and the event log,
-// and restores that state afterwards.
+// A service host of its own for each test, over fakes for the service
+// manager, the process, the registry, the files and the event log, with the
+// debug mode off.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "platform/errors.h"
 #include "platform/platform.h"
-#include "service/console.h"
+#include "service/command_line.h"
 #include "service/service_host.h"
 #include "support/logging.h"
 #include "tests/fakes/fake_event_log.h"
@@ -42,18 +44,22 @@ private:
 
 class ServiceHostTest : public ::testing::Test {
 protected:
-    ServiceHostTest() : m_scope(makePlatform()) { resetHost(); }
-    ~ServiceHostTest() override { resetHost(); }
+    ServiceHostTest() : m_scope(makePlatform()) { setDebugMode(false); }
+    ~ServiceHostTest() override { setDebugMode(false); }
 
-    static void resetHost() {
-        g_debugMode = false;
-        g_statusHandle = 0;
-        g_serviceStatus = platform::ServiceStatus{};
-        resetStatusCheckPoint();
-        clearServerStopPending();
-        g_userInfo.reset();
-        g_statusInterval = std::chrono::milliseconds(2000);
+    // Runs the program's entry with `args` after the program's name.
+    int runEntry(ServiceHost& host, std::vector<std::string> args) {
+        args.insert(args.begin(), "vornclient");
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        return serviceEntry(host, static_cast<int>(args.size()), argv.data());
     }
+    int runEntry(std::vector<std::string> args) { return runEntry(m_host, std::move(args)); }
+
+    // What the program printed since the last call.
+    std::string console() { return m_process.takeStdout(); }
 
     // Reports of one state, in order.
     std::vector<platform::ServiceStatus> reportsOf(std::uint32_t state) const {
@@ -85,4 +91,9 @@ private:
     }
 
     platform::ScopedPlatform m_scope;
+
+protected:
+    // Declared after the platform's scope, so that it is gone before the
+    // fakes are.
+    ServiceHost m_host;
 };

@@ -1,4 +1,7 @@
-// Status reports, their check points and the control handler.
+// The service main routine, its status reports with their check points, and
+// the control handler.
+#include "service/service_status.h"
+#include "tests/fakes/fake_identity.h"
 #include "tests/service/service_host_fixture.h"
 
 using platform::ServiceStatus;
@@ -11,7 +14,6 @@ constexpr std::uint32_t kAccepted =
 class ServiceStatusTest : public ServiceHostTest {
 protected:
     ServiceStatusTest() {
-        g_statusHandle = FakeServiceControl::kHandle;
         // The socket library refuses to start, so the worker ends at once.
         platform::Platform p = platform::current();
         p.sockets = &m_noSockets;
@@ -36,10 +38,8 @@ void expectReport(const ServiceStatus& r, std::uint32_t state, std::uint32_t acc
 }  // namespace
 
 TEST_F(ServiceStatusTest, ServiceMainReportsStartPendingRunningAndStopped) {
-    g_statusHandle = 0;
-    serviceMain();
+    m_host.serviceMain();
 
-    ASSERT_TRUE(g_userInfo != nullptr);
     ASSERT_EQ(1u, m_scm.m_registeredNames.size());
     EXPECT_EQ(L"VornClient", m_scm.m_registeredNames[0]);
     const auto reports = m_scm.reports();
@@ -56,19 +56,16 @@ TEST_F(ServiceStatusTest, ServiceMainReportsStartPendingRunningAndStopped) {
 }
 
 TEST_F(ServiceStatusTest, FailedRegistrationEndsServiceMainWithoutReports) {
-    g_statusHandle = 0;
     m_scm.m_registerResult = 1063;
-    serviceMain();
+    m_host.serviceMain();
     EXPECT_TRUE(m_scm.reports().empty());
     EXPECT_FALSE(m_log.contains("SetServiceStatus"));
     EXPECT_FALSE(m_log.contains("WSAStartup"));  // the worker never ran
-    EXPECT_EQ(0u, g_statusHandle);
 }
 
 TEST_F(ServiceStatusTest, RefusedStartPendingSkipsTheWorkerButStillReportsStopped) {
-    g_statusHandle = 0;
     m_scm.m_refuseState = platform::kServiceStartPending;
-    serviceMain();
+    m_host.serviceMain();
 
     const auto reports = m_scm.reports();
     ASSERT_EQ(2u, reports.size());
@@ -82,13 +79,16 @@ TEST_F(ServiceStatusTest, RefusedStartPendingSkipsTheWorkerButStillReportsStoppe
 }
 
 TEST_F(ServiceStatusTest, PendingReportsAdvanceTheCheckPointAndOthersCarryZero) {
-    EXPECT_TRUE(reportServiceStatus(platform::kServiceStartPending, 3000));
-    EXPECT_TRUE(reportServiceStatus(platform::kServiceRunning, 0));
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
+    ServiceStatusReporter status;
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceRunning, 0));  // no handle yet
+    status.attach(FakeServiceControl::kHandle);
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStartPending, 3000));
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceRunning, 0));
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStopPending, 0));
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStopPending, 0));
     // Re-sending a pending state advances the check point once more.
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlInterrogate, 0, nullptr, nullptr));
-    EXPECT_TRUE(reportServiceStatus(platform::kServiceStopped, 0));
+    status.reportCurrentServiceStatus();
+    EXPECT_TRUE(status.reportServiceStatus(platform::kServiceStopped, 0));
 
     const auto r = m_scm.reports();
     ASSERT_EQ(6u, r.size());
@@ -101,53 +101,35 @@ TEST_F(ServiceStatusTest, PendingReportsAdvanceTheCheckPointAndOthersCarryZero) 
 }
 
 TEST_F(ServiceStatusTest, InterrogateAndUnknownControlsResendTheCurrentState) {
-    reportServiceStatus(platform::kServiceRunning, 0);
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlInterrogate, 0, nullptr, nullptr));
-    EXPECT_EQ(120u, serviceControlHandler(2 /* pause */, 0, nullptr, nullptr));
-    EXPECT_EQ(120u, serviceControlHandler(6 /* parameter change */, 0, nullptr, nullptr));
+    m_host.serviceMain();
+    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlInterrogate));
+    EXPECT_EQ(120u, m_scm.sendControl(2 /* pause */));
+    EXPECT_EQ(120u, m_scm.sendControl(6 /* parameter change */));
 
     const auto r = m_scm.reports();
-    ASSERT_EQ(4u, r.size());
-    for (const auto& report : r)
-        expectReport(report, platform::kServiceRunning, kAccepted, 0, 0);
-    EXPECT_FALSE(serverStopPending());
+    ASSERT_EQ(6u, r.size());
+    for (std::size_t i = 2; i < r.size(); ++i)
+        expectReport(r[i], platform::kServiceStopped, kAccepted, 0, 0, 1);
 }
 
-TEST_F(ServiceStatusTest, StopWithoutPublishedServerOnlyReportsStopPending) {
-    reportServiceStatus(platform::kServiceRunning, 0);
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
-
-    const auto r = m_scm.reports();
-    ASSERT_EQ(2u, r.size());
-    EXPECT_EQ(platform::kServiceStopPending, r[1].currentState);
-    EXPECT_FALSE(m_log.contains("service stopping"));
-    // Remembered for the server that is still to come.
-    EXPECT_TRUE(serverStopPending());
-}
-
-TEST_F(ServiceStatusTest, SessionChangeReachesUserInformationWithItsSessionAndEvent) {
-    g_userInfo = std::make_unique<UserInformation>();
-    UserInfo user;
-    user.domain = L"CORP";
-    user.name = L"alice";
-    user.sid = L"S-1-5-21-1-2-3-1001";
-    g_userInfo->updateCache(7, user);
-    g_userInfo->updateCache(8, user);
-    reportServiceStatus(platform::kServiceRunning, 0);
+TEST_F(ServiceStatusTest, SessionChangesReachUserInformationWithTheirSession) {
+    FakeIdentity identity;
+    platform::Platform p = platform::current();
+    p.identity = &identity;
+    platform::ScopedPlatform scope(p);
+    m_host.serviceMain();
 
     platform::SessionNotification note;
     note.sessionId = 7;
-    // A lock event changes nothing; a logoff forgets exactly that session.
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlSessionChange, 7 /* lock */, &note,
-                                        nullptr));
-    EXPECT_EQ(2u, g_userInfo->sessions().size());
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlSessionChange,
-                                        platform::kWtsSessionLogoff, &note, nullptr));
-    const auto sessions = g_userInfo->sessions();
-    EXPECT_EQ(0u, sessions.count(7));
-    EXPECT_EQ(1u, sessions.count(8));
+    // A lock event reads nothing; a logon reads the session's user afresh.
+    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlSessionChange, 7 /* lock */, &note));
+    EXPECT_TRUE(identity.queriedSessions().empty());
+    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlSessionChange,
+                                    platform::kWtsSessionLogon, &note));
+    EXPECT_EQ(std::vector<std::uint32_t>{7}, identity.queriedSessions());
 
     const auto r = m_scm.reports();
-    ASSERT_EQ(3u, r.size());
-    EXPECT_EQ(platform::kServiceRunning, r[2].currentState);
+    ASSERT_EQ(5u, r.size());
+    EXPECT_EQ(platform::kServiceStopped, r[3].currentState);
+    EXPECT_EQ(platform::kServiceStopped, r[4].currentState);
 }

@@ -12,20 +12,16 @@ namespace {
 
 constexpr std::int64_t kSecond = platform::kTicksPerSecond;
 
-int runStatus(const char* arg, std::string& printed) {
-    std::string program = "vornclient";
-    std::string word = arg;
-    char* argv[] = {&program[0], &word[0], nullptr};
-    ScopedConsoleCapture console;
-    const int code = serviceEntry(2, argv);
-    printed = console.text();
-    return code;
-}
-
 class StatusCommandTest : public ServiceHostTest {
 protected:
     StatusCommandTest() {
         m_process.m_messages[platform::kErrorAccessDenied] = L"Access is denied.\r\n";
+    }
+
+    int runStatus(const char* arg, std::string& printed) {
+        const int code = runEntry({arg});
+        printed = console();
+        return code;
     }
 
     void writeState(std::int64_t age) {

@@ -32,12 +32,12 @@ protected:
         const std::uint32_t port = freeLoopbackPort();
         EXPECT_NE(0u, port);
         m_registry.setDword(L"ListenPort", port);
-        g_userInfo = std::make_unique<UserInformation>();
     }
 
-    bool activeServerPublished() {
-        std::lock_guard<std::recursive_mutex> lock(g_serverMutex);
-        return g_activeServer != nullptr;
+    // A stop request as Ctrl+C makes it.
+    void requestStop(ServiceHost& host) {
+        EXPECT_TRUE(host.consoleCtrlHandler(platform::kCtrlCEvent));
+        console();
     }
 };
 
@@ -45,14 +45,12 @@ protected:
 
 TEST_F(WorkerTest, BadGatewayPortTextIsLoggedAsTheWorkersExceptionAndTheServiceStops) {
     m_registry.setString(L"TarnwicketPort", L"no digits");
-    g_userInfo.reset();
-    serviceMain();
+    m_host.serviceMain();
 
     EXPECT_EQ(1u, m_log.count("ServiceStart()"));
     EXPECT_TRUE(m_log.contains(
         "ServiceStart(), exception, invalid stoi argument, class std::invalid_argument"));
     EXPECT_FALSE(m_log.contains("service starting"));
-    EXPECT_FALSE(activeServerPublished());
 
     const auto reports = m_scm.reports();
     ASSERT_EQ(3u, reports.size());
@@ -80,7 +78,7 @@ TEST_F(WorkerTest, StoppedReportAndExitCodeTellAFailedRelayFromAStoppedOne) {
     enum End { BadPortText, PortInUse, NoSocketLibrary, StopRequest };
     for (End end : {BadPortText, PortInUse, NoSocketLibrary, StopRequest}) {
         SCOPED_TRACE(end);
-        resetHost();
+        ServiceHost host;
         m_registry.setString(L"TarnwicketPort", end == BadPortText ? L"abc" : L"1080");
         m_registry.setDword(L"ListenPort", end == PortInUse ? takenPort : freePort);
         platform::Platform p = platform::current();
@@ -88,23 +86,21 @@ TEST_F(WorkerTest, StoppedReportAndExitCodeTellAFailedRelayFromAStoppedOne) {
             p.sockets = &noSockets;
         platform::ScopedPlatform scope(p);
         if (end == StopRequest)
-            requestServerStop();  // honoured as soon as the relay runs
-
-        serviceMain();
+            requestStop(host);  // honoured as soon as the relay runs
+        m_scm.m_runServiceMain = true;
 
         const bool failed = end != StopRequest;
+        EXPECT_EQ(failed ? 1 : 0, host.startDispatcher());
         const platform::ServiceStatus stopped = m_scm.reports().back();
         EXPECT_EQ(platform::kServiceStopped, stopped.currentState);
         EXPECT_EQ(failed ? 1066u : 0u, stopped.win32ExitCode);
         EXPECT_EQ(failed ? 1u : 0u, stopped.serviceSpecificExitCode);
-        EXPECT_EQ(failed ? 1 : 0, serviceExitCode());
 
         // The console mode's worker tells the same.
-        resetHost();
-        g_userInfo = std::make_unique<UserInformation>();
+        ServiceHost consoleHost;
         if (end == StopRequest)
-            requestServerStop();
-        EXPECT_EQ(!failed, ServiceStart());
+            requestStop(consoleHost);
+        EXPECT_EQ(!failed, consoleHost.ServiceStart());
     }
     native.close(taken);
 }
@@ -115,7 +111,7 @@ TEST_F(WorkerTest, SocketLibraryFailureSkipsTheServer) {
     p.sockets = &noSockets;
     platform::ScopedPlatform scope(p);
 
-    EXPECT_FALSE(ServiceStart());
+    EXPECT_FALSE(m_host.ServiceStart());
     EXPECT_TRUE(m_log.contains("WSAStartup() failed."));
     EXPECT_TRUE(m_registry.m_openedPaths.empty());  // no server was constructed
     // Debug mode (no status handle): nothing is reported.
@@ -123,51 +119,46 @@ TEST_F(WorkerTest, SocketLibraryFailureSkipsTheServer) {
 }
 
 TEST_F(WorkerTest, StopRequestBeforePublicationIsHonouredOnceTheServerRuns) {
-    requestServerStop();
-    ASSERT_TRUE(serverStopPending());
+    requestStop(m_host);
+    EXPECT_FALSE(m_log.contains("service stopping"));
 
-    EXPECT_TRUE(ServiceStart());  // returns only because the early request was kept
+    EXPECT_TRUE(m_host.ServiceStart());  // returns only because the early request was kept
 
     EXPECT_TRUE(m_log.contains("service stopping"));
     EXPECT_TRUE(m_log.contains("service starting"));
-    EXPECT_FALSE(serverStopPending());
-    EXPECT_FALSE(activeServerPublished());
 }
 
 TEST_F(WorkerTest, StopRequestEndsARunningRelayAndUnpublishesIt) {
-    g_statusHandle = FakeServiceControl::kHandle;
-    auto worker = std::async(std::launch::async, [] { return ServiceStart(); });
+    auto service = std::async(std::launch::async, [this] { m_host.serviceMain(); });
     ASSERT_TRUE(m_log.waitFor("service starting"));
-    ASSERT_TRUE(activeServerPublished());
     EXPECT_FALSE(m_log.contains("service stopping"));
 
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
-    ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
-    EXPECT_TRUE(worker.get());
+    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlStop));
+    ASSERT_EQ(std::future_status::ready, service.wait_for(std::chrono::seconds(20)));
+    service.get();
 
-    EXPECT_FALSE(activeServerPublished());
-    EXPECT_FALSE(serverStopPending());
     EXPECT_EQ(1u, m_log.count("service stopping"));
     const auto reports = m_scm.reports();
-    ASSERT_EQ(2u, reports.size());
-    EXPECT_EQ(platform::kServiceRunning, reports[0].currentState);
-    EXPECT_EQ(platform::kServiceStopPending, reports[1].currentState);
+    ASSERT_EQ(4u, reports.size());
+    EXPECT_EQ(platform::kServiceRunning, reports[1].currentState);
+    EXPECT_EQ(platform::kServiceStopPending, reports[2].currentState);
+    EXPECT_EQ(platform::kServiceStopped, reports[3].currentState);
+    EXPECT_EQ(0u, reports[3].serviceSpecificExitCode);
 
     // A stop after the relay has ended finds nothing to stop.
     m_log.clear();
-    requestServerStop();
+    requestStop(m_host);
     EXPECT_FALSE(m_log.contains("service stopping"));
 }
 
 TEST_F(WorkerTest, ConsoleBreakStopsARunningRelay) {
-    auto worker = std::async(std::launch::async, [] { ServiceStart(); });
+    auto worker = std::async(std::launch::async, [this] { m_host.ServiceStart(); });
     ASSERT_TRUE(m_log.waitFor("service starting"));
 
-    ScopedConsoleCapture console;
-    EXPECT_TRUE(consoleCtrlHandler(platform::kCtrlBreakEvent));
+    EXPECT_TRUE(m_host.consoleCtrlHandler(platform::kCtrlBreakEvent));
     ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
     worker.get();
-    EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console.text());
+    EXPECT_EQ("Stopping Tarnwicket Vorn Client.\n", console());
     EXPECT_TRUE(m_log.contains("service stopping"));
     EXPECT_TRUE(m_scm.reports().empty());
 }
@@ -176,30 +167,24 @@ TEST_F(WorkerTest, ConsoleBreakStopsARunningRelay) {
 // command reads, and tells the service manager a summary; the file goes
 // when the relay stops.
 TEST_F(WorkerTest, ARunningRelayPublishesItsStateUntilItStops) {
-    g_statusHandle = FakeServiceControl::kHandle;
-    g_statusInterval = std::chrono::milliseconds(10);
-    auto worker = std::async(std::launch::async, [] { return ServiceStart(); });
+    ServiceHost host(std::chrono::milliseconds(10));
+    auto service = std::async(std::launch::async, [&host] { host.serviceMain(); });
     // The summary goes out after the file is written.
     ASSERT_TRUE(m_scm.waitForStatusTexts(1));
     EXPECT_EQ(L"0 connections for 0 users; gateway not tried yet", m_scm.statusTexts()[0]);
-    {
-        ScopedConsoleCapture console;
-        EXPECT_EQ(kStatusRunning, showRelayStatus());
-        EXPECT_EQ(0u, console.text().rfind("Tarnwicket Vorn Client is running.\n", 0))
-            << console.text();
-    }
+    EXPECT_EQ(kStatusRunning, showRelayStatus());
+    const std::string printed = console();
+    EXPECT_EQ(0u, printed.rfind("Tarnwicket Vorn Client is running.\n", 0)) << printed;
 
-    EXPECT_EQ(0u, serviceControlHandler(platform::kServiceControlStop, 0, nullptr, nullptr));
-    ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
-    EXPECT_TRUE(worker.get());
+    EXPECT_EQ(0u, m_scm.sendControl(platform::kServiceControlStop));
+    ASSERT_EQ(std::future_status::ready, service.wait_for(std::chrono::seconds(20)));
+    service.get();
     EXPECT_FALSE(m_files.exists("status.txt"));
-    ScopedConsoleCapture console;
     EXPECT_EQ(kStatusNotRunning, showRelayStatus());
 }
 
 TEST_F(WorkerTest, TheConsoleModeWritesTheStateWithoutTellingTheServiceManager) {
-    g_debugMode = true;
-    g_statusInterval = std::chrono::milliseconds(10);
+    ServiceHost host(std::chrono::milliseconds(10));
     std::mutex mutex;
     std::condition_variable written;
     int writes = 0;
@@ -208,13 +193,13 @@ TEST_F(WorkerTest, TheConsoleModeWritesTheStateWithoutTellingTheServiceManager) 
         ++writes;
         written.notify_all();
     };
-    auto worker = std::async(std::launch::async, [] { return ServiceStart(); });
+    auto worker = std::async(std::launch::async, [&host] { return host.CmdDebugService(); });
     {
         // The second write begins after the first has ended.
         std::unique_lock<std::mutex> lock(mutex);
         EXPECT_TRUE(written.wait_for(lock, std::chrono::seconds(20), [&] { return writes >= 2; }));
     }
-    requestServerStop();
+    requestStop(host);
     ASSERT_EQ(std::future_status::ready, worker.wait_for(std::chrono::seconds(20)));
     worker.get();
     EXPECT_TRUE(m_scm.statusTexts().empty());

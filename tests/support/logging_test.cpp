@@ -19,8 +19,8 @@ namespace {
 // Restores the process-wide flag whatever the test does.
 class DebugModeGuard {
 public:
-    explicit DebugModeGuard(bool on) : m_saved(g_debugMode) { g_debugMode = on; }
-    ~DebugModeGuard() { g_debugMode = m_saved; }
+    explicit DebugModeGuard(bool on) : m_saved(debugMode()) { setDebugMode(on); }
+    ~DebugModeGuard() { setDebugMode(m_saved); }
 
 private:
     bool m_saved;
