@@ -248,7 +248,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
             unsigned long long rounds = 0;
             if (!toolopt::parseNumber(value, 1, ~0ull, rounds))
                 return false;
-            options.rounds = static_cast<int>(std::min(rounds, 10000ull));  // bounded, as above
+            options.rounds = static_cast<int>(std::min(rounds, 10000ull));  // more are cut to 10000
             return true;
         });
     std::string error;
