@@ -46,12 +46,12 @@ OptionParser& OptionParser::option(const std::string& name,
 
 OptionParser& OptionParser::option(const std::string& name, std::size_t count,
                                    std::function<bool(const Values&)> take) {
-    m_specs.push_back(Spec{name, count, std::move(take)});
+    m_options.push_back(KnownOption{name, count, std::move(take)});
     return *this;
 }
 
 OptionParser& OptionParser::required() {
-    m_specs.back().required = true;
+    m_options.back().required = true;
     return *this;
 }
 
@@ -64,35 +64,35 @@ OptionParser& OptionParser::text(const std::string& name, std::string& target) {
 
 std::size_t OptionParser::find(const std::string& name) const {
     std::size_t i = 0;
-    while (i < m_specs.size() && m_specs[i].name != name)
+    while (i < m_options.size() && m_options[i].name != name)
         ++i;
     return i;
 }
 
 bool OptionParser::parse(const Values& args, std::string& error) const {
-    std::vector<bool> given(m_specs.size(), false);
+    std::vector<bool> given(m_options.size(), false);
     for (auto at = args.begin(); at != args.end(); ++at) {
         const std::size_t index = find(*at);
-        if (index == m_specs.size()) {
+        if (index == m_options.size()) {
             error = "unknown option " + *at;
             return false;
         }
-        const Spec& spec = m_specs[index];
-        if (static_cast<std::size_t>(args.end() - at - 1) < spec.count) {
-            error = "missing value after " + spec.name;
+        const KnownOption& known = m_options[index];
+        if (static_cast<std::size_t>(args.end() - at - 1) < known.count) {
+            error = "missing value after " + known.name;
             return false;
         }
-        const Values values(at + 1, at + 1 + static_cast<std::ptrdiff_t>(spec.count));
-        at += static_cast<std::ptrdiff_t>(spec.count);
-        if (!spec.take(values)) {
-            error = "bad value for " + spec.name + ": " + joined(values);
+        const Values values(at + 1, at + 1 + static_cast<std::ptrdiff_t>(known.count));
+        at += static_cast<std::ptrdiff_t>(known.count);
+        if (!known.take(values)) {
+            error = "bad value for " + known.name + ": " + joined(values);
             return false;
         }
         given[index] = true;
     }
-    for (std::size_t i = 0; i < m_specs.size(); ++i) {
-        if (m_specs[i].required && !given[i]) {
-            error = m_specs[i].name + " is needed";
+    for (std::size_t i = 0; i < m_options.size(); ++i) {
+        if (m_options[i].required && !given[i]) {
+            error = m_options[i].name + " is needed";
             return false;
         }
     }

@@ -59,7 +59,7 @@ public:
     bool parse(int argc, char** argv, std::string& error) const;
 
 private:
-    struct Spec {
+    struct KnownOption {
         std::string name;
         std::size_t count;
         std::function<bool(const Values&)> take;
@@ -67,7 +67,7 @@ private:
     };
     std::size_t find(const std::string& name) const;  // index, or the count
 
-    std::vector<Spec> m_specs;
+    std::vector<KnownOption> m_options;
 };
 
 }  // namespace toolopt
