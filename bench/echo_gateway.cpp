@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -230,25 +231,13 @@ struct Options {
     std::string plainPortFile;
 };
 
-bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const std::string value = argv[i + 1];
-        bool ok = true;
-        if (name == "--port")
-            ok = bench::parseLong(value, 0, 65535, options.socksPort);
-        else if (name == "--plain-port")
-            ok = bench::parseLong(value, 0, 65535, options.plainPort);
-        else if (name == "--port-file")
-            options.socksPortFile = value;
-        else if (name == "--plain-port-file")
-            options.plainPortFile = value;
-        else
-            ok = false;
-        if (!ok)
-            return false;
-    }
-    return argc % 2 == 1;
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    toolopt::OptionParser parser;
+    parser.number("--port", 0, 65535, options.socksPort)
+        .number("--plain-port", 0, 65535, options.plainPort)
+        .text("--port-file", options.socksPortFile)
+        .text("--plain-port-file", options.plainPortFile);
+    return parser.parse(argc, argv, error);
 }
 
 class Server {
@@ -332,13 +321,16 @@ private:
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) {
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
         std::fprintf(stderr,
+                     "vc-echo-gateway: %s\n"
                      "usage: vc-echo-gateway [--port N] [--port-file F]\n"
                      "                       [--plain-port N] [--plain-port-file F]\n"
                      "SOCKS5 gateway stub on 127.0.0.1:N (0 picks a free port) and the same\n"
                      "line service without SOCKS on the plain port. In the tunnel: \"source N\"\n"
-                     "answers N bytes, any other line is echoed.\n");
+                     "answers N bytes, any other line is echoed.\n",
+                     error.c_str());
         return 2;
     }
     bench::raiseDescriptorLimit(65536);

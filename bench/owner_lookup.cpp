@@ -32,6 +32,7 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 #include "tools/loadgen/bench_net.h"
 #include "userinfo/socket_owner.h"
 
@@ -239,22 +240,23 @@ bool parseSocketCounts(const std::string& text, std::vector<int>& counts) {
 }
 
 bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        bool ok = i + 1 < argc;
-        if (ok && arg == "--sockets") {
-            ok = parseSocketCounts(argv[++i], options.sockets);
-        } else if (ok && arg == "--rounds") {
-            options.rounds = std::max(1, std::min(std::atoi(argv[++i]), 10000));
-        } else {
-            ok = false;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "usage: %s [--sockets N[,N...]] [--rounds R]\n", argv[0]);
-            return false;
-        }
-    }
-    return true;
+    toolopt::OptionParser parser;
+    parser
+        .option("--sockets",
+                [&](const std::string& value) { return parseSocketCounts(value, options.sockets); })
+        .option("--rounds", [&](const std::string& value) {
+            unsigned long long rounds = 0;
+            if (!toolopt::parseNumber(value, 1, ~0ull, rounds))
+                return false;
+            options.rounds = static_cast<int>(std::min(rounds, 10000ull));  // more are cut to 10000
+            return true;
+        });
+    std::string error;
+    if (parser.parse(argc, argv, error))
+        return true;
+    std::fprintf(stderr, "%s: %s\nusage: %s [--sockets N[,N...]] [--rounds R]\n", argv[0],
+                 error.c_str(), argv[0]);
+    return false;
 }
 
 // All three cases with `sockets` held by the busy helper. The number of

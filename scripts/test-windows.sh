@@ -14,7 +14,8 @@
 #      message table, an upgrade to a build of the next version that keeps
 #      the settings, a repair and the uninstall (tests/wine/msi.sh);
 # all in a throwaway WINEPREFIX whose wineserver is ended at the end.
-# Ends with one line "N passed, N failed" and a non-zero exit on failure.
+# Ends with every failure and every skipped test or check named, then one
+# line "N passed, N failed, N skipped", and a non-zero exit on failure.
 #
 # Environment: VC_SKIP_APT=1 skips apt-get; VC_BUILD_PREFIX as for
 # scripts/test.sh (the cross build goes to <prefix>-mingw, the emulator to
@@ -31,15 +32,8 @@ native_build=${VC_NATIVE_BUILD:-$prefix}
 logs="$prefix-logs/windows"
 mkdir -p "$logs"
 
-passed=0
-failed=0
-failures=()
-
-note_pass() { passed=$((passed + $1)); }
-note_fail() {
-    failed=$((failed + $1))
-    failures+=("$2")
-}
+# shellcheck source=scripts/counts.sh
+source "$root/scripts/counts.sh"
 phase() { printf '\n===== %s =====\n' "$*"; }
 seconds_since() { echo $(($(date +%s) - $1)); }
 
@@ -92,27 +86,25 @@ run_gtest() {
         note_fail 1 "$name was not built"
         return
     fi
-    local start rc ok bad
+    local start rc ok bad skip line
     start=$(date +%s)
     (cd "$(dirname "$exe")" && timeout 900 wine "./$name" --gtest_color=no) >"$log" 2>&1
     rc=$?
-    ok=$(grep -E '^\[  PASSED  \] [0-9]+' "$log" | grep -o -E '[0-9]+' | head -n 1)
-    bad=$(grep -E '^\[  FAILED  \] [0-9]+ tests?,' "$log" | grep -o -E '[0-9]+' | head -n 1)
-    ok=${ok:-0}
-    bad=${bad:-0}
+    read -r ok bad skip < <(gtest_counts "$log")
     if ((rc != 0 && bad == 0)); then bad=1; fi  # crashed, hung or timed out
     note_pass "$ok"
+    while IFS= read -r line; do note_skip "$name: $line"; done < <(gtest_skips "$log")
     if ((bad > 0)); then
         note_fail "$bad" "$name: $bad failure(s) (see $log)"
         grep -E '^\[  FAILED  \]|Failure$|Unhandled' "$log" | head -n 20
     fi
-    echo "$name: $ok passed, $bad failed ($(seconds_since "$start") s)"
+    echo "$name: $ok passed, $bad failed, $skip skipped ($(seconds_since "$start") s)"
 }
 
-# run_scenario SCRIPT: one of tests/wine/*.sh; each "ok:" line is a pass and
-# each "FAIL:" line a failure.
+# run_scenario SCRIPT: one of tests/wine/*.sh; each "ok:" line is a pass,
+# each "FAIL:" line a failure and each "SKIP:" line a skipped check.
 run_scenario() {
-    local script=$1 name log rc ok bad start
+    local script=$1 name log rc ok bad start line
     name=$(basename "$script" .sh)
     log="$logs/$name.log"
     start=$(date +%s)
@@ -124,7 +116,9 @@ run_scenario() {
     if ((rc != 0 && bad == 0)); then bad=1; fi
     note_pass "$ok"
     if ((bad > 0)); then note_fail "$bad" "$name: $bad failure(s) (see $log)"; fi
-    echo "$name: $ok passed, $bad failed ($(seconds_since "$start") s)"
+    while IFS= read -r line; do note_skip "$name: $line"; done < <(sed -n 's/^SKIP: //p' "$log")
+    echo "$name: $ok passed, $bad failed, $(grep -c '^SKIP: ' "$log") skipped" \
+        "($(seconds_since "$start") s)"
 }
 
 end_wine() {
@@ -260,6 +254,5 @@ else
 fi
 
 phase "Summary ($(seconds_since "$all_start") s)"
-for f in "${failures[@]}"; do echo "  - $f"; done
-echo "$passed passed, $failed failed"
+print_summary
 ((failed == 0))

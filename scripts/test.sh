@@ -12,8 +12,10 @@
 #      Windows zip;
 #   6. the Windows build under Wine (scripts/test-windows.sh), which also
 #      builds the MSI and takes it through install, upgrade and uninstall.
-# Ends with one line "N passed, N failed". Set VC_SKIP_APT=1 to skip apt-get,
-# VC_BUILD_PREFIX to put the build trees elsewhere than build, build-asan, ...
+# Ends with every failure and every skipped test or check named, then one
+# line "N passed, N failed, N skipped" (the Windows counts included). Set
+# VC_SKIP_APT=1 to skip apt-get, VC_BUILD_PREFIX to put the build trees
+# elsewhere than build, build-asan, ...
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
@@ -23,16 +25,8 @@ logs="$prefix-logs"
 mkdir -p "$logs"
 export VC_LOGS_DIR="$logs"  # tests that leave pictures put them here
 
-passed=0
-failed=0
-skipped=0
-failures=()
-
-note_pass() { passed=$((passed + $1)); }
-note_fail() {
-    failed=$((failed + $1))
-    failures+=("$2")
-}
+# shellcheck source=scripts/counts.sh
+source "$root/scripts/counts.sh"
 phase() { printf '\n===== %s (at %d min %02d s) =====\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 
 install_packages() {
@@ -75,14 +69,15 @@ warnings_in() {  # counts compiler warnings in a build log (our sources only)
     grep -E ': warning: ' "$1" | grep -v -E '/usr/src/googletest|googletest-src' | sort -u | wc -l
 }
 
-# run_ctest DIR LOG [ctest args...]: adds the counts of a ctest run.
+# run_ctest DIR LOG TREE [ctest args...]: adds the counts of a ctest run;
+# each skipped test is named with its tree and its reason.
 run_ctest() {
-    local dir=$1 log=$2
-    shift 2
+    local dir=$1 log=$2 tree=$3
+    shift 3
     ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 900 "$@" >"$log" 2>&1
     # Failing tests with their output, then ctest's own summary.
     grep -E '\*\*\*|^(FAIL|SKIP): |tests passed|^\s+[0-9]+ - ' "$log" || true
-    local summary total bad skip
+    local summary total bad skip line
     summary=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
     if [[ -z "$summary" ]]; then
         note_fail 1 "ctest in $dir did not run (see $log)"
@@ -90,38 +85,40 @@ run_ctest() {
     fi
     total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
     bad=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-    skip=$(grep -c -E '^\s+[0-9]+ - .*\(Skipped\)' "$log" || true)
-    skipped=$((skipped + skip))
+    skip=0
+    while IFS= read -r line; do
+        note_skip "$tree: $line"
+        skip=$((skip + 1))
+    done < <(ctest_skips "$dir" "$log")
     note_pass $((total - bad - skip))
     if ((bad > 0)); then note_fail "$bad" "$bad test(s) failed in $dir (see $log)"; fi
 }
 
-# run_gtest BINARY LOG: adds the counts of one GoogleTest program.
+# run_gtest BINARY LOG TREE: adds the counts of one GoogleTest program.
 run_gtest() {
-    local bin=$1 log=$2
+    local bin=$1 log=$2 tree=$3
     if [[ ! -x "$bin" ]]; then
         note_fail 1 "$bin was not built"
         return
     fi
     "$bin" --gtest_color=no >"$log" 2>&1
-    local rc=$?
-    local ok bad
-    ok=$(grep -E '^\[  PASSED  \] [0-9]+' "$log" | grep -o -E '[0-9]+' | head -n 1)
-    bad=$(grep -E '^\[  FAILED  \] [0-9]+ tests?,' "$log" | grep -o -E '[0-9]+' | head -n 1)
-    ok=${ok:-0}
-    bad=${bad:-0}
+    local rc=$? ok bad skip line
+    read -r ok bad skip < <(gtest_counts "$log")
     if ((rc != 0 && bad == 0)); then bad=1; fi  # crashed or a sanitizer report
     note_pass "$ok"
+    while IFS= read -r line; do
+        note_skip "$tree $(basename "$bin"): $line"
+    done < <(gtest_skips "$log")
     if ((bad > 0)); then
         note_fail "$bad" "$(basename "$bin"): $bad failure(s) (see $log)"
         tail -n 30 "$log"
     fi
-    echo "$(basename "$bin"): $ok passed, $bad failed"
+    echo "$(basename "$bin"): $ok passed, $bad failed, $skip skipped"
 }
 
 unit_targets() {  # the unit test programs that exist in this tree
     local name
-    for name in support config proxy socks userinfo service platform; do
+    for name in support config proxy socks userinfo service platform tools; do
         if compgen -G "$root/tests/$name/*_test.cpp" >/dev/null; then echo "${name}_tests"; fi
     done
 }
@@ -150,7 +147,7 @@ else
 fi
 if [[ -f "$prefix/CTestTestfile.cmake" ]]; then
     phase "Unit and integration tests"
-    run_ctest "$prefix" "$logs/native-ctest.log"
+    run_ctest "$prefix" "$logs/native-ctest.log" native
 fi
 
 phase "AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -164,7 +161,7 @@ if ! build "$prefix-asan" "$logs/asan-build.log" -DCMAKE_BUILD_TYPE=Debug \
 fi
 if [[ -f "$prefix-asan/CTestTestfile.cmake" ]]; then
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1
-    run_ctest "$prefix-asan" "$logs/asan-ctest.log"
+    run_ctest "$prefix-asan" "$logs/asan-ctest.log" asan
     unset ASAN_OPTIONS UBSAN_OPTIONS
 fi
 
@@ -179,7 +176,7 @@ if ! build "$prefix-tsan" "$logs/tsan-build.log" -DCMAKE_BUILD_TYPE=Debug \
     note_fail 1 "ThreadSanitizer build failed (see $logs/tsan-build.log)"
 fi
 export TSAN_OPTIONS=halt_on_error=0:second_deadlock_stack=1
-for t in "${threaded[@]}"; do run_gtest "$prefix-tsan/tests/$t" "$logs/tsan-$t.log"; done
+for t in "${threaded[@]}"; do run_gtest "$prefix-tsan/tests/$t" "$logs/tsan-$t.log" tsan; done
 unset TSAN_OPTIONS
 
 phase "Fuzzers (libFuzzer, ${VC_FUZZ_SECONDS:-60} s each, two at a time)"
@@ -298,7 +295,7 @@ if [[ -n "$deb" ]]; then
             echo "deb: install, upgrade, reinstall, remove and purge as expected" \
                 "($(grep -c '^ok:' "$logs/deb-cycle.log") checks)"
         elif ((rc == 77)); then
-            skipped=$((skipped + 1))
+            note_skip "deb install/upgrade/purge cycle: $(sed -n 's/^SKIP: //p' "$logs/deb-cycle.log")"
         else
             note_fail 1 "deb install/upgrade/purge cycle failed (see $logs/deb-cycle.log)"
         fi
@@ -319,18 +316,21 @@ fi
 
 phase "Windows build under Wine"
 VC_BUILD_PREFIX="$prefix" VC_JOBS="$jobs" "$root/scripts/test-windows.sh" 2>&1 |
-    tee "$logs/windows.log" | grep -E '(=====|passed|failed|FAIL|ok:)' || true
-wsummary=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$logs/windows.log" | tail -n 1)
+    tee "$logs/windows.log" | grep -E '(=====|passed|failed|FAIL|SKIP|ok:)' || true
+# Its closing lines: each failure and skip named, then the counts.
+wsummary=$(grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' "$logs/windows.log" | tail -n 1)
 if [[ -n "$wsummary" ]]; then
-    note_pass "$(cut -d' ' -f1 <<<"$wsummary")"
-    wbad=$(cut -d' ' -f3 <<<"$wsummary")
+    read -r wpass _ wbad _ <<<"$wsummary"
+    note_pass "$wpass"
     ((wbad > 0)) && note_fail "$wbad" "$wbad Windows check(s) failed (see $logs/windows.log)"
+    while IFS= read -r line; do
+        note_skip "windows $line"
+    done < <(sed -n 's/^  SKIPPED //p' "$logs/windows.log")
 else
     note_fail 1 "Windows checks did not run (see $logs/windows.log)"
 fi
 
 phase "Summary"
-for f in "${failures[@]}"; do echo "  - $f"; done
 echo "total time: $((SECONDS / 60)) min $((SECONDS % 60)) s"
-echo "$passed passed, $failed failed, $skipped skipped"
+print_summary
 ((failed == 0))

@@ -281,8 +281,7 @@ else
     fail "the gateway heard $user on $as_user of $tunnels tunnels:"
     head -n 3 "$EMU_IDLOG" >&2
 fi
-stop_process "$RELAY_PID" TERM
-check_eq "relay exit status" 0 "$STOP_RC"
+stop_relay
 
 # The relay's own error pages as chromium shows them. Each relay fails in its
 # own way; the three browsers run at once, since one waits out the real
@@ -344,7 +343,6 @@ wait_event "${events[504]}" 1 "SOCKS negotation with Tarnwicket timed out"
 wait_event "${events[500]}" 1 "SocksProxyServer::connectToTarnwicket(), failed to create socket \
 for connecting to tarnwicket, WSAGetLastError() = 10024"
 for status in 500 502 504; do
-    stop_process "${relays[$status]}" TERM
-    check_eq "$status: relay exit status" 0 "$STOP_RC"
+    stop_relay "${relays[$status]}"
 done
 finish

@@ -25,7 +25,7 @@ rc=$(raw_exchange "$RELAY_PORT" "$request" "$VC_WORK/empty.page")
 check_page "empty gateway address" "502 Bad Gateway" "Could not resolve Tarnwicket IP address" \
     "$VC_WORK/empty.page" "$rc"
 wait_event "$RELAY_EVENTS" 1 "TarnwicketIPAddress (registry setting) is empty"
-stop_process "$RELAY_PID" TERM
+stop_relay
 
 # Nothing listens on the gateway port.
 setup_relay refused 127.0.0.1 "$(free_port)"
@@ -37,7 +37,7 @@ wait_event "$RELAY_EVENTS" 1 "Could not connect to Tarnwicket (connection refuse
 rc=$(raw_exchange "$RELAY_PORT" "" "$VC_WORK/refused2.page")
 check_page "connection refused, again" "502 Bad Gateway" \
     "Could not connect to Tarnwicket (connection refused)" "$VC_WORK/refused2.page" "$rc"
-stop_process "$RELAY_PID" TERM
+stop_relay
 
 # A name with only IPv6 addresses, where the machine has one.
 for name in ip6-localhost ip6-loopback localhost6; do
@@ -47,7 +47,7 @@ for name in ip6-localhost ip6-loopback localhost6; do
         check_page "IPv6-only gateway name" "502 Bad Gateway" \
             "Could not resolve Tarnwicket IP address" "$VC_WORK/ipv6.page" "$rc"
         wait_event "$RELAY_EVENTS" 1 "No (IPv4) Tarnwicket address found"
-        stop_process "$RELAY_PID" TERM
+        stop_relay
         break
     fi
 done
@@ -81,7 +81,6 @@ for stage in "${stages[@]}"; do
     events="events_$stage"
     wait_event "${!events}" 1 "SOCKS negotation with Tarnwicket timed out"
     relay="relay_$stage"
-    stop_process "${!relay}" TERM
-    check_eq "silent after $stage: relay exit status" 0 "$STOP_RC"
+    stop_relay "${!relay}"
 done
 finish

@@ -47,8 +47,7 @@ before=$(alarms)
 check_eq "first address refusing: every connection served" 20 "$(served 20)"
 check_eq "first address refusing: said once" 1 "$(($(alarms) - before))"
 wait_event "$RELAY_EVENTS" 2 "SocksProxyServer::connectToTarnwicket(), gateway address 127.0.0.2:$port failed (connection refused), tried after the others for 60 seconds"
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 
 "$SILENT_BIN" 127.0.0.2 "$port" "$VC_WORK/silent.port" &
 VC_PIDS+=($!)
@@ -73,14 +72,12 @@ if grep -q -F "listening on 127.0.0.1:$RELAY_PORT and [::1]:$RELAY_PORT," "$RELA
 else
     fail "the start-up summary does not name [::1]"
 fi
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 
 # A gateway on IPv6 only.
 start_emulator v6 --address ::1
 port=$EMU_PORT
 relay v6 ::1
 check_eq "a gateway on IPv6 only" 1 "$(served 1)"
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

@@ -23,6 +23,7 @@
 
 #include "tests/integration/probe_client.h"
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 
 namespace {
 
@@ -149,31 +150,26 @@ std::string runCase(const Options& options, const Case& c) {
     return outcome;
 }
 
-bool parseArgs(int argc, char** argv, Options& options) {
-    long port = 0, uid = -1, gid = -1;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const long value = std::strtol(argv[i + 1], nullptr, 10);
-        if (name == "--port")
-            port = value;
-        else if (name == "--uid")
-            uid = value;
-        else if (name == "--gid")
-            gid = value;
-        else
-            return false;
-    }
-    options.port = static_cast<std::uint16_t>(port);
-    options.uid = static_cast<uid_t>(uid);
-    options.gid = static_cast<gid_t>(gid);
-    return argc == 7 && port > 0 && port < 65536 && uid > 0 && gid > 0;
+bool parseArgs(int argc, char** argv, Options& options, std::string& error) {
+    toolopt::OptionParser parser;
+    parser.number("--port", 1, 65535, options.port)
+        .required()
+        .number("--uid", 1, 0xFFFFFFFEu, options.uid)
+        .required()
+        .number("--gid", 1, 0xFFFFFFFEu, options.gid)
+        .required();
+    return parser.parse(argc, argv, error);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseArgs(argc, argv, options) || ::geteuid() != 0) {
+    std::string error;
+    const bool parsed = parseArgs(argc, argv, options, error);
+    if (!parsed)
+        std::fprintf(stderr, "vc-fd-handoff: %s\n", error.c_str());
+    if (!parsed || ::geteuid() != 0) {
         std::fprintf(stderr,
                      "usage (as root): vc-fd-handoff --port RELAY_PORT --uid UID --gid GID\n");
         return 2;

@@ -30,6 +30,5 @@ wait_event "$RELAY_EVENTS" 4 "service starting"
 wait_event "$RELAY_EVENTS" 4 "SocksProxyServer::run(), parameters from registry file $VC_WORK/relay.reg, \
 listening on 127.0.0.1:$RELAY_PORT and [::1]:$RELAY_PORT, gateway \"127.0.0.1\" port $EMU_PORT, organisation \"$org\", \
 socket timeout 600 seconds, descriptor limit $(ulimit -H -n)"
-stop_process "$RELAY_PID" TERM
-check_eq "service mode exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

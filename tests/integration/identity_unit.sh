@@ -14,7 +14,10 @@ done
 
 units="$VC_WORK/units"
 mkdir -p "$units"
-VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -install >/dev/null
+rc=0
+VORNCLIENT_SYSTEMD_DIR="$units" "$VC_BIN" -install >"$VC_WORK/install.out" 2>&1 || rc=$?
+check_eq "-install exit status" 0 "$rc"
+check_no_sanitizer_report "-install" "$VC_WORK/install.out"
 unit="$units/VornClient.service"
 [[ -f "$unit" ]] || { fail "-install wrote no unit"; finish; }
 
@@ -121,6 +124,5 @@ else
     fail "no group mappings in the data folder"
 fi
 check_eq "group mappings owned by the unit's user" "$run_uid" "$(stat -c %u "$mappings" 2>/dev/null)"
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

@@ -78,6 +78,5 @@ else
     fail "group mappings file lacks $extra: $(cat "$mappings" 2>/dev/null)"
 fi
 
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

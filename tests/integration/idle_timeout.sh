@@ -20,6 +20,5 @@ if ((elapsed >= 2000 && elapsed < 20000)); then
 else
     fail "closed after $elapsed ms, expected 2 to 20 s"
 fi
-stop_process "$RELAY_PID" TERM
-check_eq "relay exit status" 0 "$STOP_RC"
+stop_relay
 finish

@@ -4,7 +4,10 @@
 # raw HTTP, check the event log, and clean everything up on exit.
 #
 # Expects VC_BIN (the relay), EMU_BIN (gateway emulator), LOADGEN_BIN.
-# Exit code 77 marks a test as skipped.
+# Exit code 77 marks a test as skipped: all of it, or a part that this
+# machine cannot run, and then only when no check failed. Every relay a test
+# starts is stopped by the end, and must end with status 0 and no sanitizer
+# report.
 
 set -euo pipefail
 set -m  # background jobs keep default SIGINT/SIGQUIT handling, as in a terminal
@@ -18,6 +21,9 @@ VC_PIDS=()
 VC_USERS=()
 VC_GROUPS=()
 VC_FAILURES=0
+VC_SKIPPED_PARTS=()
+# The relays started and not stopped yet: pid -> name, pid -> output file.
+declare -A VC_RELAY_NAMES=() VC_RELAY_OUTS=()
 # Command words put in front of the relay by start_relay (e.g. setpriv).
 RELAY_WRAPPER=()
 
@@ -40,9 +46,24 @@ vc_cleanup() {
 }
 trap vc_cleanup EXIT
 
+# Ends the test as skipped: this machine cannot run it. Relays already
+# started are stopped and checked first, and a failure recorded before the
+# skip fails the test.
 skip() {
     echo "SKIP: $*"
+    stop_relays
+    if ((VC_FAILURES > 0)); then
+        echo "$VC_FAILURES check(s) failed before the skip" >&2
+        exit 1
+    fi
     exit 77
+}
+
+# skip_part WHAT REASON: a part of the test that this machine cannot run.
+# The rest runs on; the test then ends as skipped, unless a check failed.
+skip_part() {
+    echo "SKIP: $1: $2"
+    VC_SKIPPED_PARTS+=("$1")
 }
 
 # Records a failed check and carries on, so one run shows every failure.
@@ -53,11 +74,19 @@ fail() {
 
 ok() { echo "ok: $*"; }
 
-# Ends the test: non-zero when any check failed.
+# Ends the test after stopping the relays still running: 1 when any check
+# failed, 77 when a part was skipped, 0 when everything ran and passed.
 finish() {
+    stop_relays
     if ((VC_FAILURES > 0)); then
         echo "$VC_FAILURES check(s) failed" >&2
         exit 1
+    fi
+    if ((${#VC_SKIPPED_PARTS[@]} > 0)); then
+        local parts
+        parts=$(printf '; %s' "${VC_SKIPPED_PARTS[@]}")
+        echo "the checks that ran passed; skipped: ${parts#; }"
+        exit 77
     fi
     echo "all checks passed"
     exit 0
@@ -195,6 +224,8 @@ start_relay() {
         >"$RELAY_OUT" 2>&1 </dev/null &
     RELAY_PID=$!
     VC_PIDS+=("$RELAY_PID")
+    VC_RELAY_NAMES[$RELAY_PID]=$name
+    VC_RELAY_OUTS[$RELAY_PID]=$RELAY_OUT
     if ! wait_until 20 port_listening "$port"; then
         echo "relay $name is not listening on $port; its output and events:" >&2
         cat "$RELAY_OUT" "$RELAY_EVENTS" >&2 2>/dev/null || true
@@ -215,13 +246,45 @@ setup_relay() {
 # Stops a process with a signal and waits (bounded) for it; sets STOP_RC to
 # its exit status, or to "hung" after killing it when it did not stop.
 stop_process() {  # PID SIGNAL
-    kill "-$2" "$1"
+    kill "-$2" "$1" 2>/dev/null || true  # it may have ended already
     if ! wait_until 30 process_gone "$1"; then
         kill -KILL "$1" 2>/dev/null || true
     fi
     STOP_RC=0
     wait "$1" || STOP_RC=$?
     if ((STOP_RC == 137)); then STOP_RC=hung; fi
+}
+
+# The sanitizers' reports: a finding ends the program with a status of its
+# own too, but the text says what it was.
+SANITIZER_REPORT='ERROR: [A-Za-z]*Sanitizer|WARNING: ThreadSanitizer|runtime error:'
+
+# check_no_sanitizer_report WHAT FILE: the program's output holds none.
+check_no_sanitizer_report() {
+    if grep -a -q -E "$SANITIZER_REPORT" "$2" 2>/dev/null; then
+        fail "$1: sanitizer report:"
+        grep -a -E -A12 "$SANITIZER_REPORT" "$2" | head -n 40 >&2
+    else
+        ok "$1: no sanitizer report"
+    fi
+}
+
+# stop_relay [PID [SIGNAL]]: stops a relay that start_relay started (the last
+# one by default) with SIGTERM or SIGNAL. It must end with status 0 and
+# without a sanitizer report.
+stop_relay() {
+    local pid=${1:-$RELAY_PID} signal=${2:-TERM}
+    local name=${VC_RELAY_NAMES[$pid]:-$pid} out=${VC_RELAY_OUTS[$pid]:-}
+    unset "VC_RELAY_NAMES[$pid]" "VC_RELAY_OUTS[$pid]"
+    stop_process "$pid" "$signal"
+    check_eq "relay $name: exit status after SIG$signal" 0 "$STOP_RC"
+    [[ -z "$out" ]] || check_no_sanitizer_report "relay $name" "$out"
+}
+
+# Stops every relay still running, as stop_relay does.
+stop_relays() {
+    local pid
+    for pid in "${!VC_RELAY_NAMES[@]}"; do stop_relay "$pid"; done
 }
 
 # True once the process has exited (a zombie counts as gone).

@@ -119,6 +119,5 @@ keep_in=${KEEP[1]}
 exec {keep_in}>&-  # the kept tunnel's client ends
 for fd in "${trickle[@]}"; do exec {fd}>&-; done
 stop_process "$HOLDER" TERM
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

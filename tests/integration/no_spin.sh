@@ -4,7 +4,9 @@
 # idle. The failures: the gateway refuses the connect; the connect times out
 # (a private network namespace whose gateway listener never accepts and has
 # a full queue, so SYNs are dropped); the gateway floods the connect reply
-# past the reply buffer; the relay runs out of descriptors.
+# past the reply buffer; the relay runs out of descriptors. That last case
+# runs as a test of its own (argument out-of-descriptors), since a build
+# with the sanitizer's type checks cannot take part in it.
 source "$(dirname "$0")/lib.sh"
 
 : "${HOSTILE_BIN:?HOSTILE_BIN must name the hostile gateway binary}"
@@ -84,11 +86,6 @@ check_pages() {
 
 release_browsers() { stop_process "$HOLDER" TERM; }
 
-end_relay() {
-    stop_process "$RELAY_PID" TERM
-    check_eq "$1: relay exit status" 0 "$STOP_RC"
-}
-
 # Inside a fresh network namespace: SYNs to the gateway port are dropped,
 # and the connect times out after one retry, in about three seconds.
 late_connect_case() {
@@ -108,60 +105,64 @@ late_connect_case() {
     wait_event "$RELAY_EVENTS" 1 "Could not connect to Tarnwicket (connection timed out)"
     measure_idle "connect timed out"
     release_browsers
-    end_relay "connect timed out"
+    stop_relay
     exec {fill1}>&- {fill2}>&-
 }
 
-if [[ "${1:-}" == late-connect ]]; then
-    late_connect_case
-    finish
-fi
-
 # (a) Nothing listens on the gateway port.
-setup_relay refused 127.0.0.1 "$(free_port)"
-start_browsers refused 10 --request "$request"
-wait_report
-check_pages "connect refused" 10 "HTTP/1.0 502 Bad Gateway"
-measure_idle "connect refused"
-release_browsers
-end_relay "connect refused"
+refused_case() {
+    setup_relay refused 127.0.0.1 "$(free_port)"
+    start_browsers refused 10 --request "$request"
+    wait_report
+    check_pages "connect refused" 10 "HTTP/1.0 502 Bad Gateway"
+    measure_idle "connect refused"
+    release_browsers
+    stop_relay
+}
 
 # (b) The connect times out; needs root for a network namespace.
-if [[ $(id -u) != 0 ]] || ! command -v ip >/dev/null || ! unshare -n true 2>/dev/null; then
-    echo "SKIP: connect timed out: no network namespaces here (needs root, unshare and ip)"
-else
-    rc=0
+timed_out_case() {
+    if [[ $(id -u) != 0 ]] || ! command -v ip >/dev/null || ! unshare -n true 2>/dev/null; then
+        skip_part "connect timed out" "no network namespaces here (needs root, unshare and ip)"
+        return
+    fi
+    local rc=0
     unshare -n bash "$0" late-connect || rc=$?
     if ((rc == 77)); then
-        echo "SKIP: connect timed out: the namespace could not be set up"
+        skip_part "connect timed out" "the namespace could not be set up"
     elif ((rc != 0)); then
         fail "connect timed out: checks failed in the namespace"
     fi
-fi
+}
 
 # (c) The gateway accepts the identity, then sends a connect reply header
 # and 70,000 bytes more: the reply buffer fills and the reply never fits.
-"$HOSTILE_BIN" --only connect:oversized --log "$VC_WORK/flood.log" \
-    --port-file "$VC_WORK/flood.port" &
-VC_PIDS+=($!)
-wait_until 20 test -s "$VC_WORK/flood.port" || { fail "hostile gateway did not start"; finish; }
-setup_relay flood 127.0.0.1 "$(cat "$VC_WORK/flood.port")"
-browsers=5
-start_browsers flood "$browsers" --request "$request"
-flooded() { (($(grep -c ': acted$' "$VC_WORK/flood.log") >= browsers)); }
-wait_until 20 flooded || fail "gateway flood: the gateway did not send all its replies"
-measure_idle "gateway flood, reply buffer full"
-wait_report
-check_pages "gateway flood" "$browsers" "HTTP/1.0 504 Gateway Timeout"
-guards=$(grep -c ', called with ' "$RELAY_EVENTS" || true)
-echo "gateway flood: $guards guard message(s) for $browsers connections"
-if ((guards <= browsers)); then
-    ok "gateway flood: at most one guard message per connection"
-else
-    fail "gateway flood: $guards guard messages for $browsers connections"
-fi
-release_browsers
-end_relay "gateway flood"
+flood_case() {
+    "$HOSTILE_BIN" --only connect:oversized --log "$VC_WORK/flood.log" \
+        --port-file "$VC_WORK/flood.port" &
+    VC_PIDS+=($!)
+    if ! wait_until 20 test -s "$VC_WORK/flood.port"; then
+        fail "hostile gateway did not start"
+        return
+    fi
+    setup_relay flood 127.0.0.1 "$(cat "$VC_WORK/flood.port")"
+    local browsers=5 guards
+    start_browsers flood "$browsers" --request "$request"
+    flooded() { (($(grep -c ': acted$' "$VC_WORK/flood.log") >= browsers)); }
+    wait_until 20 flooded || fail "gateway flood: the gateway did not send all its replies"
+    measure_idle "gateway flood, reply buffer full"
+    wait_report
+    check_pages "gateway flood" "$browsers" "HTTP/1.0 504 Gateway Timeout"
+    guards=$(grep -c ', called with ' "$RELAY_EVENTS" || true)
+    echo "gateway flood: $guards guard message(s) for $browsers connections"
+    if ((guards <= browsers)); then
+        ok "gateway flood: at most one guard message per connection"
+    else
+        fail "gateway flood: $guards guard messages for $browsers connections"
+    fi
+    release_browsers
+    stop_relay
+}
 
 # Messages that say the relay ran out of descriptors.
 out_of_descriptor_messages() {
@@ -200,15 +201,24 @@ out_of_descriptors_case() {
     release_browsers
     page=$(curl -sS --max-time 30 -x "http://127.0.0.1:$RELAY_PORT" http://gw.test/hello || true)
     check_eq "out of descriptors: relay serves again once browsers leave" hello "$page"
-    end_relay "out of descriptors"
+    stop_relay
 }
 
-# The undefined-behaviour sanitizer's type checks open a pipe to probe
-# memory; out of descriptors they fail and end the relay with a false
-# report, so a build with them cannot take part.
-if grep -aqs __ubsan_handle_dynamic_type_cache_miss "$VC_BIN"; then
-    echo "SKIP: out of descriptors: the sanitizer's type checks need descriptors of their own"
-else
-    out_of_descriptors_case
-fi
+case "${1:-}" in
+    late-connect) late_connect_case ;;  # inside the namespace of (b)
+    out-of-descriptors)
+        # The undefined-behaviour sanitizer's type checks open a pipe to
+        # probe memory; out of descriptors they fail and end the relay with
+        # a false report, so a build with them cannot take part.
+        if grep -aqs __ubsan_handle_dynamic_type_cache_miss "$VC_BIN"; then
+            skip "the sanitizer's type checks need descriptors of their own"
+        fi
+        out_of_descriptors_case
+        ;;
+    *)
+        refused_case
+        timed_out_case
+        flood_case
+        ;;
+esac
 finish

@@ -51,13 +51,12 @@ done <<<"$handoff"
 
 # An IPv6 socket on an IPv4-mapped address.
 if [[ ! -e /proc/net/if_inet6 ]]; then
-    echo "SKIP: IPv4-mapped client: this machine has no IPv6"
+    skip_part "IPv4-mapped client" "this machine has no IPv6"
 else
     page=$(as_user "${users[1]}" curl -q -sS --max-time 30 \
         -x "http://[::ffff:127.0.0.1]:$RELAY_PORT" http://gw.test/identity || true)
     check_eq "IPv4-mapped client" "user: $host\\${users[1]}" "$(sed -n 2p <<<"$page")"
 fi
 
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

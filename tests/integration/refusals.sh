@@ -22,8 +22,7 @@ refusal() {
     check_eq "$name: no page, no bytes" 0 "$(wc -c <"$VC_WORK/$name.out")"
     local event
     for event in "${@:3}"; do wait_event "$RELAY_EVENTS" 1 "$event"; done
-    stop_process "$RELAY_PID" TERM
-    check_eq "$name: relay exit status" 0 "$STOP_RC"
+    stop_relay
 }
 
 refusal rejected "--auth-status 1 --diag policy:blocked" \
@@ -46,5 +45,5 @@ setup_relay chatty 127.0.0.1 "$EMU_PORT"
 page=$(curl -sS --max-time 30 -x "http://127.0.0.1:$RELAY_PORT" http://gw.test/hello || true)
 check_eq "split replies and a success text still open the tunnel" hello "$page"
 wait_event "$RELAY_EVENTS" 1 "$diag, socks authentication success, diagnostic message = welcome, Example"
-stop_process "$RELAY_PID" TERM
+stop_relay
 finish

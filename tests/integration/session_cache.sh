@@ -204,8 +204,7 @@ sixth=$(fetch)
 check_eq "connection after logon answered from the cache" "$(expected_page "$renamed")" "$sixth"
 check_eq "no fresh read after the logon" 3 "$(count_since "$run1" 4 "$added")"
 
-stop_process "$RELAY_PID" TERM
-check_eq "first run: exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 
 # ---- Second run, same data folder ------------------------------------------
 # The mappings come back from the file.
@@ -234,6 +233,5 @@ check_eq "after restart: answered from the cache" "$(expected_page "$renamed")" 
 check_eq "after restart: one fresh read only" 1 "$(count_since "$run2" 4 "$added")"
 check_eq "the gateway heard every connection" 8 "$(identities_heard)"
 
-stop_process "$RELAY_PID" TERM
-check_eq "second run: exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

@@ -18,6 +18,8 @@ run_failing() {
     env VORNCLIENT_REGISTRY="$VC_WORK/$1.reg" VORNCLIENT_EVENT_LOG="$VC_WORK/$1.events" \
         VORNCLIENT_PROGRAMDATA="$VC_WORK/$1.programdata" \
         timeout 60 "$VC_BIN" "${args[@]}" >"$VC_WORK/$1.stdout" 2>&1 </dev/null || RUN_RC=$?
+    # A sanitizer's finding would end it with 1 too.
+    check_no_sanitizer_report "relay $1" "$VC_WORK/$1.stdout"
 }
 
 run_failing bad-port service abc "$(free_port)"
@@ -45,6 +47,7 @@ else
 fi
 stop_process "$pipe_pid" INT
 check_eq "-debug exit status after SIGINT, output pipe closed" 0 "$STOP_RC"
+check_no_sanitizer_report "-debug with its output pipe closed" "$VC_WORK/closed-pipe.err"
 
 for signal in INT QUIT; do
     port=$(free_port)
@@ -52,8 +55,7 @@ for signal in INT QUIT; do
     start_relay "debug-$signal" debug "$port"
     page=$(curl -sS --max-time 30 -x "http://127.0.0.1:$port" http://gw.test/hello || true)
     check_eq "-debug relays" hello "$page"
-    stop_process "$RELAY_PID" "$signal"
-    check_eq "-debug exit status after SIG$signal" 0 "$STOP_RC"
+    stop_relay "$RELAY_PID" "$signal"
     check_eq "-debug console output" \
         "$(printf 'Debugging Tarnwicket Vorn Client.\nStopping Tarnwicket Vorn Client.')" \
         "$(cat "$RELAY_OUT")"
@@ -86,8 +88,7 @@ if wait_until 20 grep -q -E "$summary" "$VC_WORK/notify.out"; then
 else
     fail "no STATUS= summary: $(cat "$VC_WORK/notify.out")"
 fi
-stop_process "$RELAY_PID" TERM
-check_eq "service exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 if wait_until 20 grep -q -F STOPPING=1 "$VC_WORK/notify.out"; then
     ok "STOPPING=1 sent"
 else

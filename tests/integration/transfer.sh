@@ -46,6 +46,5 @@ if [[ -n "${LOADGEN_BIN:-}" && -x "$LOADGEN_BIN" ]]; then
     fi
 fi
 
-stop_process "$RELAY_PID" TERM
-check_eq "exit status after SIGTERM" 0 "$STOP_RC"
+stop_relay
 finish

@@ -18,6 +18,7 @@
 
 #include "tests/integration/probe_client.h"
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 
 namespace {
 
@@ -115,32 +116,44 @@ void printAnswers(UserProcess& user) {
     ::waitpid(user.pid, &status, 0);
 }
 
-bool parseArgs(int argc, char** argv, Options& o) {
-    if (argc != 13)
+// Each user comes as --uid and --gid, the first user's first.
+bool parseArgs(int argc, char** argv, Options& o, std::string& error) {
+    std::vector<unsigned long long> uids, gids;
+    const auto each = [](std::vector<unsigned long long>& ids) {
+        return [&ids](const std::string& value) {
+            ids.emplace_back();
+            return toolopt::parseNumber(value, 1, 0xFFFFFFFEu, ids.back());
+        };
+    };
+    toolopt::OptionParser parser;
+    parser.number("--port", 1, 65535, o.port)
+        .required()
+        .number("--relay-pid", 1, 0x7FFFFFFF, o.relayPid)
+        .required()
+        .option("--uid", each(uids))
+        .option("--gid", each(gids));
+    if (!parser.parse(argc, argv, error))
         return false;
-    long v[6];
-    const char* names[6] = {"--port", "--relay-pid", "--uid", "--gid", "--uid", "--gid"};
-    for (int i = 0; i < 6; ++i) {
-        if (std::string(argv[1 + 2 * i]) != names[i])
-            return false;
-        v[i] = std::strtol(argv[2 + 2 * i], nullptr, 10);
-        if (v[i] <= 0)
-            return false;
+    if (uids.size() != 2 || gids.size() != 2) {
+        error = "two users, each with --uid and --gid";
+        return false;
     }
-    o.port = static_cast<std::uint16_t>(v[0]);
-    o.relayPid = static_cast<pid_t>(v[1]);
     for (int u = 0; u < 2; ++u) {
-        o.uid[u] = static_cast<uid_t>(v[2 + 2 * u]);
-        o.gid[u] = static_cast<gid_t>(v[3 + 2 * u]);
+        o.uid[u] = static_cast<uid_t>(uids[u]);
+        o.gid[u] = static_cast<gid_t>(gids[u]);
     }
-    return v[0] < 65536;
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseArgs(argc, argv, options) || ::geteuid() != 0) {
+    std::string error;
+    const bool parsed = parseArgs(argc, argv, options, error);
+    if (!parsed)
+        std::fprintf(stderr, "vc-two-users: %s\n", error.c_str());
+    if (!parsed || ::geteuid() != 0) {
         std::fprintf(stderr,
                      "usage (as root): vc-two-users --port RELAY_PORT --relay-pid PID\n"
                      "                 --uid UID1 --gid GID1 --uid UID2 --gid GID2\n");

@@ -1,19 +1,9 @@
 #include "tools/gateway-emulator/emulator_options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include "tools/common/tool_options.h"
 
 namespace emu {
 namespace {
-
-bool parseNumber(const std::string& text, unsigned long max, unsigned long& value) {
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoul(text.c_str(), &end, 0);  // decimal, or 0x.. hex
-    return errno == 0 && *end == '\0' && text[0] != '-' && value <= max;
-}
 
 bool parseStage(const std::string& text, Stage& stage) {
     if (text == "greeting") {
@@ -59,80 +49,36 @@ const char* usageText() {
 bool parseOptions(const std::vector<std::string>& args, EmulatorOptions& options,
                   std::string& error) {
     SocksBehaviour& b = options.behaviour;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& name = args[i];
-        if (name == "--help" || name == "-h") {
-            options.showHelp = true;
-            continue;
-        }
-        if (name == "--split-replies") {
-            b.splitReplies = true;
-            continue;
-        }
-        if (name == "--forward") {
-            b.forward = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            error = "missing value after " + name;
-            return false;
-        }
-        const std::string& value = args[++i];
-        unsigned long n = 0;
-        auto byteOption = [&](std::uint8_t& field) {
-            if (!parseNumber(value, 255, n))
-                return false;
-            field = static_cast<std::uint8_t>(n);
-            return true;
-        };
-        bool ok = true;
-        if (name == "--address") {
-            options.socksAddress = value;
-        } else if (name == "--port") {
-            ok = parseNumber(value, 65535, n);
-            options.socksPort = static_cast<std::uint16_t>(n);
-        } else if (name == "--port-file") {
-            options.socksPortFile = value;
-        } else if (name == "--http-port") {
-            ok = parseNumber(value, 65535, n);
-            options.plainHttp = true;
-            options.httpPort = static_cast<std::uint16_t>(n);
-        } else if (name == "--http-port-file") {
-            options.httpPortFile = value;
-        } else if (name == "--identity-log") {
-            options.identityLog = value;
-        } else if (name == "--method-version") {
-            ok = byteOption(b.methodVersion);
-        } else if (name == "--method") {
-            ok = byteOption(b.method);
-        } else if (name == "--auth-version") {
-            ok = byteOption(b.authVersion);
-        } else if (name == "--auth-status") {
-            ok = byteOption(b.authStatus);
-        } else if (name == "--diag") {
-            b.diagnostic = value;
-        } else if (name == "--reply-version") {
-            ok = byteOption(b.replyVersion);
-        } else if (name == "--rep") {
-            ok = byteOption(b.rep);
-        } else if (name == "--reply-rsv") {
-            ok = byteOption(b.replyRsv);
-        } else if (name == "--atyp") {
-            ok = byteOption(b.atyp);
-        } else if (name == "--silent-after") {
-            ok = parseStage(value, b.silentAfter);
-        } else if (name == "--close-after") {
-            ok = parseStage(value, b.closeAfter);
-        } else {
-            error = "unknown option " + name;
-            return false;
-        }
-        if (!ok) {
-            error = "bad value for " + name + ": " + value;
-            return false;
-        }
-    }
-    return true;
+    const auto stage = [](Stage& target) {
+        return [&target](const std::string& value) { return parseStage(value, target); };
+    };
+    toolopt::OptionParser parser;
+    parser.flag("--help", [&] { options.showHelp = true; })
+        .flag("-h", [&] { options.showHelp = true; })
+        .flag("--split-replies", [&] { b.splitReplies = true; })
+        .flag("--forward", [&] { b.forward = true; })
+        .text("--address", options.socksAddress)
+        .number("--port", 0, 65535, options.socksPort)
+        .text("--port-file", options.socksPortFile)
+        .option("--http-port",
+                [&](const std::string& value) {
+                    options.plainHttp = true;
+                    return toolopt::parseNumber(value, 0, 65535, options.httpPort);
+                })
+        .text("--http-port-file", options.httpPortFile)
+        .text("--identity-log", options.identityLog)
+        .number("--method-version", 0, 255, b.methodVersion)
+        .number("--method", 0, 255, b.method)
+        .number("--auth-version", 0, 255, b.authVersion)
+        .number("--auth-status", 0, 255, b.authStatus)
+        .text("--diag", b.diagnostic)
+        .number("--reply-version", 0, 255, b.replyVersion)
+        .number("--rep", 0, 255, b.rep)
+        .number("--reply-rsv", 0, 255, b.replyRsv)
+        .number("--atyp", 0, 255, b.atyp)
+        .option("--silent-after", stage(b.silentAfter))
+        .option("--close-after", stage(b.closeAfter));
+    return parser.parse(args, error);
 }
 
 }  // namespace emu

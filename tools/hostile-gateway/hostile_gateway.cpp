@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 #include "tools/hostile-gateway/driver.h"
 #include "tools/hostile-gateway/gateway_side.h"
 #include "tools/hostile-gateway/plan.h"
@@ -76,74 +77,52 @@ std::string unescapeCrLf(const std::string& text) {
     return out;
 }
 
-bool parseNumber(const std::string& text, unsigned long long max, unsigned long long& value) {
-    if (text.empty() || text[0] == '-')
+bool parseArgs(const std::vector<std::string>& args, Options& o, std::string& error) {
+    hg::DriveOptions& d = o.driving;
+    hg::HoldOptions& h = o.holding;
+    toolopt::OptionParser parser;
+    parser.flag("--never-accept", [&] { o.neverAccept = true; })
+        .flag("--no-read", [&] { h.read = false; })
+        .number("--port", 0, 65535, o.port)
+        .text("--port-file", o.portFile)
+        .text("--log", o.logPath)
+        .number("--seed", 0, ~0ull, o.plans.seed)
+        .option("--only",
+                [&](const std::string& value) {
+                    o.plans.fixed = true;
+                    return hg::parseBehaviour(value, o.plans.stage, o.plans.kind);
+                })
+        .number("--replay", 0, (1ull << 62) - 1, o.plans.replay)
+        .number("--backlog", 0, 65535, o.backlog)
+        .option("--drive",
+                [&](const std::string& value) {
+                    o.drive = true;
+                    return toolopt::parseNumber(value, 1, 65535, d.relayPort);
+                })
+        .number("--connections", 1, 1000000, d.connections)
+        .number("--concurrency", 1, 1000, d.concurrency)
+        .number("--deadline-ms", 1, 3600000, d.deadlineMs)
+        .number("--limit-ms", 1, 3600000, d.limitMs)
+        .text("--results", d.resultsPath)
+        .option("--hold",
+                [&](const std::string& value) {
+                    o.hold = true;
+                    return toolopt::parseNumber(value, 1, 65535, h.relayPort);
+                })
+        .number("--browsers", 1, 10000, h.browsers)
+        .option("--request",
+                [&](const std::string& value) {
+                    h.request = unescapeCrLf(value);
+                    return true;
+                })
+        .text("--report", h.reportPath);
+    if (!parser.parse(args, error))
         return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtoull(text.c_str(), &end, 0);
-    return errno == 0 && *end == '\0' && value <= max;
-}
-
-bool parseArgs(const std::vector<std::string>& args, Options& o) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& name = args[i];
-        if (name == "--never-accept") {
-            o.neverAccept = true;
-            continue;
-        }
-        if (name == "--no-read") {
-            o.holding.read = false;
-            continue;
-        }
-        if (i + 1 >= args.size())
-            return false;
-        const std::string& value = args[++i];
-        unsigned long long n = 0;
-        const bool number = parseNumber(value, ~0ull, n);
-        if (name == "--port" && number && n <= 65535) {
-            o.port = static_cast<std::uint16_t>(n);
-        } else if (name == "--port-file") {
-            o.portFile = value;
-        } else if (name == "--log") {
-            o.logPath = value;
-        } else if (name == "--seed" && number) {
-            o.plans.seed = n;
-        } else if (name == "--only") {
-            o.plans.fixed = true;
-            if (!hg::parseBehaviour(value, o.plans.stage, o.plans.kind))
-                return false;
-        } else if (name == "--replay" && number && n < (1ull << 62)) {
-            o.plans.replay = static_cast<std::int64_t>(n);
-        } else if (name == "--backlog" && number && n <= 65535) {
-            o.backlog = static_cast<int>(n);
-        } else if (name == "--drive" && number && n > 0 && n <= 65535) {
-            o.drive = true;
-            o.driving.relayPort = static_cast<std::uint16_t>(n);
-        } else if (name == "--connections" && number && n > 0 && n <= 1000000) {
-            o.driving.connections = static_cast<long>(n);
-        } else if (name == "--concurrency" && number && n > 0 && n <= 1000) {
-            o.driving.concurrency = static_cast<int>(n);
-        } else if (name == "--deadline-ms" && number && n > 0 && n <= 3600000) {
-            o.driving.deadlineMs = static_cast<int>(n);
-        } else if (name == "--limit-ms" && number && n > 0 && n <= 3600000) {
-            o.driving.limitMs = static_cast<int>(n);
-        } else if (name == "--results") {
-            o.driving.resultsPath = value;
-        } else if (name == "--hold" && number && n > 0 && n <= 65535) {
-            o.hold = true;
-            o.holding.relayPort = static_cast<std::uint16_t>(n);
-        } else if (name == "--browsers" && number && n > 0 && n <= 10000) {
-            o.holding.browsers = static_cast<int>(n);
-        } else if (name == "--request") {
-            o.holding.request = unescapeCrLf(value);
-        } else if (name == "--report") {
-            o.holding.reportPath = value;
-        } else {
-            return false;
-        }
+    if (o.hold && h.reportPath.empty()) {
+        error = "--hold needs --report";
+        return false;
     }
-    return !o.hold || !o.holding.reportPath.empty();
+    return true;
 }
 
 void acceptLoop(int listener, const hg::PlanSource& plans, hg::AcceptCounter& accepted,
@@ -171,8 +150,9 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    if (!parseArgs(args, options)) {
-        std::fputs(kUsage, stderr);
+    std::string error;
+    if (!parseArgs(args, options, error)) {
+        std::fprintf(stderr, "hostile-gateway: %s\n%s", error.c_str(), kUsage);
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -185,7 +165,6 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
-    std::string error;
     std::uint16_t port = options.port;
     toolnet::Fd listener = toolnet::listenLoopback(port, options.backlog, error);
     if (!listener.valid() || !toolnet::writePortFile(options.portFile, port)) {

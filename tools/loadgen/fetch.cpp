@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -64,42 +65,33 @@ double fetchOnce(const Options& options, std::vector<char>& buffer, std::string&
     return static_cast<double>(total) / seconds / 1e6;
 }
 
-bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (name == "--origin-form") {
-            options.proxyForm = false;
-            continue;
-        }
-        if (i + 1 >= argc)
-            return false;
-        const std::string value = argv[++i];
-        bool ok = true;
-        if (name == "--port")
-            ok = bench::parseLong(value, 1, 65535, options.port);
-        else if (name == "--rounds")
-            ok = bench::parseLong(value, 1, 100, options.rounds);
-        else if (name == "--path" && !value.empty() && value[0] == '/')
-            options.path = value;
-        else if (name == "--host")
-            options.host = value;
-        else
-            ok = false;
-        if (!ok)
-            return false;
-    }
-    return options.port != 0;
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    toolopt::OptionParser parser;
+    parser.flag("--origin-form", [&] { options.proxyForm = false; })
+        .number("--port", 1, 65535, options.port)
+        .required()
+        .number("--rounds", 1, 100, options.rounds)
+        .option("--path",
+                [&](const std::string& value) {
+                    options.path = value;
+                    return value.rfind('/', 0) == 0;  // a path on the host
+                })
+        .text("--host", options.host);
+    return parser.parse(argc, argv, error);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) {
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
         std::fprintf(stderr,
+                     "vc-fetch: %s\n"
                      "usage: vc-fetch --port P [--path /bytes/1073741824] [--host gw.test]\n"
                      "                [--origin-form] [--rounds 3]\n"
-                     "GET from 127.0.0.1:P (proxy form unless --origin-form), read to the end.\n");
+                     "GET from 127.0.0.1:P (proxy form unless --origin-form), read to the end.\n",
+                     error.c_str());
         return 2;
     }
     std::vector<char> buffer(kBufferSize);

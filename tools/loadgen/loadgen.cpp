@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 #include "tools/loadgen/bench_net.h"
 #include "tools/loadgen/paced_load.h"
 
@@ -115,40 +117,23 @@ double percentile(std::vector<double>& sorted, double p) {
     return sorted[std::min(index, sorted.size() - 1)];
 }
 
-bool parseArgs(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "--origin-form") {
-            options.proxyForm = false;
-            continue;
-        }
-        if (i + 1 >= argc)
-            return false;
-        std::string value = argv[++i];
-        long n = std::atol(value.c_str());
-        if (name == "--port" && n > 0 && n < 65536) {
-            options.port = static_cast<std::uint16_t>(n);
-        } else if (name == "--clients" && n > 0 && n <= 1000) {
-            options.clients = static_cast<int>(n);
-        } else if (name == "--connections" && n > 0) {
-            options.connections = n;
-        } else if (name == "--duration-ms" && n > 0) {
-            options.durationMs = n;
-        } else if (name == "--timeout-ms" && n > 0) {
-            options.timeoutMs = n;
-        } else if (name == "--hold-sockets" && n > 0 && n <= 1000000) {
-            options.holdSockets = n;
-        } else if (name == "--rate" && n > 0 && n <= 100000) {
-            options.rate = static_cast<double>(n);
-        } else if (name == "--host") {
-            options.host = value;
-        } else if (name == "--path" && !value.empty() && value[0] == '/') {
+bool parseArgs(int argc, char** argv, Options& options, std::string& error) {
+    toolopt::OptionParser parser;
+    parser.flag("--origin-form", [&] { options.proxyForm = false; })
+        .number("--port", 1, 65535, options.port)
+        .required()
+        .number("--clients", 1, 1000, options.clients)
+        .number("--connections", 1, LONG_MAX, options.connections)
+        .number("--duration-ms", 1, LONG_MAX, options.durationMs)
+        .number("--timeout-ms", 1, LONG_MAX, options.timeoutMs)
+        .number("--hold-sockets", 1, 1000000, options.holdSockets)
+        .number("--rate", 1, 100000, options.rate)
+        .text("--host", options.host)
+        .option("--path", [&](const std::string& value) {
             options.path = value;
-        } else {
-            return false;
-        }
-    }
-    return options.port != 0;
+            return value.rfind('/', 0) == 0;  // a path on the host
+        });
+    return parser.parse(argc, argv, error);
 }
 
 // Unconnected TCP sockets, held until the process ends; false when not all
@@ -233,9 +218,11 @@ int runClosedLoop(const Options& options) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseArgs(argc, argv, options)) {
+    std::string error;
+    if (!parseArgs(argc, argv, options, error)) {
         std::fprintf(
             stderr,
+            "vc-loadgen: %s\n"
             "usage: vc-loadgen --port P [--clients 50] [--connections 5000]\n"
             "                  [--duration-ms 20000] [--timeout-ms 30000] [--host gw.test]\n"
             "                  [--path /hello]\n"
@@ -243,7 +230,8 @@ int main(int argc, char** argv) {
             "Connects to 127.0.0.1:P; requests are in proxy form unless --origin-form.\n"
             "With --rate, R connections start per second (open loop) until\n"
             "--connections have started; --clients and --duration-ms are then unused.\n"
-            "With --hold-sockets, N unconnected sockets stay open for the whole run.\n");
+            "With --hold-sockets, N unconnected sockets stay open for the whole run.\n",
+            error.c_str());
         return 2;
     }
     std::vector<toolnet::Fd> held;

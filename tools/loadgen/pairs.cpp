@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -300,47 +301,36 @@ bool parseSteps(const std::string& text, std::vector<long>& steps) {
     return !steps.empty();
 }
 
-bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const std::string value = argv[i + 1];
-        bool ok = true;
-        if (name == "--port")
-            ok = bench::parseLong(value, 1, 65535, options.port);
-        else if (name == "--relay-pid")
-            ok = bench::parseLong(value, 1, 1l << 30, options.relayPid);
-        else if (name == "--steps")
-            ok = parseSteps(value, options.steps);
-        else if (name == "--window")
-            ok = bench::parseLong(value, 1, 60000, options.window);
-        else if (name == "--rtt-rounds")
-            ok = bench::parseLong(value, 1, 1000000, options.rttRounds);
-        else if (name == "--bytes")
-            ok = bench::parseLong(value, 1, 1l << 40, options.bytes);
-        else if (name == "--download-ms")
-            ok = bench::parseLong(value, 1, 3600000, options.downloadMs);
-        else if (name == "--timeout-ms")
-            ok = bench::parseLong(value, 1, 3600000, options.timeoutMs);
-        else
-            ok = false;
-        if (!ok)
-            return false;
-    }
-    return argc % 2 == 1 && options.port != 0;
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    toolopt::OptionParser parser;
+    parser.number("--port", 1, 65535, options.port)
+        .required()
+        .number("--relay-pid", 1, 1l << 30, options.relayPid)
+        .option("--steps",
+                [&](const std::string& value) { return parseSteps(value, options.steps); })
+        .number("--window", 1, 60000, options.window)
+        .number("--rtt-rounds", 1, 1000000, options.rttRounds)
+        .number("--bytes", 1, 1l << 40, options.bytes)
+        .number("--download-ms", 1, 3600000, options.downloadMs)
+        .number("--timeout-ms", 1, 3600000, options.timeoutMs);
+    return parser.parse(argc, argv, error);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) {
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
         std::fprintf(
             stderr,
+            "vc-pairs: %s\n"
             "usage: vc-pairs --port P [--relay-pid PID] [--steps 1,512,2047] [--window 64]\n"
             "                [--rtt-rounds 200] [--bytes 1073741824] [--download-ms 3000]\n"
             "                [--timeout-ms 120000]\n"
             "Opens tunnels through 127.0.0.1:P to vc-echo-gateway, step by step; with\n"
-            "--relay-pid also reports that process's resident memory.\n");
+            "--relay-pid also reports that process's resident memory.\n",
+            error.c_str());
         return 2;
     }
     long most = 0;

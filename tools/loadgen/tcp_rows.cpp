@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "tools/common/tool_net.h"
+#include "tools/common/tool_options.h"
 #include "tools/loadgen/bench_net.h"
 
 namespace {
@@ -84,23 +85,12 @@ private:
     std::vector<toolnet::Fd> m_held;
 };
 
-bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string name = argv[i];
-        const std::string value = argv[i + 1];
-        bool ok = true;
-        if (name == "--rows")
-            ok = bench::parseLong(value, 0, 200000, options.rows);
-        else if (name == "--time-wait-percent")
-            ok = bench::parseLong(value, 0, 100, options.timeWaitPercent);
-        else if (name == "--ready-file")
-            options.readyFile = value;
-        else
-            ok = false;
-        if (!ok)
-            return false;
-    }
-    return argc % 2 == 1;
+bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
+    toolopt::OptionParser parser;
+    parser.number("--rows", 0, 200000, options.rows)
+        .number("--time-wait-percent", 0, 100, options.timeWaitPercent)
+        .text("--ready-file", options.readyFile);
+    return parser.parse(argc, argv, error);
 }
 
 // Makes `pairs` held pairs and `timeWait` closed connections, the closed
@@ -148,11 +138,14 @@ long heldPerProcess() {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) {
+    std::string error;
+    if (!parseOptions(argc, argv, options, error)) {
         std::fprintf(stderr,
+                     "vc-tcp-rows: %s\n"
                      "usage: vc-tcp-rows --rows N [--time-wait-percent 10] [--ready-file F]\n"
                      "Adds about N rows to the TCP table and holds them until stopped with\n"
-                     "SIGTERM or SIGINT; writes a line to F (and stdout) once they exist.\n");
+                     "SIGTERM or SIGINT; writes a line to F (and stdout) once they exist.\n",
+                     error.c_str());
         return 2;
     }
     const long timeWait = options.rows * options.timeWaitPercent / 100;

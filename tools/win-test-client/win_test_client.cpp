@@ -18,11 +18,10 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "tools/common/tool_options.h"
 #include "tools/win-test-client/event_text.h"
 #include "tools/win-test-client/http_fetch.h"
 #include "tools/win-test-client/token_identity.h"
@@ -57,48 +56,36 @@ void usage() {
         stderr);
 }
 
-bool parseNumber(const std::string& text, unsigned long low, unsigned long high,
-                 unsigned long& out) {
-    if (text.empty() || text[0] < '0' || text[0] > '9')
+bool parseArgs(int argc, char** argv, Options& options, std::string& error) {
+    const auto nonEmpty = [](std::string& target) {
+        return [&target](const std::string& value) {
+            target = value;
+            return !value.empty();
+        };
+    };
+    toolopt::OptionParser parser;
+    parser.flag("--whoami", [&] { options.whoami = true; })
+        .option("--event-text", 3,
+                [&](const toolopt::OptionParser::Values& values) {
+                    options.eventText = true;
+                    options.eventSource = values[0];
+                    options.eventInsertion = values[2];
+                    return toolopt::parseNumber(values[1], 0, 0xFFFFFFFFul, options.eventId);
+                })
+        .option("--port",
+                [&](const std::string& value) {
+                    options.portGiven = true;
+                    return toolopt::parseNumber(value, 1, 65535, options.fetch.port);
+                })
+        .option("--url", nonEmpty(options.url))
+        .number("--tries", 1, 1000, options.fetch.maxTries)
+        .number("--timeout-ms", 1, 600000, options.fetch.timeoutMillis)
+        .option("--out", nonEmpty(options.outFile));
+    if (!parser.parse(argc, argv, error))
         return false;
-    char* end = nullptr;
-    errno = 0;
-    out = std::strtoul(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && out >= low && out <= high;
-}
-
-bool parseArgs(int argc, char** argv, Options& options) {
-    if (argc == 2 && std::string(argv[1]) == "--whoami") {
-        options.whoami = true;
-        return true;
-    }
-    if (argc == 5 && std::string(argv[1]) == "--event-text") {
-        options.eventText = true;
-        options.eventSource = argv[2];
-        options.eventInsertion = argv[4];
-        return parseNumber(argv[3], 0, 0xFFFFFFFFul, options.eventId);
-    }
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        if (i + 1 >= argc)
-            return false;
-        const std::string value = argv[++i];
-        unsigned long n = 0;
-        if (name == "--port" && parseNumber(value, 1, 65535, n)) {
-            options.fetch.port = static_cast<std::uint16_t>(n);
-            options.portGiven = true;
-        } else if (name == "--url" && !value.empty()) {
-            options.url = value;
-        } else if (name == "--tries" && parseNumber(value, 1, 1000, n)) {
-            options.fetch.maxTries = static_cast<int>(n);
-        } else if (name == "--timeout-ms" && parseNumber(value, 1, 600000, n)) {
-            options.fetch.timeoutMillis = static_cast<std::uint32_t>(n);
-        } else if (name == "--out" && !value.empty()) {
-            options.outFile = value;
-        } else {
-            return false;
-        }
-    }
+    // --whoami and --event-text stand alone; a fetch needs the port.
+    if (options.whoami || options.eventText)
+        return argc == (options.whoami ? 2 : 5);
     return options.portGiven;
 }
 
@@ -147,7 +134,10 @@ int printOwnIdentity() {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseArgs(argc, argv, options)) {
+    std::string error;
+    if (!parseArgs(argc, argv, options, error)) {
+        if (!error.empty())
+            std::fprintf(stderr, "win-test-client: %s\n", error.c_str());
         usage();
         return 2;
     }
