@@ -351,16 +351,22 @@ std::uint32_t PosixServiceControl::openManager(std::uint32_t access, ScmHandle& 
     return 0;
 }
 
+bool PosixServiceControl::serviceOf(ScmHandle manager, const std::wstring& name, Handle& service) {
+    if (!findHandle(manager, false, service))
+        return false;
+    service.isService = true;
+    service.unitName = unitFileName(narrow(name));
+    service.unitPath = service.unitDir + "/" + service.unitName;
+    return true;
+}
+
 std::uint32_t PosixServiceControl::createService(ScmHandle manager, const std::wstring& name,
                                                  const std::wstring& displayName,
                                                  const std::wstring& binaryPath, ScmHandle& out) {
     out = 0;
     Handle service;
-    if (!findHandle(manager, false, service))
+    if (!serviceOf(manager, name, service))
         return kErrorInvalidHandle;
-    service.isService = true;
-    service.unitName = unitFileName(narrow(name));
-    service.unitPath = service.unitDir + "/" + service.unitName;
 
     const int fd = ::open(service.unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
@@ -382,11 +388,8 @@ std::uint32_t PosixServiceControl::openService(ScmHandle manager, const std::wst
                                                std::uint32_t /*access*/, ScmHandle& out) {
     out = 0;
     Handle service;
-    if (!findHandle(manager, false, service))
+    if (!serviceOf(manager, name, service))
         return kErrorInvalidHandle;
-    service.isService = true;
-    service.unitName = unitFileName(narrow(name));
-    service.unitPath = service.unitDir + "/" + service.unitName;
     struct stat st {};
     if (::stat(service.unitPath.c_str(), &st) != 0)
         return win32ErrorFromErrno(errno);

@@ -76,6 +76,9 @@ private:
     std::uint32_t runService(ServiceMainFn serviceMain, int signalFd, int wakeFd);
     std::uint32_t dispatchUntilStopped(int signalFd, int wakeFd);
     bool findHandle(ScmHandle handle, bool wantService, Handle& out);
+    // The handle of the service `name` under a manager handle; false when
+    // `manager` is none.
+    bool serviceOf(ScmHandle manager, const std::wstring& name, Handle& service);
     ScmHandle addHandle(const Handle& handle);
     int run(const std::vector<std::string>& argv, std::string& output);
     void reloadUnits(const std::string& unitDir);

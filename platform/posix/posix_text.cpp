@@ -44,10 +44,10 @@ int deliver(const Str& converted, Char* out, int outSize, std::uint32_t& error) 
 }
 
 // XSI and GNU strerror_r differ in their result; accept either.
-inline const char* strerrorResult(int result, const char* buffer) {
+[[maybe_unused]] inline const char* strerrorResult(int result, const char* buffer) {
     return result == 0 ? buffer : nullptr;
 }
-inline const char* strerrorResult(const char* result, const char*) {
+[[maybe_unused]] inline const char* strerrorResult(const char* result, const char*) {
     return result;
 }
 
