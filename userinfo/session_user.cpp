@@ -1,6 +1,7 @@
 // Reading a session's user and groups straight from its user token.
 #include "platform/errors.h"
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "support/logging.h"
 #include "userinfo/user_information.h"
 
@@ -17,22 +18,12 @@ constexpr std::uint32_t kErrorInvalidData = 13;
 const char* const kLatestOp = "UserInformation::getLatestUserInfoFromSessionId()";
 
 // Closes a token handle on every path once it has been opened.
-class TokenHandle {
-public:
-    TokenHandle() = default;
-    ~TokenHandle() {
-        if (m_token != platform::kInvalidToken)
-            platform::identity().closeToken(m_token);
-    }
-    TokenHandle(const TokenHandle&) = delete;
-    TokenHandle& operator=(const TokenHandle&) = delete;
-
-    platform::Token& out() { return m_token; }
-    platform::Token get() const { return m_token; }
-
-private:
-    platform::Token m_token = platform::kInvalidToken;
+struct TokenTraits {
+    using Handle = platform::Token;
+    static Handle invalid() { return platform::kInvalidToken; }
+    static void release(Handle token) { platform::identity().closeToken(token); }
 };
+using TokenHandle = platform::UniqueHandle<TokenTraits>;
 
 std::wstring upToNul(const std::wstring& text) {
     return text.substr(0, text.find(L'\0'));
@@ -74,13 +65,13 @@ bool UserInformation::getLatestUserInfoFromSessionId(std::uint32_t sessionId, Us
 
     platform::Identity& identity = platform::identity();
     TokenHandle token;
-    std::uint32_t rc = identity.queryUserToken(sessionId, token.out());
+    std::uint32_t rc = identity.queryUserToken(sessionId, *token.out());
     if (rc != platform::kErrorSuccess) {
         // A user whose sockets have no account behind them (a uid that NSS
         // does not know) meets this on every connection.
         static MessageRateLimit g_missingLimit;
         static MessageRateLimit g_failedLimit;
-        token.out() = platform::kInvalidToken;
+        token.release();  // whatever the failed call left there is no token
         if (rc == platform::kErrorFileNotFound || rc == platform::kErrorNoToken) {
             (LogMessage() << L"Failed to get user token for session id " << sessionId
                           << L", last error = " << rc
@@ -95,9 +86,9 @@ bool UserInformation::getLatestUserInfoFromSessionId(std::uint32_t sessionId, Us
     }
 
     TokenHandle duplicate;
-    rc = identity.duplicateToken(token.get(), duplicate.out());
+    rc = identity.duplicateToken(token.get(), *duplicate.out());
     if (rc != platform::kErrorSuccess) {
-        duplicate.out() = platform::kInvalidToken;
+        duplicate.release();
         (LogMessage(kLatestOp) << L", failed to duplicate token, last error = " << rc).log();
         return false;
     }
