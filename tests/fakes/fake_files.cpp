@@ -231,6 +231,8 @@ bool FakeFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& 
 }
 
 std::unique_ptr<std::ostream> FakeFiles::openTextForWrite(const std::wstring& path) {
+    if (m_openWriteHook)
+        m_openWriteHook();
     record("open-write " + narrow(path));
     if (m_failOpenWrite || !inside(path))
         return failedWriter();

@@ -54,6 +54,10 @@ public:
     // test may hold it there).
     std::function<void()> m_replaceHook;
 
+    // Called at the start of every openTextForWrite, on the calling thread
+    // (a test may hold a rewrite there).
+    std::function<void()> m_openWriteHook;
+
     // Operations in order: "open-read <path>", "open-write <path>",
     // "delete <path>", "move <from> -> <to>" (paths narrowed).
     std::vector<std::string> operations() const;
