@@ -7,6 +7,7 @@
 #include <ostream>
 #include <streambuf>
 
+#include "platform/errors.h"
 #include "platform/platform.h"
 #include "support/logging.h"
 #include "support/text_conversion.h"
@@ -139,22 +140,28 @@ void parseLine(Line& line, std::map<std::wstring, AccountInfo>& mappings) {
     mappings[group.sid] = std::move(group);
 }
 
-void reportSwapFailure(const wchar_t* text) {
-    logEvent(text, kEventTypeError);
+// A file that is not there yet (before the first and second rewrites) has
+// nothing to be moved or deleted: no failure.
+void reportSwapFailure(std::uint32_t error, const wchar_t* text) {
+    if (error != 0 && !platform::isNotFound(error))
+        logEvent(text, kEventTypeError);
 }
 
 // The current file, or the backup when a rewrite was cut off between its two
 // renames and left no current file: the backup then holds the only copy of
-// the mappings. Null when neither can be read.
+// the mappings. Null when neither can be read. No file at all is a first
+// run, not a failure.
 std::unique_ptr<std::istream> openForRead(const std::wstring& current, const std::wstring& backup) {
     platform::Files& files = platform::files();
-    std::unique_ptr<std::istream> in = files.openTextForRead(current);
+    std::uint32_t error = 0;
+    std::unique_ptr<std::istream> in = files.openTextForRead(current, error);
     if (in && !in->fail())
         return in;
-    (LogMessage(kReadOp) << L", failed to open group mappings file for reading").log();
+    if (!platform::isNotFound(error))
+        (LogMessage(kReadOp) << L", failed to open group mappings file for reading").log();
     if (files.fileExists(current) || !files.fileExists(backup))
         return nullptr;
-    in = files.openTextForRead(backup);
+    in = files.openTextForRead(backup, error);
     if (!in || in->fail())
         return nullptr;
     (LogMessage(kReadOp) << L", no group mappings file, reading the backup group mappings file "
@@ -212,12 +219,13 @@ void swapIntoPlace(const std::wstring& temporary, const std::wstring& current,
                    const std::wstring& backup) {
     platform::Files& files = platform::files();
     const bool backupIsOnlyCopy = !files.fileExists(current) && files.fileExists(backup);
-    if (!backupIsOnlyCopy && !files.deleteFile(backup))
-        reportSwapFailure(L"failed to delete backup group mappings file");
-    if (!files.moveFileNoReplace(current, backup))
-        reportSwapFailure(L"failed to rename old group mappings file");
-    if (!files.moveFileNoReplace(temporary, current))
-        reportSwapFailure(L"failed to rename new group mappings file");
+    if (!backupIsOnlyCopy)
+        reportSwapFailure(files.deleteFile(backup), L"failed to delete backup group mappings file");
+    reportSwapFailure(files.moveFileNoReplace(current, backup),
+                      L"failed to rename old group mappings file");
+    // The new file must be there: its absence is a failure like any other.
+    if (files.moveFileNoReplace(temporary, current) != 0)
+        logEvent(L"failed to rename new group mappings file", kEventTypeError);
 }
 
 }  // namespace

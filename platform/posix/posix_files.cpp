@@ -207,9 +207,11 @@ wchar_t PosixFiles::separator() {
     return L'/';
 }
 
-bool PosixFiles::deleteFile(const std::wstring& path) {
+std::uint32_t PosixFiles::deleteFile(const std::wstring& path) {
     std::string utf8;
-    return posix::pathToUtf8(path, utf8) && ::unlink(utf8.c_str()) == 0;
+    if (!posix::pathToUtf8(path, utf8))
+        return posix::kErrorBadPathname;
+    return ::unlink(utf8.c_str()) == 0 ? 0 : win32ErrorFromErrno(errno);
 }
 
 bool PosixFiles::fileExists(const std::wstring& path) {
@@ -218,15 +220,15 @@ bool PosixFiles::fileExists(const std::wstring& path) {
     return posix::pathToUtf8(path, utf8) && ::lstat(utf8.c_str(), &st) == 0;
 }
 
-bool PosixFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+std::uint32_t PosixFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
     std::string source;
     std::string target;
     if (!posix::pathToUtf8(from, source) || !posix::pathToUtf8(to, target))
-        return false;
+        return posix::kErrorBadPathname;
     int err = posix::renameNoReplace(source, target);
     if (err == EXDEV)
         err = posix::copyThenUnlink(source, target);
-    return err == 0;
+    return err == 0 ? 0 : win32ErrorFromErrno(err);
 }
 
 std::unique_ptr<std::ostream> PosixFiles::openTextForWrite(const std::wstring& path) {
@@ -239,11 +241,17 @@ std::unique_ptr<std::ostream> PosixFiles::openTextForWrite(const std::wstring& p
     return stream;
 }
 
-std::unique_ptr<std::istream> PosixFiles::openTextForRead(const std::wstring& path) {
+std::unique_ptr<std::istream> PosixFiles::openTextForRead(const std::wstring& path,
+                                                          std::uint32_t& error) {
     auto stream = std::make_unique<std::ifstream>();
     std::string utf8;
-    if (posix::pathToUtf8(path, utf8))
+    error = posix::kErrorBadPathname;
+    if (posix::pathToUtf8(path, utf8)) {
+        errno = 0;
         stream->open(utf8, std::ios::in);
+        // The file buffer opens with fopen(), which leaves errno telling why.
+        error = stream->is_open() ? 0 : win32ErrorFromErrno(errno != 0 ? errno : EIO);
+    }
     if (!stream->is_open())
         stream->setstate(std::ios::failbit);
     return stream;
