@@ -1,5 +1,5 @@
-// SHA-256 (FIPS 180-4), incremental, and HMAC-SHA256 (RFC 2104) over it.
-// The machine's SIDs are derived with them (see machine_sid.h).
+// SHA-256 (FIPS 180-4), incremental: the gateway emulator's digest of what
+// it was sent. The machine's SIDs come from libsystemd (see machine_sid.h).
 #pragma once
 
 #include <array>
@@ -28,9 +28,6 @@ private:
     std::size_t m_blockLen = 0;
     std::uint64_t m_totalBytes = 0;
 };
-
-// HMAC-SHA256 of data under key; keys longer than a block are hashed first.
-Sha256Digest hmacSha256(const void* key, std::size_t keyLen, const void* data, std::size_t dataLen);
 
 }  // namespace posix
 }  // namespace platform
