@@ -101,17 +101,27 @@ std::uint32_t PosixServiceControl::startDispatcher(const std::wstring& /*name*/,
         return win32ErrorFromErrno(setupErrno);
     }
 
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_dispatching = true;
-        m_wakeFd = wakeFd.get();
-        m_handler = nullptr;
-        m_acceptsStop = false;
-        m_acceptsSessionChange = false;
-        m_pendingStops = 0;
-        m_serviceEnded = false;
-    }
-    std::uint32_t result = 0;
+    beginDispatch(wakeFd.get());
+    const std::uint32_t result = runService(serviceMain, signalFd.get(), wakeFd.get());
+    m_sessionWatcher.stop();
+    discardPendingStopSignals();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    endDispatch();
+    return result;
+}
+
+void PosixServiceControl::beginDispatch(int wakeFd) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_dispatching = true;
+    m_wakeFd = wakeFd;
+    m_handler = nullptr;
+    m_acceptsStop = false;
+    m_acceptsSessionChange = false;
+    m_pendingStops = 0;
+    m_serviceEnded = false;
+}
+
+std::uint32_t PosixServiceControl::runService(ServiceMainFn serviceMain, int signalFd, int wakeFd) {
     try {
         std::thread service([this, serviceMain] {
             serviceMain();
@@ -121,21 +131,20 @@ std::uint32_t PosixServiceControl::startDispatcher(const std::wstring& /*name*/,
             }
             wakeDispatcher();
         });
-        result = dispatchUntilStopped(signalFd.get(), wakeFd.get());
+        const std::uint32_t result = dispatchUntilStopped(signalFd, wakeFd);
         service.join();
+        return result;
     } catch (const std::system_error&) {
-        result = kErrorNotEnoughMemory;
+        return kErrorNotEnoughMemory;
     }
+}
 
-    m_sessionWatcher.stop();
-    discardPendingStopSignals();
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+void PosixServiceControl::endDispatch() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sessionEvents.clear();
     m_dispatching = false;
     m_wakeFd = -1;
     m_handler = nullptr;
-    return result;
 }
 
 std::uint32_t PosixServiceControl::dispatchUntilStopped(int signalFd, int wakeFd) {

@@ -68,6 +68,12 @@ private:
     };
 
     void wakeDispatcher();
+    // The dispatcher's state before the service runs and after it ended.
+    void beginDispatch(int wakeFd);
+    void endDispatch();
+    // serviceMain on a thread of its own while this one dispatches the
+    // stop signals and controls; the dispatcher's result.
+    std::uint32_t runService(ServiceMainFn serviceMain, int signalFd, int wakeFd);
     std::uint32_t dispatchUntilStopped(int signalFd, int wakeFd);
     bool findHandle(ScmHandle handle, bool wantService, Handle& out);
     ScmHandle addHandle(const Handle& handle);
