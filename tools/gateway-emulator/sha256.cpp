@@ -1,10 +1,9 @@
-#include "platform/posix/sha256.h"
+#include "tools/gateway-emulator/sha256.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace platform {
-namespace posix {
+namespace emu {
 namespace {
 
 constexpr std::uint32_t kRound[64] = {
@@ -111,5 +110,4 @@ std::string Sha256::finishHex() {
     return out;
 }
 
-}  // namespace posix
-}  // namespace platform
+}  // namespace emu

@@ -1,5 +1,5 @@
-// SHA-256 (FIPS 180-4), incremental: the gateway emulator's digest of what
-// it was sent. The machine's SIDs come from libsystemd (see machine_sid.h).
+// SHA-256 (FIPS 180-4), incremental: the emulator's digest of what it was
+// sent (/sink).
 #pragma once
 
 #include <array>
@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
-namespace posix {
+namespace emu {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
@@ -29,5 +28,4 @@ private:
     std::uint64_t m_totalBytes = 0;
 };
 
-}  // namespace posix
-}  // namespace platform
+}  // namespace emu

@@ -1,5 +1,5 @@
 // SHA-256 against published test vectors (FIPS 180-2).
-#include "platform/posix/sha256.h"
+#include "tools/gateway-emulator/sha256.h"
 
 #include <algorithm>
 #include <string>
@@ -8,7 +8,7 @@
 
 namespace {
 
-using platform::posix::Sha256;
+using emu::Sha256;
 
 std::string sha256Hex(const std::string& data) {
     Sha256 digest;
