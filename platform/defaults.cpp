@@ -156,21 +156,22 @@ int Files::createDirectory(const std::wstring&) {
 wchar_t Files::separator() {
     return L'\\';
 }
-bool Files::deleteFile(const std::wstring&) {
-    return false;
+std::uint32_t Files::deleteFile(const std::wstring&) {
+    return kErrorNotSupported;
 }
 bool Files::fileExists(const std::wstring&) {
     return false;
 }
-bool Files::moveFileNoReplace(const std::wstring&, const std::wstring&) {
-    return false;
+std::uint32_t Files::moveFileNoReplace(const std::wstring&, const std::wstring&) {
+    return kErrorNotSupported;
 }
 std::unique_ptr<std::ostream> Files::openTextForWrite(const std::wstring&) {
     auto s = std::make_unique<std::ostringstream>();
     s->setstate(std::ios::failbit);
     return s;
 }
-std::unique_ptr<std::istream> Files::openTextForRead(const std::wstring&) {
+std::unique_ptr<std::istream> Files::openTextForRead(const std::wstring&, std::uint32_t& error) {
+    error = kErrorNotSupported;
     auto s = std::make_unique<std::istringstream>();
     s->setstate(std::ios::failbit);
     return s;

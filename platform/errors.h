@@ -30,6 +30,11 @@ constexpr std::uint32_t kErrorServiceExists = 1073;
 constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 constexpr std::uint32_t kErrorNoneMapped = 1332;
 
+// No file there, or no folder on the way to it.
+inline bool isNotFound(std::uint32_t error) {
+    return error == kErrorFileNotFound || error == kErrorPathNotFound;
+}
+
 // Windows Sockets error codes (WSAGetLastError).
 constexpr int kWsaEIntr = 10004;
 constexpr int kWsaEBadF = 10009;

@@ -19,15 +19,18 @@ public:
     virtual int createDirectory(const std::wstring& path);
     // The separator between folder and file names ('\\' or '/').
     virtual wchar_t separator();
-    virtual bool deleteFile(const std::wstring& path);
+    // These three return 0 or an error code, kErrorFileNotFound or
+    // kErrorPathNotFound when there is no such file (isNotFound).
+    virtual std::uint32_t deleteFile(const std::wstring& path);
     // Whether a file or folder exists at the path (GetFileAttributesW).
     virtual bool fileExists(const std::wstring& path);
     // Move without replacing an existing target; may copy across volumes.
-    virtual bool moveFileNoReplace(const std::wstring& from, const std::wstring& to);
+    virtual std::uint32_t moveFileNoReplace(const std::wstring& from, const std::wstring& to);
     // Text-mode streams. Never null: a stream that could not be opened is
-    // returned in a failed state.
+    // returned in a failed state (for reading, with `error` telling why).
     virtual std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path);
-    virtual std::unique_ptr<std::istream> openTextForRead(const std::wstring& path);
+    virtual std::unique_ptr<std::istream> openTextForRead(const std::wstring& path,
+                                                          std::uint32_t& error);
     // Replaces the file at `path` whole, so that a reader sees either the old
     // bytes or the new ones: written beside it, then renamed over it. Only
     // administrators may read or change it: mode 0600 on Linux, a DACL of

@@ -52,6 +52,11 @@ struct TcpOwnerHint {
     std::uint32_t remotePort = 0;
 };
 
+// Whether the row is the connection with exactly the hint's two ends. Ports
+// are compared as whole 32-bit fields, so stray high bits never match.
+bool rowMatches(const TcpRowOwner& row, const TcpOwnerHint& hint);
+bool rowMatches(const Tcp6RowOwner& row, const TcpOwnerHint& hint);
+
 class TcpTable {
 public:
     virtual ~TcpTable() = default;

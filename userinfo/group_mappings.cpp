@@ -7,6 +7,7 @@
 #include <ostream>
 #include <streambuf>
 
+#include "platform/errors.h"
 #include "platform/platform.h"
 #include "support/logging.h"
 #include "support/text_conversion.h"
@@ -139,22 +140,28 @@ void parseLine(Line& line, std::map<std::wstring, AccountInfo>& mappings) {
     mappings[group.sid] = std::move(group);
 }
 
-void reportSwapFailure(const wchar_t* text) {
-    logEvent(text, kEventTypeError);
+// A file that is not there yet (before the first and second rewrites) has
+// nothing to be moved or deleted: no failure.
+void reportSwapFailure(std::uint32_t error, const wchar_t* text) {
+    if (error != 0 && !platform::isNotFound(error))
+        logEvent(text, kEventTypeError);
 }
 
 // The current file, or the backup when a rewrite was cut off between its two
 // renames and left no current file: the backup then holds the only copy of
-// the mappings. Null when neither can be read.
+// the mappings. Null when neither can be read. No file at all is a first
+// run, not a failure.
 std::unique_ptr<std::istream> openForRead(const std::wstring& current, const std::wstring& backup) {
     platform::Files& files = platform::files();
-    std::unique_ptr<std::istream> in = files.openTextForRead(current);
+    std::uint32_t error = 0;
+    std::unique_ptr<std::istream> in = files.openTextForRead(current, error);
     if (in && !in->fail())
         return in;
-    (LogMessage(kReadOp) << L", failed to open group mappings file for reading").log();
+    if (!platform::isNotFound(error))
+        (LogMessage(kReadOp) << L", failed to open group mappings file for reading").log();
     if (files.fileExists(current) || !files.fileExists(backup))
         return nullptr;
-    in = files.openTextForRead(backup);
+    in = files.openTextForRead(backup, error);
     if (!in || in->fail())
         return nullptr;
     (LogMessage(kReadOp) << L", no group mappings file, reading the backup group mappings file "
@@ -163,41 +170,29 @@ std::unique_ptr<std::istream> openForRead(const std::wstring& current, const std
     return in;
 }
 
-}  // namespace
-
-void UserInformation::readGroupMappingsFromDisk() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    const std::unique_ptr<std::istream> in =
-        openForRead(filePath(kCurrentFile), filePath(kBackupFile));
-    if (!in)
-        return;
+// Every line of the stream that parses; a read error ends the reading.
+std::map<std::wstring, AccountInfo> parseMappings(std::istream& in) {
     std::map<std::wstring, AccountInfo> mappings;
     Line line;
     bool readFailed = false;
-    while (readLine(*in, line, readFailed))
+    while (readLine(in, line, readFailed))
         parseLine(line, mappings);
     if (readFailed)
         (LogMessage(kReadOp)
          << L", failed to read group mappings file, using the lines read so far")
             .log();
-    m_groupMappings.swap(mappings);
-    (LogMessage(kReadOp) << L", read " << m_groupMappings.size() << L" group mappings from file")
-        .log(kEventTypeInformation);
+    return mappings;
 }
 
-void UserInformation::writeGroupMappingsToDisk() {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    platform::Files& files = platform::files();
-    const std::wstring temporary = filePath(kTemporaryFile);
-    const std::wstring current = filePath(kCurrentFile);
-    const std::wstring backup = filePath(kBackupFile);
-
-    std::unique_ptr<std::ostream> out = files.openTextForWrite(temporary);
+// Writes the temporary file whole; false, reported, when it could not be.
+bool writeTemporary(const std::map<std::wstring, AccountInfo>& mappings,
+                    const std::wstring& temporary) {
+    std::unique_ptr<std::ostream> out = platform::files().openTextForWrite(temporary);
     if (!out || out->fail()) {
         (LogMessage(kWriteOp) << L", failed to open new group mappings file for writing").log();
     }
     if (out) {
-        for (const auto& entry : m_groupMappings) {
+        for (const auto& entry : mappings) {
             const AccountInfo& group = entry.second;
             *out << wideToUtf8(group.domain) << ',' << wideToUtf8(group.name) << ','
                  << wideToUtf8(group.sid) << '\n';
@@ -211,19 +206,70 @@ void UserInformation::writeGroupMappingsToDisk() {
     }
     if (!out || out->fail()) {
         (LogMessage(kWriteOp) << L", error writing to group mappings file").log();
-        return;
+        return false;
     }
-    out.reset();  // closes the temporary file before it is moved
+    return true;  // the stream closes here, before the file is moved
+}
 
-    // Each step runs whatever the previous one did; only a complete
-    // temporary file ever becomes the current one. Without a current file
-    // the backup is the only copy left of what was stored: it stays until
-    // the new file has taken the current one's place.
+// Each step runs whatever the previous one did; only a complete temporary
+// file ever becomes the current one. Without a current file the backup is
+// the only copy left of what was stored: it stays until the new file has
+// taken the current one's place.
+void swapIntoPlace(const std::wstring& temporary, const std::wstring& current,
+                   const std::wstring& backup) {
+    platform::Files& files = platform::files();
     const bool backupIsOnlyCopy = !files.fileExists(current) && files.fileExists(backup);
-    if (!backupIsOnlyCopy && !files.deleteFile(backup))
-        reportSwapFailure(L"failed to delete backup group mappings file");
-    if (!files.moveFileNoReplace(current, backup))
-        reportSwapFailure(L"failed to rename old group mappings file");
-    if (!files.moveFileNoReplace(temporary, current))
-        reportSwapFailure(L"failed to rename new group mappings file");
+    if (!backupIsOnlyCopy)
+        reportSwapFailure(files.deleteFile(backup), L"failed to delete backup group mappings file");
+    reportSwapFailure(files.moveFileNoReplace(current, backup),
+                      L"failed to rename old group mappings file");
+    // The new file must be there: its absence is a failure like any other.
+    if (files.moveFileNoReplace(temporary, current) != 0)
+        logEvent(L"failed to rename new group mappings file", kEventTypeError);
+}
+
+}  // namespace
+
+void UserInformation::readGroupMappingsFromDisk() {
+    std::map<std::wstring, AccountInfo> mappings;
+    {
+        // Not while a rewrite is moving the files around.
+        std::lock_guard<std::mutex> writing(m_writeMutex);
+        const std::unique_ptr<std::istream> in =
+            openForRead(filePath(kCurrentFile), filePath(kBackupFile));
+        if (!in)
+            return;
+        mappings = parseMappings(*in);
+    }
+    const std::size_t count = mappings.size();
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        m_groupMappings.swap(mappings);
+    }
+    (LogMessage(kReadOp) << L", read " << count << L" group mappings from file")
+        .log(kEventTypeInformation);
+}
+
+void UserInformation::writeGroupMappingsToDisk() {
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        ++m_mappingsSequence;
+    }
+    writeLatestMappings();
+}
+
+void UserInformation::writeLatestMappings() {
+    std::lock_guard<std::mutex> writing(m_writeMutex);
+    const MappingsSnapshot snapshot = snapshotMappings();
+    // A writer that got here first has written this change already.
+    if (snapshot.sequence == m_writtenSequence)
+        return;
+    m_writtenSequence = snapshot.sequence;
+    writeMappingsFile(snapshot.mappings);
+}
+
+void UserInformation::writeMappingsFile(const std::map<std::wstring, AccountInfo>& mappings) {
+    const std::wstring temporary = filePath(kTemporaryFile);
+    if (writeTemporary(mappings, temporary))
+        swapIntoPlace(temporary, filePath(kCurrentFile), filePath(kBackupFile));
 }

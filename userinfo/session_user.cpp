@@ -1,6 +1,7 @@
 // Reading a session's user and groups straight from its user token.
 #include "platform/errors.h"
 #include "platform/platform.h"
+#include "platform/unique_handle.h"
 #include "support/logging.h"
 #include "userinfo/user_information.h"
 
@@ -17,22 +18,12 @@ constexpr std::uint32_t kErrorInvalidData = 13;
 const char* const kLatestOp = "UserInformation::getLatestUserInfoFromSessionId()";
 
 // Closes a token handle on every path once it has been opened.
-class TokenHandle {
-public:
-    TokenHandle() = default;
-    ~TokenHandle() {
-        if (m_token != platform::kInvalidToken)
-            platform::identity().closeToken(m_token);
-    }
-    TokenHandle(const TokenHandle&) = delete;
-    TokenHandle& operator=(const TokenHandle&) = delete;
-
-    platform::Token& out() { return m_token; }
-    platform::Token get() const { return m_token; }
-
-private:
-    platform::Token m_token = platform::kInvalidToken;
+struct TokenTraits {
+    using Handle = platform::Token;
+    static Handle invalid() { return platform::kInvalidToken; }
+    static void release(Handle token) { platform::identity().closeToken(token); }
 };
+using TokenHandle = platform::UniqueHandle<TokenTraits>;
 
 std::wstring upToNul(const std::wstring& text) {
     return text.substr(0, text.find(L'\0'));
@@ -58,6 +49,42 @@ void reportUnreadable(std::uint32_t infoClass) {
         .log();
 }
 
+void reportNoToken(std::uint32_t sessionId, std::uint32_t rc) {
+    // A user whose sockets have no account behind them (a uid that NSS
+    // does not know) meets this on every connection.
+    static MessageRateLimit g_missingLimit;
+    static MessageRateLimit g_failedLimit;
+    if (rc == platform::kErrorFileNotFound || rc == platform::kErrorNoToken) {
+        (LogMessage() << L"Failed to get user token for session id " << sessionId
+                      << L", last error = " << rc
+                      << L"\n(This might be normal; did someone just log out?)")
+            .log(g_missingLimit, kEventTypeWarning);
+    } else {
+        (LogMessage(kLatestOp) << L", failed to get user token for session id " << sessionId
+                               << L", last error = " << rc)
+            .log(g_failedLimit);
+    }
+}
+
+// The session's user token and the duplicate its information is read from;
+// false, reported, when either cannot be had.
+bool openSessionToken(std::uint32_t sessionId, TokenHandle& token, TokenHandle& duplicate) {
+    platform::Identity& identity = platform::identity();
+    std::uint32_t rc = identity.queryUserToken(sessionId, *token.out());
+    if (rc != platform::kErrorSuccess) {
+        token.release();  // whatever the failed call left there is no token
+        reportNoToken(sessionId, rc);
+        return false;
+    }
+    rc = identity.duplicateToken(token.get(), *duplicate.out());
+    if (rc != platform::kErrorSuccess) {
+        duplicate.release();
+        (LogMessage(kLatestOp) << L", failed to duplicate token, last error = " << rc).log();
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::wstring sidToString(const platform::Sid& sid) {
@@ -71,49 +98,33 @@ bool UserInformation::getLatestUserInfoFromSessionId(std::uint32_t sessionId, Us
     info.reset();
     if (sessionId == 0)
         return fillSystemUserInfo(info);
+    if (!readSessionUser(sessionId, info))
+        return false;
+    updateCache(sessionId, info);
+    return true;
+}
 
-    platform::Identity& identity = platform::identity();
+bool UserInformation::readSessionUser(std::uint32_t sessionId, UserInfo& info) {
     TokenHandle token;
-    std::uint32_t rc = identity.queryUserToken(sessionId, token.out());
-    if (rc != platform::kErrorSuccess) {
-        // A user whose sockets have no account behind them (a uid that NSS
-        // does not know) meets this on every connection.
-        static MessageRateLimit g_missingLimit;
-        static MessageRateLimit g_failedLimit;
-        token.out() = platform::kInvalidToken;
-        if (rc == platform::kErrorFileNotFound || rc == platform::kErrorNoToken) {
-            (LogMessage() << L"Failed to get user token for session id " << sessionId
-                          << L", last error = " << rc
-                          << L"\n(This might be normal; did someone just log out?)")
-                .log(g_missingLimit, kEventTypeWarning);
-        } else {
-            (LogMessage(kLatestOp) << L", failed to get user token for session id " << sessionId
-                                   << L", last error = " << rc)
-                .log(g_failedLimit);
-        }
-        return false;
-    }
-
     TokenHandle duplicate;
-    rc = identity.duplicateToken(token.get(), duplicate.out());
-    if (rc != platform::kErrorSuccess) {
-        duplicate.out() = platform::kInvalidToken;
-        (LogMessage(kLatestOp) << L", failed to duplicate token, last error = " << rc).log();
+    if (!openSessionToken(sessionId, token, duplicate))
         return false;
-    }
+    return readTokenUser(duplicate.get(), info) && readTokenGroups(duplicate.get(), info);
+}
 
+bool UserInformation::readTokenUser(platform::Token token, UserInfo& info) {
     std::vector<std::uint8_t> userBuffer;
-    if (!getInformationFromToken(userBuffer, duplicate.get(), platform::kTokenUser))
+    if (!getInformationFromToken(userBuffer, token, platform::kTokenUser))
         return false;
     platform::Sid userSid;
-    if (!identity.tokenUserSid(userBuffer, userSid)) {
+    if (!platform::identity().tokenUserSid(userBuffer, userSid)) {
         reportUnreadable(platform::kTokenUser);
         return false;
     }
 
     std::wstring domain;
     std::wstring name;
-    rc = lookupAccount(userSid, domain, name);
+    const std::uint32_t rc = lookupAccount(userSid, domain, name);
     if (rc != platform::kErrorSuccess) {
         (LogMessage(kLatestOp) << L", LookupAccountSid() failed, last error = " << rc).log();
         return false;
@@ -121,12 +132,15 @@ bool UserInformation::getLatestUserInfoFromSessionId(std::uint32_t sessionId, Us
     info.domain = domain;
     info.name = name;
     info.sid = sidToString(userSid);
+    return true;
+}
 
+bool UserInformation::readTokenGroups(platform::Token token, UserInfo& info) {
     std::vector<std::uint8_t> groupBuffer;
-    if (!getInformationFromToken(groupBuffer, duplicate.get(), platform::kTokenGroups))
+    if (!getInformationFromToken(groupBuffer, token, platform::kTokenGroups))
         return false;
     std::vector<platform::Sid> groupSids;
-    if (!identity.tokenGroupSids(groupBuffer, groupSids)) {
+    if (!platform::identity().tokenGroupSids(groupBuffer, groupSids)) {
         reportUnreadable(platform::kTokenGroups);
         return false;
     }
@@ -142,8 +156,6 @@ bool UserInformation::getLatestUserInfoFromSessionId(std::uint32_t sessionId, Us
         groups.push_back(std::move(group));
     }
     info.groups = std::move(groups);
-
-    updateCache(sessionId, info);
     return true;
 }
 

@@ -15,23 +15,6 @@ namespace {
 constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
 const char kOperation[] = "getClientSocketPID()";
 
-// The browser's own socket: its local end is the browser's address, its
-// remote end the relay's listening address. Ports are compared as whole
-// 32-bit fields, so stray high bits never match.
-bool rowMatches(const platform::TcpRowOwner& row, const platform::TcpOwnerHint& wanted) {
-    return std::memcmp(&row.localAddr, wanted.localAddr.data(), 4) == 0 &&
-           row.localPort == wanted.localPort &&
-           std::memcmp(&row.remoteAddr, wanted.remoteAddr.data(), 4) == 0 &&
-           row.remotePort == wanted.remotePort;
-}
-
-bool rowMatches(const platform::Tcp6RowOwner& row, const platform::TcpOwnerHint& wanted) {
-    return std::memcmp(row.localAddr, wanted.localAddr.data(), 16) == 0 &&
-           row.localPort == wanted.localPort &&
-           std::memcmp(row.remoteAddr, wanted.remoteAddr.data(), 16) == 0 &&
-           row.remotePort == wanted.remotePort;
-}
-
 // Walks only the bytes the platform reported and that the buffer holds,
 // whatever the row count in the header claims.
 template <typename Row>
@@ -47,7 +30,9 @@ bool findOwner(const std::vector<std::uint8_t>& buffer, std::uint32_t size,
     for (std::size_t i = 0; i < rows; ++i) {
         Row row;
         std::memcpy(&row, buffer.data() + kHeaderBytes + i * sizeof(Row), sizeof(Row));
-        if (rowMatches(row, wanted)) {
+        // The browser's own socket: its local end is the browser's address,
+        // its remote end the relay's listening address.
+        if (platform::rowMatches(row, wanted)) {
             owner = row.owner;
             return true;
         }

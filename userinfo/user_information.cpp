@@ -103,9 +103,19 @@ void UserInformation::onSessionChange(const platform::SessionNotification& notif
 void UserInformation::updateCache(std::uint32_t sessionId, const UserInfo& info) {
     if (sessionId == 0)
         return;
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        const AccountInfo& user = recordSessionUser(sessionId, accountOf(info));
+        if (!recordGroups(user, info.groups))
+            return;
+        ++m_mappingsSequence;
+    }
+    // After the lock: lookups need not wait for the disk.
+    writeLatestMappings();
+}
 
-    const AccountInfo fresh = accountOf(info);
+const AccountInfo& UserInformation::recordSessionUser(std::uint32_t sessionId,
+                                                      const AccountInfo& fresh) {
     auto known = m_sessIdToUser.find(sessionId);
     if (known == m_sessIdToUser.end()) {
         if (m_sessionsEnumerated) {
@@ -121,11 +131,15 @@ void UserInformation::updateCache(std::uint32_t sessionId, const UserInfo& info)
             .log(kEventTypeInformation);
         known->second = fresh;
     }
+    return known->second;
+}
 
-    std::vector<std::wstring>& list = m_userToGroupSids[known->second];
+bool UserInformation::recordGroups(const AccountInfo& user,
+                                   const std::vector<AccountInfo>& groups) {
+    std::vector<std::wstring>& list = m_userToGroupSids[user];
     std::set<std::wstring> current;
     bool changed = false;
-    for (const AccountInfo& group : info.groups) {
+    for (const AccountInfo& group : groups) {
         if (group.sid.empty())
             continue;
         current.insert(group.sid);
@@ -145,9 +159,12 @@ void UserInformation::updateCache(std::uint32_t sessionId, const UserInfo& info)
     list.erase(std::remove_if(list.begin(), list.end(),
                               [&](const std::wstring& sid) { return current.count(sid) == 0; }),
                list.end());
+    return changed;
+}
 
-    if (changed)
-        writeGroupMappingsToDisk();
+UserInformation::MappingsSnapshot UserInformation::snapshotMappings() const {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return MappingsSnapshot{m_groupMappings, m_mappingsSequence};
 }
 
 bool UserInformation::getCachedUserInfoFromSessionId(std::uint32_t sessionId, UserInfo& info) {

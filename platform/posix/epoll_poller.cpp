@@ -7,7 +7,7 @@ namespace platform {
 namespace posix {
 
 EpollPoller::EpollPoller() : m_epoll(::epoll_create1(EPOLL_CLOEXEC)) {
-    if (m_epoll.get() < 0)
+    if (!m_epoll.valid())
         m_createError = errno;
 }
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/fd_handle.h"
 
 namespace platform {
 namespace posix {
@@ -61,7 +61,7 @@ private:
     int control(int op, int fd, std::uint32_t events);
     void dropFromList(int fd);
 
-    UniqueFd m_epoll;
+    FdHandle m_epoll;
     int m_createError = 0;
     std::uint32_t m_round = 0;
     std::vector<Entry> m_entries;  // by descriptor

@@ -1,5 +1,5 @@
 #include "platform/posix/inet_diag.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/fd_handle.h"
 
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -151,10 +151,10 @@ int exchange(const Request& request, bool single, std::vector<TcpSocketEntry>& o
     // One socket per thread, kept between lookups: a lookup per accepted
     // connection should not also cost a socket's making and closing. After
     // a failure it is made anew, so nothing of a broken exchange lingers.
-    thread_local UniqueFd t_socket;
-    if (t_socket.get() < 0) {
+    thread_local FdHandle t_socket;
+    if (!t_socket.valid()) {
         t_socket.reset(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
-        if (t_socket.get() < 0)
+        if (!t_socket.valid())
             return errno;
         const timeval timeout{kReceiveTimeoutSeconds, 0};
         ::setsockopt(t_socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);

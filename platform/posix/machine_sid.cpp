@@ -1,19 +1,16 @@
 #include "platform/posix/machine_sid.h"
 
+#include <systemd/sd-id128.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
-#include <fstream>
-
-#include "platform/posix/sha256.h"
+#include <cstring>
 
 namespace platform {
 namespace posix {
 namespace {
 
-constexpr const char* kMachineIdPath = "/etc/machine-id";
 constexpr std::uint8_t kSidRevision = 1;
 constexpr std::uint8_t kMaxSubAuthorities = 15;
 constexpr std::size_t kSidHeaderBytes = 8;
@@ -21,16 +18,6 @@ constexpr std::uint8_t kNtAuthority = 5;
 constexpr std::uint32_t kNonUniqueDomain = 21;  // SECURITY_NT_NON_UNIQUE
 constexpr std::uint32_t kUserRidBase = 1000;
 constexpr std::uint32_t kGroupRidBase = 1001;
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::uint32_t littleEndian32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
@@ -54,16 +41,6 @@ std::uint64_t fnv1a64(std::uint8_t salt, const std::string& text) {
     return h;
 }
 
-std::string readSmallFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    // machine-id is 33 bytes; read a little more so that longer junk is seen.
-    char buffer[128];
-    in.read(buffer, sizeof buffer);
-    text.assign(buffer, static_cast<std::size_t>(in.gcount()));
-    return text;
-}
-
 std::string currentHostName() {
     char name[HOST_NAME_MAX + 1] = {};
     if (::gethostname(name, sizeof name - 1) != 0)
@@ -80,34 +57,17 @@ std::uint32_t subAuthority(const Sid& sid, std::size_t index) {
 const MachineId kApplicationId = {0x3a, 0xe9, 0x8c, 0xa8, 0x3e, 0x9b, 0x4a, 0x4a,
                                   0x8f, 0xb9, 0x7a, 0xf7, 0x9f, 0x0f, 0x6f, 0xd8};
 
-bool parseMachineId(const std::string& text, MachineId& out) {
-    std::size_t end = text.size();
-    while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])))
-        --end;
-    if (end != 2 * out.size())
+bool appSpecificMachineId(MachineId& out) {
+    sd_id128_t app;
+    std::memcpy(app.bytes, kApplicationId.data(), sizeof app.bytes);
+    sd_id128_t id;
+    if (::sd_id128_get_machine_app_specific(app, &id) < 0)
         return false;
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const int high = hexValue(text[2 * i]);
-        const int low = hexValue(text[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        out[i] = static_cast<std::uint8_t>(high << 4 | low);
-    }
+    std::memcpy(out.data(), id.bytes, out.size());
     return true;
 }
 
-MachineId appSpecificId(const MachineId& machineId) {
-    const Sha256Digest mac = hmacSha256(machineId.data(), machineId.size(), kApplicationId.data(),
-                                        kApplicationId.size());
-    MachineId id{};
-    std::copy(mac.begin(), mac.begin() + id.size(), id.begin());
-    id[6] = static_cast<std::uint8_t>((id[6] & 0x0F) | 0x40);
-    id[8] = static_cast<std::uint8_t>((id[8] & 0x3F) | 0x80);
-    return id;
-}
-
-MachineDomain machineDomainFromId(const MachineId& machineId) {
-    const MachineId id = appSpecificId(machineId);
+MachineDomain machineDomainFromId(const MachineId& id) {
     return MachineDomain{littleEndian32(&id[0]), littleEndian32(&id[4]), littleEndian32(&id[8])};
 }
 
@@ -121,15 +81,22 @@ MachineDomain machineDomainFromHostName(const std::string& hostName) {
     return machineDomainFromId(id);
 }
 
-MachineDomain loadMachineDomain(const std::string& machineIdPath, const std::string& hostName) {
-    MachineId id{};
-    if (parseMachineId(readSmallFile(machineIdPath), id))
-        return machineDomainFromId(id);
-    return machineDomainFromHostName(hostName);
+MachineDomain chooseMachineDomain(const MachineId* appSpecific, const std::string& hostName) {
+    return appSpecific != nullptr ? machineDomainFromId(*appSpecific)
+                                  : machineDomainFromHostName(hostName);
 }
 
+namespace {
+
+MachineDomain loadMachineDomain() {
+    MachineId id{};
+    return chooseMachineDomain(appSpecificMachineId(id) ? &id : nullptr, currentHostName());
+}
+
+}  // namespace
+
 const MachineDomain& machineDomain() {
-    static const MachineDomain g_domain = loadMachineDomain(kMachineIdPath, currentHostName());
+    static const MachineDomain g_domain = loadMachineDomain();
     return g_domain;
 }
 

@@ -12,7 +12,7 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/posix/errno_map.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/posix/fd_handle.h"
 #include "platform/posix/utf_codec.h"
 
 namespace platform {
@@ -130,11 +130,11 @@ int readAll(int fd, std::string& out) {
 int replaceWithPrivateFile(const std::string& temp, const std::string& target,
                            const std::string& bytes) {
     ::unlink(temp.c_str());  // a leftover of an earlier run, with its mode
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0)
+    FdHandle fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
         return errno;
     int err = writeAll(fd.get(), bytes);
-    if (fd.close() != 0 && err == 0)
+    if (::close(fd.release()) != 0 && err == 0)
         err = errno;
     if (err == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
         err = errno;
@@ -151,8 +151,8 @@ bool pathToUtf8(const std::wstring& path, std::string& out) {
 }
 
 int copyThenUnlink(const std::string& from, const std::string& to) {
-    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0)
+    FdHandle in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid())
         return errno;
     struct stat st;
     if (::fstat(in.get(), &st) != 0)
@@ -160,13 +160,13 @@ int copyThenUnlink(const std::string& from, const std::string& to) {
     // Only files are carried across file systems, as with a Windows move.
     if (!S_ISREG(st.st_mode))
         return EXDEV;
-    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
-    if (out.get() < 0)
+    FdHandle out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777));
+    if (!out.valid())
         return errno;
     int err = copyBytes(in.get(), out.get());
     if (err == 0 && ::fsync(out.get()) != 0)
         err = errno;
-    if (out.close() != 0 && err == 0)
+    if (::close(out.release()) != 0 && err == 0)
         err = errno;
     if (err == 0 && ::unlink(from.c_str()) != 0)
         err = errno;
@@ -207,9 +207,11 @@ wchar_t PosixFiles::separator() {
     return L'/';
 }
 
-bool PosixFiles::deleteFile(const std::wstring& path) {
+std::uint32_t PosixFiles::deleteFile(const std::wstring& path) {
     std::string utf8;
-    return posix::pathToUtf8(path, utf8) && ::unlink(utf8.c_str()) == 0;
+    if (!posix::pathToUtf8(path, utf8))
+        return posix::kErrorBadPathname;
+    return ::unlink(utf8.c_str()) == 0 ? 0 : win32ErrorFromErrno(errno);
 }
 
 bool PosixFiles::fileExists(const std::wstring& path) {
@@ -218,15 +220,15 @@ bool PosixFiles::fileExists(const std::wstring& path) {
     return posix::pathToUtf8(path, utf8) && ::lstat(utf8.c_str(), &st) == 0;
 }
 
-bool PosixFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+std::uint32_t PosixFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
     std::string source;
     std::string target;
     if (!posix::pathToUtf8(from, source) || !posix::pathToUtf8(to, target))
-        return false;
+        return posix::kErrorBadPathname;
     int err = posix::renameNoReplace(source, target);
     if (err == EXDEV)
         err = posix::copyThenUnlink(source, target);
-    return err == 0;
+    return err == 0 ? 0 : win32ErrorFromErrno(err);
 }
 
 std::unique_ptr<std::ostream> PosixFiles::openTextForWrite(const std::wstring& path) {
@@ -239,11 +241,17 @@ std::unique_ptr<std::ostream> PosixFiles::openTextForWrite(const std::wstring& p
     return stream;
 }
 
-std::unique_ptr<std::istream> PosixFiles::openTextForRead(const std::wstring& path) {
+std::unique_ptr<std::istream> PosixFiles::openTextForRead(const std::wstring& path,
+                                                          std::uint32_t& error) {
     auto stream = std::make_unique<std::ifstream>();
     std::string utf8;
-    if (posix::pathToUtf8(path, utf8))
+    error = posix::kErrorBadPathname;
+    if (posix::pathToUtf8(path, utf8)) {
+        errno = 0;
         stream->open(utf8, std::ios::in);
+        // The file buffer opens with fopen(), which leaves errno telling why.
+        error = stream->is_open() ? 0 : win32ErrorFromErrno(errno != 0 ? errno : EIO);
+    }
     if (!stream->is_open())
         stream->setstate(std::ios::failbit);
     return stream;
@@ -262,8 +270,8 @@ std::uint32_t PosixFiles::readWholeFile(const std::wstring& path, std::string& o
     std::string utf8;
     if (!posix::pathToUtf8(path, utf8) || utf8.empty())
         return posix::kErrorBadPathname;
-    posix::UniqueFd fd(::open(utf8.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
+    posix::FdHandle fd(::open(utf8.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         return win32ErrorFromErrno(errno);
     const int err = posix::readAll(fd.get(), out);
     return err == 0 ? 0 : win32ErrorFromErrno(err);

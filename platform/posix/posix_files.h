@@ -14,11 +14,12 @@ public:
     std::int32_t programDataFolder(std::wstring& out) override;
     int createDirectory(const std::wstring& path) override;
     wchar_t separator() override;
-    bool deleteFile(const std::wstring& path) override;
+    std::uint32_t deleteFile(const std::wstring& path) override;
     bool fileExists(const std::wstring& path) override;
-    bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
+    std::uint32_t moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
     std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path) override;
-    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override;
+    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path,
+                                                  std::uint32_t& error) override;
     // Mode 0600, whatever the umask; the temporary file is "<path>.tmp".
     std::uint32_t replacePrivateFile(const std::wstring& path, const std::string& bytes) override;
     std::uint32_t readWholeFile(const std::wstring& path, std::string& out) override;

@@ -16,10 +16,10 @@
 #include "platform/errors.h"
 #include "platform/platform.h"
 #include "platform/posix/errno_map.h"
+#include "platform/posix/fd_handle.h"
 #include "platform/posix/run_command.h"
 #include "platform/posix/sd_notify.h"
 #include "platform/posix/systemd_unit.h"
-#include "platform/posix/unique_fd.h"
 #include "platform/posix/utf_codec.h"
 
 namespace platform {
@@ -93,10 +93,10 @@ std::uint32_t PosixServiceControl::startDispatcher(const std::wstring& /*name*/,
     const sigset_t signals = stopSignals();
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &signals, &previous);
-    posix::UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-    posix::UniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    posix::FdHandle signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    posix::FdHandle wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     const int setupErrno = errno;
-    if (signalFd.get() < 0 || wakeFd.get() < 0) {
+    if (!signalFd.valid() || !wakeFd.valid()) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return win32ErrorFromErrno(setupErrno);
     }

@@ -89,6 +89,27 @@ constexpr Socket kMaxDescriptor = Socket{1} << 22;
 
 enum SetBit : std::uint8_t { kInRead = 1, kInWrite = 2, kInExcept = 4 };
 
+// A select call's read, write and except sets (each may be null), and the
+// bit that stands for each.
+using CallSets = SocketSet* const[3];
+constexpr std::uint8_t kSetBits[] = {kInRead, kInWrite, kInExcept};
+
+// What Winsock checks before any wait: 0, kWsaENotSock or kWsaEInval.
+int checkSets(CallSets& sets) {
+    std::size_t total = 0;
+    for (SocketSet* set : sets) {
+        if (set == nullptr)
+            continue;
+        total += set->size();
+        for (std::size_t i = 0; i < set->size(); ++i) {
+            if (set->at(i) == kInvalidSocket || set->at(i) > kMaxDescriptor)
+                return kWsaENotSock;
+        }
+    }
+    // Winsock refuses a select over no sockets at all.
+    return total == 0 ? kWsaEInval : 0;
+}
+
 // Milliseconds left until the deadline, rounded up.
 int millisLeft(std::chrono::steady_clock::time_point deadline) {
     const auto left =
@@ -356,29 +377,40 @@ int PosixSockets::close(Socket s) {
     return 0;
 }
 
+namespace {
+
+void noteSets(ThreadPoller& poller, CallSets& sets) {
+    for (int k = 0; k < 3; ++k) {
+        if (sets[k] == nullptr)
+            continue;
+        for (std::size_t i = 0; i < sets[k]->size(); ++i)
+            poller.note(fdOf(sets[k]->at(i)), kSetBits[k]);
+    }
+}
+
+// Leaves in each set the sockets ready for it; how many are left in all.
+int keepReady(const ThreadPoller& poller, CallSets& sets) {
+    int ready = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (sets[k] == nullptr)
+            continue;
+        sets[k]->retainIf([&](Socket s) { return poller.ready(fdOf(s), kSetBits[k]); });
+        ready += static_cast<int>(sets[k]->size());
+    }
+    return ready;
+}
+
+}  // namespace
+
 int PosixSockets::select(SocketSet* read, SocketSet* write, SocketSet* except, long timeoutMicros,
                          int& ready) {
     ready = 0;
-    SocketSet* const sets[] = {read, write, except};
-    const std::uint8_t bits[] = {kInRead, kInWrite, kInExcept};
-    std::size_t total = 0;
-    for (SocketSet* set : sets) {
-        if (set == nullptr)
-            continue;
-        total += set->size();
-        for (std::size_t i = 0; i < set->size(); ++i) {
-            if (set->at(i) == kInvalidSocket || set->at(i) > kMaxDescriptor)
-                return kWsaENotSock;
-        }
-    }
-    // Winsock refuses a select over no sockets at all.
-    if (total == 0)
-        return kWsaEInval;
-
-    using Clock = std::chrono::steady_clock;
+    CallSets sets = {read, write, except};
+    if (const int err = checkSets(sets))
+        return err;
     const bool unlimited = timeoutMicros < 0;
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::microseconds(unlimited ? 0 : timeoutMicros);
+    const Deadline deadline =
+        std::chrono::steady_clock::now() + std::chrono::microseconds(unlimited ? 0 : timeoutMicros);
 
     std::unique_lock<std::mutex> lock(m_mutex);
     ThreadPoller& poller = ThreadPoller::of(*this);
@@ -390,15 +422,18 @@ int PosixSockets::select(SocketSet* read, SocketSet* write, SocketSet* except, l
         ~EndCall() { poller.endCall(); }
     } endCall{poller};
 
-    for (int k = 0; k < 3; ++k) {
-        if (sets[k] == nullptr)
-            continue;
-        for (std::size_t i = 0; i < sets[k]->size(); ++i)
-            poller.note(fdOf(sets[k]->at(i)), bits[k]);
-    }
+    noteSets(poller, sets);
     if (const int err = watchCallSockets(poller))
         return err;
+    if (const int err = waitForReady(poller, lock, unlimited, deadline))
+        return err;
+    ready = keepReady(poller, sets);
+    return 0;
+}
 
+int PosixSockets::waitForReady(ThreadPoller& poller, std::unique_lock<std::mutex>& lock,
+                               bool unlimited, Deadline deadline) {
+    posix::EpollPoller& epoll = poller.epoll();
     // A report can turn out to mean nothing for the caller (the end of a
     // connect nobody asked about): then wait again for the time that is
     // left, rather than return early with nothing ready.
@@ -412,17 +447,9 @@ int PosixSockets::select(SocketSet* read, SocketSet* write, SocketSet* except, l
             return wsaErrorFromErrno(-n);
         for (int i = 0; i < n; ++i)
             serveEvent(poller, epoll.event(i));
-        if (poller.anyReady() || (!unlimited && Clock::now() >= deadline))
-            break;
+        if (poller.anyReady() || (!unlimited && std::chrono::steady_clock::now() >= deadline))
+            return 0;
     }
-
-    for (int k = 0; k < 3; ++k) {
-        if (sets[k] == nullptr)
-            continue;
-        sets[k]->retainIf([&](Socket s) { return poller.ready(fdOf(s), bits[k]); });
-        ready += static_cast<int>(sets[k]->size());
-    }
-    return 0;
 }
 
 int PosixSockets::watchCallSockets(ThreadPoller& poller) {

@@ -7,6 +7,7 @@
 
 #include <sys/epoll.h>
 
+#include <chrono>
 #include <mutex>
 #include <unordered_set>
 #include <vector>
@@ -52,6 +53,12 @@ private:
     int watchCallSockets(ThreadPoller& poller);
     // Applies one event of a wait to the readiness of its socket.
     void serveEvent(ThreadPoller& poller, const epoll_event& event);
+    using Deadline = std::chrono::steady_clock::time_point;
+    // Waits, the lock released meanwhile, until a socket of the call is
+    // ready or the deadline (unless unlimited) has passed; 0 or a Winsock
+    // error.
+    int waitForReady(ThreadPoller& poller, std::unique_lock<std::mutex>& lock, bool unlimited,
+                     Deadline deadline);
 
     // Guards the connect states and every thread's poller: a socket closed
     // on one thread must leave the interest list of every other.

@@ -1,5 +1,4 @@
 #include "platform/posix/run_command.h"
-#include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/posix/fd_handle.h"
 
 extern char** environ;
 
@@ -67,8 +68,8 @@ int runCommand(const std::vector<std::string>& argv, std::string& output) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return -1;
-    posix::UniqueFd readEnd(fds[0]);
-    posix::UniqueFd writeEnd(fds[1]);
+    posix::FdHandle readEnd(fds[0]);
+    posix::FdHandle writeEnd(fds[1]);
 
     SpawnActions actions;
     SpawnAttributes attributes;

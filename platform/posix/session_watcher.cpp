@@ -190,7 +190,7 @@ std::uint32_t SessionWatcher::openInjectionFifo() {
     // Read and write: the FIFO then always has a writer, so the end of one
     // writer is no end of file and poll() does not report a hang-up.
     m_fifo.reset(::open(m_fifoPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
-    if (m_fifo.get() < 0)
+    if (!m_fifo.valid())
         return win32ErrorFromErrno(errno);
     if (::fstat(m_fifo.get(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
         m_fifo.reset();
@@ -209,7 +209,7 @@ std::uint32_t SessionWatcher::watchSource() {
         return m_monitor ? 0 : err;
     }
     m_inotify.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (m_inotify.get() < 0)
+    if (!m_inotify.valid())
         return win32ErrorFromErrno(errno);
     if (!m_utmpPath.empty()) {
         const auto utmp = splitPath(m_utmpPath);

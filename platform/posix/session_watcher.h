@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/fd_handle.h"
 #include "platform/posix/logind.h"
-#include "platform/posix/unique_fd.h"
 
 namespace platform {
 namespace posix {
@@ -55,7 +55,7 @@ public:
                                   std::uint32_t& uid);
 
 private:
-    using Fd = UniqueFd;
+    using Fd = FdHandle;
 
     std::uint32_t openInjectionFifo();
     std::uint32_t watchSource();

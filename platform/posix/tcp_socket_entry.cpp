@@ -78,14 +78,12 @@ bool toRow(const TcpSocketEntry& entry, Tcp6RowOwner& row) {
 }
 
 bool matches(const TcpSocketEntry& entry, std::uint16_t family, const TcpOwnerHint& hint) {
-    std::array<std::uint8_t, 16> local;
-    std::array<std::uint8_t, 16> remote;
-    if (!addressesIn(entry, family, local, remote))
-        return false;
-    const std::size_t bytes = family == kAfInet ? 4 : 16;
-    return std::memcmp(local.data(), hint.localAddr.data(), bytes) == 0 &&
-           std::memcmp(remote.data(), hint.remoteAddr.data(), bytes) == 0 &&
-           entry.localPort == hint.localPort && entry.remotePort == hint.remotePort;
+    if (family == kAfInet) {
+        TcpRowOwner row;
+        return toRow(entry, row) && rowMatches(row, hint);
+    }
+    Tcp6RowOwner row;
+    return family == kAfInet6 && toRow(entry, row) && rowMatches(row, hint);
 }
 
 }  // namespace posix

@@ -68,6 +68,15 @@ std::uint32_t readAll(HANDLE file, std::string& out) {
     }
 }
 
+// Why a file could not be opened for reading: the stream does not say, so
+// the file's attributes are asked for. Not found when there is none; a file
+// that is there but cannot be read counts as access denied.
+std::uint32_t whyNotOpened(const std::wstring& path) {
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return ::GetLastError();
+    return ERROR_ACCESS_DENIED;
+}
+
 class Win32Files : public Files {
 public:
     std::int32_t programDataFolder(std::wstring& out) override {
@@ -86,16 +95,16 @@ public:
 
     wchar_t separator() override { return L'\\'; }
 
-    bool deleteFile(const std::wstring& path) override {
-        return ::DeleteFileW(path.c_str()) != FALSE;
+    std::uint32_t deleteFile(const std::wstring& path) override {
+        return result(::DeleteFileW(path.c_str()) != FALSE);
     }
 
     bool fileExists(const std::wstring& path) override {
         return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
-    bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override {
-        return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE;
+    std::uint32_t moveFileNoReplace(const std::wstring& from, const std::wstring& to) override {
+        return result(::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED) != FALSE);
     }
 
     // Text mode: a line feed is written as CR LF and CR LF reads back as one.
@@ -104,8 +113,11 @@ public:
                                                std::ios::out | std::ios::trunc);
     }
 
-    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override {
-        return std::make_unique<std::ifstream>(std::filesystem::path(path), std::ios::in);
+    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path,
+                                                  std::uint32_t& error) override {
+        auto stream = std::make_unique<std::ifstream>(std::filesystem::path(path), std::ios::in);
+        error = stream->is_open() ? 0 : whyNotOpened(path);
+        return stream;
     }
 
     // The renamed file keeps the DACL it was made with.

@@ -203,12 +203,14 @@ wchar_t FakeFiles::separator() {
     return static_cast<wchar_t>(std::filesystem::path::preferred_separator);
 }
 
-bool FakeFiles::deleteFile(const std::wstring& path) {
+std::uint32_t FakeFiles::deleteFile(const std::wstring& path) {
     record("delete " + narrow(path));
     if (m_failDelete || !inside(path))
-        return false;
+        return platform::kErrorAccessDenied;
     std::error_code error;
-    return std::filesystem::remove(path, error);
+    if (std::filesystem::remove(path, error))
+        return 0;
+    return error ? platform::kErrorAccessDenied : platform::kErrorFileNotFound;
 }
 
 bool FakeFiles::fileExists(const std::wstring& path) {
@@ -216,21 +218,25 @@ bool FakeFiles::fileExists(const std::wstring& path) {
     return inside(path) && std::filesystem::exists(std::filesystem::path(path), error);
 }
 
-bool FakeFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
+std::uint32_t FakeFiles::moveFileNoReplace(const std::wstring& from, const std::wstring& to) {
     record("move " + narrow(from) + " -> " + narrow(to));
     if (!inside(from) || !inside(to))
-        return false;
+        return platform::kErrorAccessDenied;
     if (!m_failMoveTo.empty() && to.size() >= m_failMoveTo.size() &&
         to.compare(to.size() - m_failMoveTo.size(), m_failMoveTo.size(), m_failMoveTo) == 0)
-        return false;
+        return platform::kErrorAccessDenied;
     std::error_code error;
-    if (!std::filesystem::exists(from, error) || std::filesystem::exists(to, error))
-        return false;
+    if (!std::filesystem::exists(from, error))
+        return platform::kErrorFileNotFound;
+    if (std::filesystem::exists(to, error))
+        return platform::kErrorAlreadyExists;
     std::filesystem::rename(from, to, error);
-    return !error;
+    return error ? platform::kErrorAccessDenied : 0;
 }
 
 std::unique_ptr<std::ostream> FakeFiles::openTextForWrite(const std::wstring& path) {
+    if (m_openWriteHook)
+        m_openWriteHook();
     record("open-write " + narrow(path));
     if (m_failOpenWrite || !inside(path))
         return failedWriter();
@@ -242,16 +248,21 @@ std::unique_ptr<std::ostream> FakeFiles::openTextForWrite(const std::wstring& pa
     return stream;
 }
 
-std::unique_ptr<std::istream> FakeFiles::openTextForRead(const std::wstring& path) {
+std::unique_ptr<std::istream> FakeFiles::openTextForRead(const std::wstring& path,
+                                                         std::uint32_t& error) {
     record("open-read " + narrow(path));
     auto stream = std::make_unique<std::ifstream>();
+    error = 0;
     if (m_failOpenRead || !inside(path)) {
+        error = platform::kErrorAccessDenied;
         stream->setstate(std::ios::failbit);
         return stream;
     }
     if (m_readErrorAfter != static_cast<std::size_t>(-1))
         return std::make_unique<OwningIStream>(std::filesystem::path(path), m_readErrorAfter);
     stream->open(std::filesystem::path(path), std::ios::in | std::ios::binary);
+    if (!stream->is_open())
+        error = fileExists(path) ? platform::kErrorAccessDenied : platform::kErrorFileNotFound;
     return stream;
 }
 

@@ -34,13 +34,13 @@ public:
     // Injected failures.
     std::int32_t m_programDataResult = 0;
     int m_createDirectoryResult = -1;  // -1: really create it
-    bool m_failOpenRead = false;
+    bool m_failOpenRead = false;       // with kErrorAccessDenied
     bool m_failOpenWrite = false;
     // The read stream's buffer throws, as a failing read does, once this
     // many bytes have been read.
     std::size_t m_readErrorAfter = static_cast<std::size_t>(-1);
-    bool m_failDelete = false;
-    std::wstring m_failMoveTo;  // moves whose target ends with this fail
+    bool m_failDelete = false;  // with kErrorAccessDenied
+    std::wstring m_failMoveTo;  // moves whose target ends with this fail (access denied)
     // The write stream fails once this many bytes went through it.
     std::size_t m_writeLimit = static_cast<std::size_t>(-1);
     // The write stream takes everything into a buffer and fails when it is
@@ -54,6 +54,10 @@ public:
     // test may hold it there).
     std::function<void()> m_replaceHook;
 
+    // Called at the start of every openTextForWrite, on the calling thread
+    // (a test may hold a rewrite there).
+    std::function<void()> m_openWriteHook;
+
     // Operations in order: "open-read <path>", "open-write <path>",
     // "delete <path>", "move <from> -> <to>" (paths narrowed).
     std::vector<std::string> operations() const;
@@ -62,11 +66,12 @@ public:
     std::int32_t programDataFolder(std::wstring& out) override;
     int createDirectory(const std::wstring& path) override;
     wchar_t separator() override;
-    bool deleteFile(const std::wstring& path) override;
+    std::uint32_t deleteFile(const std::wstring& path) override;
     bool fileExists(const std::wstring& path) override;
-    bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
+    std::uint32_t moveFileNoReplace(const std::wstring& from, const std::wstring& to) override;
     std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path) override;
-    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override;
+    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path,
+                                                  std::uint32_t& error) override;
     std::uint32_t replacePrivateFile(const std::wstring& path, const std::string& bytes) override;
     std::uint32_t readWholeFile(const std::wstring& path, std::string& out) override;
 

@@ -104,7 +104,7 @@ TEST(GroupMappingsCrashTest, KilledRewritesLeaveACompleteFileOrNone) {
 class FilesPausedBeforeTheLastRename : public platform::PosixFiles {
 public:
     explicit FilesPausedBeforeTheLastRename(int readyFd) : m_readyFd(readyFd) {}
-    bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override {
+    std::uint32_t moveFileNoReplace(const std::wstring& from, const std::wstring& to) override {
         if (from.size() > 4 && from.compare(from.size() - 4, 4, L".tmp") == 0) {
             if (::write(m_readyFd, "k", 1) == 1) {
                 for (;;)

@@ -160,17 +160,19 @@ TEST_F(PosixFilesTest, CreateDirectoryReportsPermissionFailures) {
 TEST_F(PosixFilesTest, MoveNeverReplacesAnExistingTarget) {
     writeFile(path("new"), "new content");
     writeFile(path("current"), "current content");
-    EXPECT_FALSE(m_files.moveFileNoReplace(wpath("new"), wpath("current")));
+    EXPECT_EQ(platform::kErrorAlreadyExists,
+              m_files.moveFileNoReplace(wpath("new"), wpath("current")));
     EXPECT_EQ("new content", contents(path("new")));
     EXPECT_EQ("current content", contents(path("current")));
 
-    EXPECT_TRUE(m_files.moveFileNoReplace(wpath("current"), wpath("backup")));
+    EXPECT_EQ(0u, m_files.moveFileNoReplace(wpath("current"), wpath("backup")));
     EXPECT_FALSE(fs::exists(path("current")));
     EXPECT_EQ("current content", contents(path("backup")));
-    EXPECT_TRUE(m_files.moveFileNoReplace(wpath("new"), wpath("current")));
+    EXPECT_EQ(0u, m_files.moveFileNoReplace(wpath("new"), wpath("current")));
     EXPECT_EQ("new content", contents(path("current")));
 
-    EXPECT_FALSE(m_files.moveFileNoReplace(wpath("missing"), wpath("other")));
+    EXPECT_EQ(platform::kErrorFileNotFound,
+              m_files.moveFileNoReplace(wpath("missing"), wpath("other")));
     EXPECT_FALSE(fs::exists(path("other")));
 }
 
@@ -200,9 +202,10 @@ TEST_F(PosixFilesTest, CrossDeviceCopyKeepsContentAndModeAndNeverReplaces) {
 
 TEST_F(PosixFilesTest, DeleteRemovesOnce) {
     writeFile(path("f"), "x");
-    EXPECT_TRUE(m_files.deleteFile(wpath("f")));
+    EXPECT_EQ(0u, m_files.deleteFile(wpath("f")));
     EXPECT_FALSE(fs::exists(path("f")));
-    EXPECT_FALSE(m_files.deleteFile(wpath("f")));
+    EXPECT_EQ(platform::kErrorFileNotFound, m_files.deleteFile(wpath("f")));
+    EXPECT_TRUE(platform::isNotFound(m_files.deleteFile(wpath("no-folder/f"))));
 }
 
 TEST_F(PosixFilesTest, TextStreamsWriteBareLineFeedsAndReadBack) {
@@ -219,7 +222,9 @@ TEST_F(PosixFilesTest, TextStreamsWriteBareLineFeedsAndReadBack) {
     }
     EXPECT_EQ("short\n", contents(path("text.txt"))) << "truncated on open";
 
-    auto in = m_files.openTextForRead(wpath("text.txt"));
+    std::uint32_t error = 1;
+    auto in = m_files.openTextForRead(wpath("text.txt"), error);
+    EXPECT_EQ(0u, error);
     std::string line;
     ASSERT_TRUE(static_cast<bool>(std::getline(*in, line)));
     EXPECT_EQ("short", line);
@@ -231,9 +236,11 @@ TEST_F(PosixFilesTest, FailedOpensGiveFailedStreams) {
     ASSERT_NE(nullptr, out);
     EXPECT_TRUE(out->fail());
     *out << "ignored";
-    auto in = m_files.openTextForRead(wpath("missing"));
+    std::uint32_t error = 0;
+    auto in = m_files.openTextForRead(wpath("missing"), error);
     ASSERT_NE(nullptr, in);
     EXPECT_TRUE(in->fail());
+    EXPECT_EQ(platform::kErrorFileNotFound, error);
 
     // A NUL inside a path must not open the shorter path before it.
     auto cut = m_files.openTextForWrite(wpath("cut") + L'\0' + L"tail");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -93,6 +95,65 @@ TEST(UserInformationConcurrency, LookupsRacingLogonsAndLogoffsSeeWholeAnswers) {
         std::set<std::wstring> unique(entry.second.begin(), entry.second.end());
         EXPECT_EQ(unique.size(), entry.second.size());
     }
+}
+
+// Stores one group for a user of its own in `session`, as a fresh read does.
+void storeGroup(UserInformation& users, std::uint32_t session, const AccountInfo& group) {
+    UserInfo user;
+    user.domain = L"CORP";
+    user.name = L"user" + std::to_wstring(session);
+    user.sid = L"S-1-5-21-1-" + std::to_wstring(2000 + session);
+    user.groups = {group};
+    users.updateCache(session, user);
+}
+
+// Waits for what another thread does before it blocks where the test
+// cannot see it.
+void waitUntil(const std::function<bool()>& done) {
+    while (!done())
+        std::this_thread::yield();
+}
+
+TEST(UserInformationConcurrency, RewritesRunOutsideTheLockAndTheNewestMappingsStay) {
+    UserinfoPlatform platform;
+    UserInformation users;
+    const AccountInfo staff = account(L"CORP", L"Staff", L"S-1-5-21-1-1201");
+    const AccountInfo sales = account(L"CORP", L"Sales", L"S-1-5-21-1-1202");
+    const AccountInfo admins = account(L"CORP", L"Admins", L"S-1-5-21-1-512");
+
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    platform.files.m_openWriteHook = [&] {
+        if (first.exchange(false)) {
+            entered.set_value();
+            released.wait();
+        }
+    };
+    std::thread held([&] { storeGroup(users, 1, staff); });
+    entered.get_future().wait();
+
+    // The first rewrite is held at the disk: lookups and new users go on.
+    UserInfo info;
+    EXPECT_TRUE(users.getCachedUserInfoFromSessionId(1, info));
+    // Two later changes wait to write: the first of them to get its turn
+    // writes both, the other has nothing left to write.
+    std::thread older([&] { storeGroup(users, 2, sales); });
+    waitUntil([&] { return users.groupMappings().count(sales.sid) == 1; });
+    std::thread newer([&] { storeGroup(users, 3, admins); });
+    waitUntil([&] { return users.groupMappings().count(admins.sid) == 1; });
+    EXPECT_TRUE(users.getCachedUserInfoFromSessionId(3, info));
+
+    release.set_value();
+    for (std::thread* t : {&held, &older, &newer})
+        t->join();
+    EXPECT_EQ(platform.files.readFile("group_mappings.txt"),
+              "CORP,Staff,S-1-5-21-1-1201\n"
+              "CORP,Sales,S-1-5-21-1-1202\n"
+              "CORP,Admins,S-1-5-21-1-512\n");
+    EXPECT_FALSE(platform.files.exists("group_mappings.txt.tmp"));
+    EXPECT_EQ(platform.files.writeOpens(), 2);
 }
 
 }  // namespace

@@ -59,7 +59,8 @@ protected:
 
     static std::vector<std::string> lines(const std::wstring& file) {
         std::vector<std::string> out;
-        auto in = files().openTextForRead(file);
+        std::uint32_t error = 0;
+        auto in = files().openTextForRead(file, error);
         std::string line;
         while (std::getline(*in, line))
             out.push_back(line);
@@ -108,7 +109,9 @@ TEST_F(Win32FilesTest, TextStreamsWriteCrLfAndReadBothLineEnds) {
 }
 
 TEST_F(Win32FilesTest, StreamsThatCannotOpenAreReturnedFailed) {
-    EXPECT_TRUE(files().openTextForRead(path(L"absent.txt"))->fail());
+    std::uint32_t error = 0;
+    EXPECT_TRUE(files().openTextForRead(path(L"absent.txt"), error)->fail());
+    EXPECT_EQ(static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND), error);
     EXPECT_TRUE(files().openTextForWrite(path(L"no-folder\\new.txt"))->fail());
 }
 
@@ -118,16 +121,17 @@ TEST_F(Win32FilesTest, MoveNeverReplacesAndDeleteNeedsAFile) {
     writeRaw(current, "new");
     writeRaw(backup, "old");
 
-    EXPECT_FALSE(files().moveFileNoReplace(current, backup));
+    EXPECT_NE(0u, files().moveFileNoReplace(current, backup));
     EXPECT_EQ("old", rawBytes(backup));
     EXPECT_EQ("new", rawBytes(current));
 
-    EXPECT_TRUE(files().deleteFile(backup));
-    EXPECT_FALSE(files().deleteFile(backup));
-    EXPECT_TRUE(files().moveFileNoReplace(current, backup));
+    EXPECT_EQ(0u, files().deleteFile(backup));
+    EXPECT_EQ(static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND), files().deleteFile(backup));
+    EXPECT_EQ(0u, files().moveFileNoReplace(current, backup));
     EXPECT_EQ("new", rawBytes(backup));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(current.c_str()));
-    EXPECT_FALSE(files().moveFileNoReplace(current, path(L"other.txt")));
+    EXPECT_EQ(static_cast<std::uint32_t>(ERROR_FILE_NOT_FOUND),
+              files().moveFileNoReplace(current, path(L"other.txt")));
 }
 
 // The relay's state file: replaced whole, and readable by SYSTEM and

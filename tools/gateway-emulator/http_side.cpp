@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/sha256.h"
 #include "tools/common/tool_net.h"
+#include "tools/gateway-emulator/sha256.h"
 
 namespace emu {
 namespace {
@@ -272,7 +272,7 @@ void serveHttp(Reader& reader, int fd, const Identity* identity) {
         bool headOnly = request.method == "HEAD";
         bool ok;
         if (path == "/sink") {
-            platform::posix::Sha256 digest;
+            Sha256 digest;
             if (!readBody(reader, request,
                           [&](const char* data, std::size_t n) { digest.update(data, n); })) {
                 return;

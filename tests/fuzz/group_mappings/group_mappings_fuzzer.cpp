@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/errors.h"
 #include "platform/platform.h"
 #include "userinfo/user_information.h"
 
@@ -31,21 +32,27 @@ public:
     }
     int createDirectory(const std::wstring&) override { return 0; }
     wchar_t separator() override { return L'/'; }
-    bool deleteFile(const std::wstring& path) override { return m_files.erase(path) == 1; }
+    std::uint32_t deleteFile(const std::wstring& path) override {
+        return m_files.erase(path) == 1 ? 0 : platform::kErrorFileNotFound;
+    }
     bool fileExists(const std::wstring& path) override { return m_files.count(path) == 1; }
-    bool moveFileNoReplace(const std::wstring& from, const std::wstring& to) override {
-        if (m_files.count(from) == 0 || m_files.count(to) == 1)
-            return false;
+    std::uint32_t moveFileNoReplace(const std::wstring& from, const std::wstring& to) override {
+        if (m_files.count(from) == 0)
+            return platform::kErrorFileNotFound;
+        if (m_files.count(to) == 1)
+            return platform::kErrorAlreadyExists;
         m_files[to] = m_files[from];
         m_files.erase(from);
-        return true;
+        return 0;
     }
     std::unique_ptr<std::ostream> openTextForWrite(const std::wstring& path) override {
         return std::make_unique<ClosingStream>(m_files[path]);
     }
-    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path) override {
+    std::unique_ptr<std::istream> openTextForRead(const std::wstring& path,
+                                                  std::uint32_t& error) override {
         auto in = std::make_unique<std::istringstream>();
         const auto it = m_files.find(path);
+        error = it == m_files.end() ? platform::kErrorFileNotFound : 0;
         if (it == m_files.end()) {
             in->setstate(std::ios::failbit);
         } else {

@@ -1,10 +1,9 @@
-#include "platform/posix/sha256.h"
+#include "tools/gateway-emulator/sha256.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace platform {
-namespace posix {
+namespace emu {
 namespace {
 
 constexpr std::uint32_t kRound[64] = {
@@ -111,34 +110,4 @@ std::string Sha256::finishHex() {
     return out;
 }
 
-Sha256Digest hmacSha256(const void* key, std::size_t keyLen, const void* data,
-                        std::size_t dataLen) {
-    constexpr std::size_t kBlockBytes = 64;
-    std::array<std::uint8_t, kBlockBytes> block{};
-    if (keyLen > kBlockBytes) {
-        Sha256 keyHash;
-        keyHash.update(key, keyLen);
-        const Sha256Digest hashed = keyHash.finish();
-        std::copy(hashed.begin(), hashed.end(), block.begin());
-    } else if (keyLen > 0) {
-        std::memcpy(block.data(), key, keyLen);
-    }
-
-    std::array<std::uint8_t, kBlockBytes> pad{};
-    for (std::size_t i = 0; i < kBlockBytes; ++i)
-        pad[i] = static_cast<std::uint8_t>(block[i] ^ 0x36);
-    Sha256 inner;
-    inner.update(pad.data(), pad.size());
-    inner.update(data, dataLen);
-    const Sha256Digest innerDigest = inner.finish();
-
-    for (std::size_t i = 0; i < kBlockBytes; ++i)
-        pad[i] = static_cast<std::uint8_t>(block[i] ^ 0x5c);
-    Sha256 outer;
-    outer.update(pad.data(), pad.size());
-    outer.update(innerDigest.data(), innerDigest.size());
-    return outer.finish();
-}
-
-}  // namespace posix
-}  // namespace platform
+}  // namespace emu

@@ -1,5 +1,5 @@
-// SHA-256 (FIPS 180-4), incremental, and HMAC-SHA256 (RFC 2104) over it.
-// The machine's SIDs are derived with them (see machine_sid.h).
+// SHA-256 (FIPS 180-4), incremental: the emulator's digest of what it was
+// sent (/sink).
 #pragma once
 
 #include <array>
@@ -7,8 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
-namespace posix {
+namespace emu {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
@@ -29,8 +28,4 @@ private:
     std::uint64_t m_totalBytes = 0;
 };
 
-// HMAC-SHA256 of data under key; keys longer than a block are hashed first.
-Sha256Digest hmacSha256(const void* key, std::size_t keyLen, const void* data, std::size_t dataLen);
-
-}  // namespace posix
-}  // namespace platform
+}  // namespace emu
