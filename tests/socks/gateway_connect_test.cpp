@@ -97,12 +97,14 @@ protected:
     platform::SockAddr addr(const platform::AddrInfo& info) {
         return FakeSocksSockets::withPort(info, 1080);
     }
+    // Made for each use: useGateway replaces the server.
+    SocksProxyServerProbe probe() { return SocksProxyServerProbe(server()); }
     // The loop's wait on the pair's attempts ending: made, or failed.
-    void made(platform::Socket s) { m_probe.attemptWritable(cp(), s); }
-    void failed(platform::Socket s, int error) { m_probe.attemptFailed(cp(), s, error); }
+    void made(platform::Socket s) { probe().attemptWritable(cp(), s); }
+    void failed(platform::Socket s, int error) { probe().attemptFailed(cp(), s, error); }
     void later(std::int64_t ticks) {
         m_recording.clock().advanceTicks(ticks);
-        m_probe.advanceAttempts(cp(), now());
+        probe().advanceAttempts(cp(), now());
     }
     // A connection from start to its connect, on a fresh pair.
     void connectAgain() {
@@ -114,7 +116,6 @@ protected:
     const platform::AddrInfo m_first = FakeSocksSockets::v4(192, 0, 2, 7);
     const platform::AddrInfo m_second = FakeSocksSockets::v6(8);
     const platform::AddrInfo m_third = FakeSocksSockets::v4(192, 0, 2, 9);
-    SocksProxyServerProbe m_probe{server()};
 };
 
 TEST_F(GatewayConnectStepsTest, ImmediateConnectSendsTheGreetingAtOnce) {
