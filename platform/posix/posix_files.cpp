@@ -72,34 +72,20 @@ int renameNoReplace(const std::string& from, const std::string& to) {
     return 0;
 }
 
-int copyBytes(int in, int out) {
-    char buffer[64 * 1024];
+// One read, again when a signal interrupted it: bytes read, 0 at the end,
+// -1 with errno on failure.
+ssize_t readSome(int fd, char* buffer, std::size_t size) {
     for (;;) {
-        const ssize_t got = ::read(in, buffer, sizeof buffer);
-        if (got == 0)
-            return 0;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        ssize_t done = 0;
-        while (done < got) {
-            const ssize_t put = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno;
-            }
-            done += put;
-        }
+        const ssize_t got = ::read(fd, buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got;
     }
 }
 
-int writeAll(int fd, const std::string& bytes) {
+int writeBytes(int fd, const char* data, std::size_t size) {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+    while (done < size) {
+        const ssize_t put = ::write(fd, data + done, size - done);
         if (put < 0) {
             if (errno == EINTR)
                 continue;
@@ -110,17 +96,24 @@ int writeAll(int fd, const std::string& bytes) {
     return 0;
 }
 
+int copyBytes(int in, int out) {
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = readSome(in, buffer, sizeof buffer);
+        if (got <= 0)
+            return got == 0 ? 0 : errno;
+        const int err = writeBytes(out, buffer, static_cast<std::size_t>(got));
+        if (err != 0)
+            return err;
+    }
+}
+
 int readAll(int fd, std::string& out) {
     char buffer[16 * 1024];
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got == 0)
-            return 0;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
+        const ssize_t got = readSome(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return got == 0 ? 0 : errno;
         out.append(buffer, static_cast<std::size_t>(got));
     }
 }
@@ -144,6 +137,10 @@ int replaceWithPrivateFile(const std::string& temp, const std::string& target,
 }
 
 }  // namespace
+
+int writeAll(int fd, const std::string& bytes) {
+    return writeBytes(fd, bytes.data(), bytes.size());
+}
 
 bool pathToUtf8(const std::wstring& path, std::string& out) {
     out = utf16ToUtf8(path.data(), path.size());

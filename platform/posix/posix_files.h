@@ -35,5 +35,8 @@ bool pathToUtf8(const std::wstring& path, std::string& out);
 // the source. 0 or an errno value; a partial target is removed on failure.
 int copyThenUnlink(const std::string& from, const std::string& to);
 
+// Writes all of bytes, again after an interrupting signal: 0 or an errno value.
+int writeAll(int fd, const std::string& bytes);
+
 }  // namespace posix
 }  // namespace platform

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "platform/posix/errno_map.h"
 #include "platform/posix/fd_handle.h"
+#include "platform/posix/posix_files.h"
 #include "platform/posix/run_command.h"
 #include "platform/posix/sd_notify.h"
 #include "platform/posix/systemd_unit.h"
@@ -48,20 +49,6 @@ void discardPendingStopSignals() {
     const timespec now{0, 0};
     while (sigtimedwait(&set, nullptr, &now) > 0) {
     }
-}
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string trimmed(const std::string& text) {
@@ -371,11 +358,11 @@ std::uint32_t PosixServiceControl::createService(ScmHandle manager, const std::w
     const int fd = ::open(service.unitPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return win32ErrorFromErrno(errno);
-    const bool written = writeAll(fd, unitFileText(narrow(displayName), narrow(binaryPath)));
-    const int writeErrno = errno;
+    const int writeErrno =
+        posix::writeAll(fd, unitFileText(narrow(displayName), narrow(binaryPath)));
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed) {
-        const int err = !written ? writeErrno : errno;
+    if (writeErrno != 0 || !closed) {
+        const int err = writeErrno != 0 ? writeErrno : errno;
         ::unlink(service.unitPath.c_str());
         return win32ErrorFromErrno(err);
     }
